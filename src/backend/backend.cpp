@@ -1,0 +1,31 @@
+#include "backend/backend.hpp"
+
+#include <format>
+
+#include "backend/loopback.hpp"  // LoopbackBackend
+
+namespace corvalink {
+
+namespace {
+bool is_loop_url(std::string_view name) {
+  constexpr std::string_view prefix = "loop://";
+  if (name.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+}  // namespace
+
+Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr) {
+  if (is_loop_url(name)) return BackendPtr(std::make_unique<LoopbackBackend>(rts, dtr));
+  auto device = open_device_backend(name, settings, rts, dtr);
+  if (device) return std::move(*device);
+  if (device.error().configure_failed) return fail(std::move(device.error().error));
+  const PortError& e = device.error().error;
+  return fail(PortError::failure(std::format("could not open port '{}': {}", name, e.text()), e.code()));
+}
+
+}  // namespace corvalink

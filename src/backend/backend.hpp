@@ -1,0 +1,89 @@
+// The interface through which the port engine drives one open device.
+//
+// Polled operations take the Context of the task that drives them and return
+// ready or pending; pending means the backend will wake that task once polling
+// again can make progress. Control operations are immediate. The engine makes
+// every call with the port's device lock held, so a backend never sees two
+// engine calls at once; it guards only against its own OS callbacks.
+// Destroying a backend closes the device.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "errors.hpp"
+#include "poll.hpp"
+#include "settings.hpp"
+
+namespace corvalink {
+
+using Bytes = std::span<const std::uint8_t>;
+
+class Backend {
+ public:
+  Backend() = default;
+  Backend(const Backend&) = delete;
+  Backend& operator=(const Backend&) = delete;
+  virtual ~Backend() = default;
+
+  // --- polled I/O ---
+  // Appends at least one byte to buf (zero only if buf had no room, or the
+  // device reported completion without data).
+  virtual Poll<Status> poll_read(Context& cx, ReadBuf& buf) = 0;
+  // Accepts a prefix of data; returns how many bytes were taken.
+  virtual Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data) = 0;
+  // Ready once no write is in flight.
+  virtual Poll<Status> poll_flush(Context& cx) = 0;
+  virtual Poll<Status> poll_shutdown(Context&) { return Status{}; }
+  // poll_write of the first non-empty slice (of an empty slice if all are empty).
+  virtual Poll<Result<std::size_t>> poll_write_vectored(Context& cx, std::span<const Bytes> slices) {
+    for (Bytes s : slices)
+      if (!s.empty()) return poll_write(cx, s);
+    return poll_write(cx, Bytes{});
+  }
+  virtual bool is_write_vectored() const { return false; }
+
+  // --- control ---
+  virtual Status configure(const PortSettings& settings, bool rts, bool dtr) = 0;
+  virtual Status set_rts(bool level) = 0;
+  virtual Status set_dtr(bool level) = 0;
+  virtual Result<bool> read_cts() = 0;
+  virtual Result<bool> read_dsr() = 0;
+  virtual Result<bool> read_ri() = 0;
+  virtual Result<bool> read_cd() = 0;
+  virtual Result<std::uint64_t> bytes_to_read() = 0;
+  virtual Result<std::uint64_t> bytes_to_write() = 0;
+  virtual Status purge(bool input, bool output) = 0;
+  virtual Status set_break(bool level) = 0;
+  virtual std::optional<std::int32_t> fileno() = 0;
+  virtual Result<bool> drains_output() = 0;
+  // Cancels the write in flight (unless detached) and reports how many of its
+  // bytes were transferred. Called whenever a write operation ends.
+  virtual Result<std::size_t> abort_write() = 0;
+  // Lets the write in flight finish on its own; returns its byte count (0 if
+  // none). The next poll_write first collects its completion.
+  virtual std::size_t detach_write() = 0;
+  virtual Status set_buffer_size(std::uint32_t rx_size, std::uint32_t tx_size) = 0;
+};
+
+using BackendPtr = std::unique_ptr<Backend>;
+
+// "loop://" (ASCII case-insensitive prefix) selects the loopback; any other
+// name opens the platform's device backend and configures it. A device that
+// cannot be opened gives "could not open port '{name}': {OS text}".
+Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr);
+
+// The platform's device backend: opens the device and applies settings, rts
+// and dtr. Errors are the raw OS errors (open_backend adds the port name);
+// a configure failure is marked with configure_failed so it passes unchanged.
+struct DeviceOpenError {
+  PortError error;
+  bool configure_failed = false;
+};
+std::expected<BackendPtr, DeviceOpenError> open_device_backend(std::string_view name, const PortSettings& settings,
+                                                               bool rts, bool dtr);
+
+}  // namespace corvalink

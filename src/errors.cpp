@@ -1,0 +1,74 @@
+#include "errors.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <format>
+
+#ifdef _WIN32
+#include "backend/win32.hpp"
+#endif
+
+namespace corvalink {
+
+std::string PortError::text() const {
+  switch (kind_) {
+    case ErrorKind::Failure:
+    case ErrorKind::Timeout:
+    case ErrorKind::InvalidValue:
+      return message_;
+    case ErrorKind::NotOpen:
+      return "Attempting to use a port that is not open";
+    case ErrorKind::AlreadyOpen:
+      return "Port is already open.";
+    case ErrorKind::NotConfigured:
+      return "Port must be configured before it can be used.";
+    case ErrorKind::Cancelled:
+      return "the operation was cancelled";
+    case ErrorKind::Forked:
+      return "corvalink cannot be used in a child process created by fork()";
+  }
+  return message_;
+}
+
+#ifndef _WIN32
+std::string os_error_text(std::int32_t code) {
+  // strerror_r in its GNU or XSI flavour; both fill or return a text.
+  char buf[256] = {};
+  auto r = ::strerror_r(code, buf, sizeof buf);
+  if constexpr (std::is_same_v<decltype(r), char*>) {
+    return r ? std::string(r) : std::format("Unknown error {}", code);
+  } else {
+    return r == 0 ? std::string(buf) : std::format("Unknown error {}", code);
+  }
+}
+
+PortError last_os_error() { return from_os_error(errno); }
+#endif
+
+PortError from_os_error(std::int32_t code) {
+  // The full display form of an OS error is "{text} (os error {code})"; the
+  // message keeps only the text.
+  std::string full = std::format("{} (os error {})", os_error_text(code), code);
+  std::string suffix = std::format(" (os error {})", code);
+  if (full.ends_with(suffix)) full.resize(full.size() - suffix.size());
+  return PortError::failure(std::move(full), code);
+}
+
+PortError from_io_error(std::string text) { return PortError::failure(std::move(text)); }
+
+bool is_fatal(const PortError& error) {
+  if (error.kind() != ErrorKind::Failure) return false;
+  if (auto code = error.code()) {
+#ifdef _WIN32
+    // ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE, ERROR_DEVICE_REMOVED
+    return *code == 5 || *code == 22 || *code == 31 || *code == 1617;
+#else
+    // On POSIX these numbers mean other things (22 is EINVAL); a vanished
+    // device shows as EIO, ENXIO or ENODEV.
+    return *code == EIO || *code == ENXIO || *code == ENODEV;
+#endif
+  }
+  return error.text() == kNoDataMessage;
+}
+
+}  // namespace corvalink

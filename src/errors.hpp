@@ -1,0 +1,85 @@
+// Error values of the port engine and their Python face.
+//
+// Inside the engine every failure is a PortError value: plain data, no Python
+// objects, safe to create and move on any thread. Only at the point where a
+// Python call returns is it turned into an exception (to_python_exception,
+// implemented in errors_python.cpp together with the exception classes).
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace corvalink {
+
+enum class ErrorKind : std::uint8_t {
+  Failure,
+  Timeout,
+  NotOpen,
+  AlreadyOpen,
+  NotConfigured,
+  InvalidValue,
+  Cancelled,
+  Forked,
+};
+
+inline constexpr std::string_view kNoDataMessage =
+    "device reports readiness to read but returned no data "
+    "(device disconnected or multiple access on port?)";
+
+class PortError {
+ public:
+  static PortError failure(std::string message, std::optional<std::int32_t> code = std::nullopt) {
+    return PortError(ErrorKind::Failure, std::move(message), code);
+  }
+  static PortError timeout(std::string message) { return PortError(ErrorKind::Timeout, std::move(message)); }
+  static PortError invalid_value(std::string message) {
+    return PortError(ErrorKind::InvalidValue, std::move(message));
+  }
+  static PortError not_open() { return PortError(ErrorKind::NotOpen); }
+  static PortError already_open() { return PortError(ErrorKind::AlreadyOpen); }
+  static PortError not_configured() { return PortError(ErrorKind::NotConfigured); }
+  static PortError cancelled() { return PortError(ErrorKind::Cancelled); }
+  static PortError forked() { return PortError(ErrorKind::Forked); }
+
+  ErrorKind kind() const noexcept { return kind_; }
+  // The OS error code; only a Failure may carry one.
+  std::optional<std::int32_t> code() const noexcept { return code_; }
+  // The display form: the message for kinds that carry one, else the fixed text.
+  std::string text() const;
+
+  bool operator==(const PortError&) const = default;
+
+ private:
+  explicit PortError(ErrorKind kind, std::string message = {}, std::optional<std::int32_t> code = std::nullopt)
+      : kind_(kind), message_(std::move(message)), code_(code) {}
+
+  ErrorKind kind_;
+  std::string message_;
+  std::optional<std::int32_t> code_;
+};
+
+// Every engine procedure returns one of these.
+template <class T>
+using Result = std::expected<T, PortError>;
+using Status = std::expected<void, PortError>;
+
+inline std::unexpected<PortError> fail(PortError e) { return std::unexpected<PortError>(std::move(e)); }
+
+// The platform's text for an OS error code (strerror on POSIX, FormatMessageW
+// on Windows), without any suffix.
+std::string os_error_text(std::int32_t code);
+
+// A failing OS call with its code: Failure with the OS text and the code.
+PortError from_os_error(std::int32_t code);
+// An I/O error that has only a text: Failure with that text and no code.
+PortError from_io_error(std::string text);
+// The last OS error of this thread (errno / GetLastError).
+PortError last_os_error();
+
+// True when the error means the device is gone, so the port must be closed.
+bool is_fatal(const PortError& error);
+
+}  // namespace corvalink

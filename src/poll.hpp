@@ -1,0 +1,128 @@
+// The polling contract between operations and whatever drives them.
+//
+// An operation is polled with a Context that carries the wake-up handle of the
+// task driving it. A poll returns ready with a result, or pending; pending
+// obliges the callee to arrange that the waker is woken once polling again can
+// make progress. Backends store a Waker (a cheap reference-counted copy) and
+// call wake() from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+
+namespace corvalink {
+
+// Something that can be scheduled again: a spawned task, a thread blocked in
+// block_on, a test's probe. Reference counted; wake() may be called from any
+// thread, any number of times, also after the target finished.
+class WakeTarget {
+ public:
+  virtual void wake() noexcept = 0;
+
+  void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
+  }
+
+ protected:
+  WakeTarget() = default;
+  virtual ~WakeTarget() = default;
+  // Called when the last reference goes; the default deletes the object.
+  virtual void destroy() noexcept { delete this; }
+
+ private:
+  std::atomic<std::uint32_t> refs_{1};
+};
+
+// An owned wake-up handle. Copying adds a reference; no allocation.
+class Waker {
+ public:
+  Waker() = default;
+  // Adopts one reference of target.
+  static Waker adopt(WakeTarget* target) noexcept { return Waker(target); }
+  // Adds a reference to target.
+  static Waker share(WakeTarget* target) noexcept {
+    if (target) target->add_ref();
+    return Waker(target);
+  }
+
+  Waker(const Waker& other) noexcept : target_(other.target_) {
+    if (target_) target_->add_ref();
+  }
+  Waker(Waker&& other) noexcept : target_(std::exchange(other.target_, nullptr)) {}
+  Waker& operator=(Waker other) noexcept {
+    std::swap(target_, other.target_);
+    return *this;
+  }
+  ~Waker() {
+    if (target_) target_->release();
+  }
+
+  explicit operator bool() const noexcept { return target_ != nullptr; }
+  void wake() const noexcept {
+    if (target_) target_->wake();
+  }
+  // Wakes and drops the handle.
+  void wake_and_reset() noexcept {
+    Waker w(std::move(*this));
+    w.wake();
+  }
+  bool will_wake(const Waker& other) const noexcept { return target_ == other.target_; }
+  WakeTarget* target() const noexcept { return target_; }
+
+ private:
+  explicit Waker(WakeTarget* target) noexcept : target_(target) {}
+  WakeTarget* target_ = nullptr;
+};
+
+// What a poll is given: the waker of the task that polls.
+class Context {
+ public:
+  explicit Context(const Waker& waker) noexcept : waker_(&waker) {}
+  const Waker& waker() const noexcept { return *waker_; }
+
+ private:
+  const Waker* waker_;
+};
+
+struct PendingTag {
+  explicit constexpr PendingTag() = default;
+};
+inline constexpr PendingTag Pending{};
+
+// Result of a poll: ready with a T, or pending.
+template <class T>
+class [[nodiscard]] Poll {
+ public:
+  Poll(PendingTag) noexcept {}
+  template <class U = T>
+    requires std::is_constructible_v<T, U&&>
+  Poll(U&& value) : value_(std::in_place, std::forward<U>(value)) {}
+
+  bool ready() const noexcept { return value_.has_value(); }
+  bool pending() const noexcept { return !value_.has_value(); }
+  T& value() & { return *value_; }
+  T&& value() && { return std::move(*value_); }
+  T take() { return std::move(*value_); }
+
+ private:
+  std::optional<T> value_;
+};
+
+// A read buffer: a region with its capacity and a fill count. poll_read
+// appends at filled and advances it.
+struct ReadBuf {
+  std::uint8_t* data = nullptr;
+  std::size_t capacity = 0;
+  std::size_t filled = 0;
+
+  std::size_t remaining() const noexcept { return capacity - filled; }
+  std::span<std::uint8_t> unfilled() const noexcept { return {data + filled, capacity - filled}; }
+  std::span<const std::uint8_t> filled_part() const noexcept { return {data, filled}; }
+};
+
+}  // namespace corvalink

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Creates (or reuses) the Debian sid root that carries CPython 3.14 and the
+# build/test tool chain, and runs commands inside it with the repository
+# bound at /src.
+#
+#   tools/env.sh bootstrap         create the root if missing or broken
+#   tools/env.sh run CMD [ARGS..]  run CMD inside the root (bootstraps first)
+#   tools/env.sh shell             interactive shell inside the root
+#
+# The root lives outside the repository so every clone and every run reuses
+# it. Override with CORVALINK_ROOT.
+set -euo pipefail
+
+ROOT=${CORVALINK_ROOT:-/var/cache/corvalink/sid-root}
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Bump when the package list changes so older roots are rebuilt.
+STAMP_VERSION=3
+PACKAGES=(
+  python3.14-dev python3.14-dbg python3.14-doc python3-pip
+  g++ cmake ninja-build make pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3-pytest python3-pytest-asyncio python3-pytest-timeout python3-hypothesis
+  python3-scikit-build-core python3-setuptools
+  socat procps ca-certificates
+)
+
+log() { printf '[env] %s\n' "$*" >&2; }
+
+host_install() {
+  # debootstrap and bubblewrap come from the host's own package registry.
+  local missing=()
+  command -v debootstrap >/dev/null || missing+=(debootstrap)
+  command -v bwrap >/dev/null || missing+=(bubblewrap)
+  if ((${#missing[@]})); then
+    log "installing host tools: ${missing[*]}"
+    apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+  fi
+}
+
+mirror() {
+  # The first Debian archive URI of the host's apt configuration.
+  local uri
+  uri=$(grep -hE '^\s*URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+          | awk '{print $2}' | grep -v -- '-security' | head -n1 || true)
+  if [[ -z $uri ]]; then
+    uri=$(grep -hE '^\s*deb\s' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
+            | grep -v -- '-security' | awk '{for(i=2;i<=NF;i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}' | head -n1 || true)
+  fi
+  [[ -n $uri ]] || { log "no Debian mirror found in the host's apt configuration"; exit 1; }
+  printf '%s\n' "$uri"
+}
+
+healthy() {
+  [[ -f $ROOT/.corvalink-ready ]] \
+    && [[ $(cat "$ROOT/.corvalink-ready") == "$STAMP_VERSION" ]] \
+    && [[ -x $ROOT/usr/bin/python3.14 ]] \
+    && [[ -x $ROOT/usr/bin/cmake ]] \
+    && [[ -f $ROOT/usr/include/python3.14/Python.h ]]
+}
+
+bootstrap() {
+  host_install
+  if healthy; then return 0; fi
+  local m tmp
+  m=$(mirror)
+  log "building the Debian sid root with Python 3.14 at $ROOT (takes a few minutes the first time)"
+  tmp="$ROOT.partial"
+  rm -rf "$tmp"
+  mkdir -p "$(dirname "$ROOT")"
+  local inc
+  inc=$(IFS=,; echo "${PACKAGES[*]}")
+  if ! debootstrap --variant=minbase --include="$inc" sid "$tmp" "$m" >"$tmp.log" 2>&1; then
+    log "debootstrap failed; last lines of $tmp.log:"
+    tail -n 20 "$tmp.log" >&2
+    exit 1
+  fi
+  # The snapshot's Release file may be past its Valid-Until date.
+  echo 'Acquire::Check-Valid-Until "false";' >"$tmp/etc/apt/apt.conf.d/99corvalink"
+  echo "$STAMP_VERSION" >"$tmp/.corvalink-ready"
+  rm -rf "$ROOT"
+  mv "$tmp" "$ROOT"
+  rm -f "$tmp.log"
+  log "root ready"
+}
+
+run_in() {
+  bootstrap
+  local tty=()
+  exec bwrap --bind "$ROOT" / --bind "$REPO" /src --dev /dev --proc /proc \
+    --ro-bind /sys /sys --tmpfs /tmp --ro-bind /etc/resolv.conf /etc/resolv.conf \
+    ${SHARED_DIR:+--ro-bind "$SHARED_DIR" /shared} \
+    --chdir /src --setenv HOME /tmp --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    --die-with-parent "${tty[@]}" "$@"
+}
+
+case ${1:-} in
+  bootstrap) bootstrap ;;
+  run) shift; run_in "$@" ;;
+  shell) run_in bash ;;
+  *) echo "usage: $0 bootstrap | run CMD... | shell" >&2; exit 2 ;;
+esac
