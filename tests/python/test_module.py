@@ -1,0 +1,143 @@
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import corvalink
+import corvalink._corvalink as native
+
+MAIN_ALL = [
+    "__version__", "PARITY_NONE", "PARITY_EVEN", "PARITY_ODD", "PARITY_MARK", "PARITY_SPACE",
+    "PARITY_NAMES", "STOPBITS_ONE", "STOPBITS_ONE_POINT_FIVE", "STOPBITS_TWO", "FIVEBITS",
+    "SIXBITS", "SEVENBITS", "EIGHTBITS", "XON", "XOFF", "CR", "LF", "SerialException",
+    "SerialTimeoutException", "PortNotOpenError", "Baudrate", "SerialBase", "Serial",
+    "serial_for_url", "aio", "tools",
+]
+AIO_ALL = [
+    "Future", "Serial", "serial_for_url", "SerialTransport", "create_serial_connection",
+    "connection_for_serial", "open_serial_connection",
+]
+
+
+def present(names, module):
+    # Names whose classes or functions exist in this build, in order.
+    return [n for n in names if n == "__version__" or hasattr(module, n) or n == "SerialTransport"]
+
+
+def test_main_namespace_order():
+    assert native.__all__ == present(MAIN_ALL, native)
+    assert corvalink.__all__ == native.__all__
+    # Everything that is always there, in its place.
+    assert native.__all__[:22] == MAIN_ALL[:22]
+    assert native.__all__[-2:] == ["aio", "tools"]
+
+
+def test_submodules_are_registered():
+    import corvalink.aio
+    import corvalink.tools
+    import corvalink.tools.list_ports
+
+    assert sys.modules["corvalink.aio"] is native.aio
+    assert sys.modules["corvalink.tools"] is native.tools
+    assert sys.modules["corvalink.tools.list_ports"] is native.tools.list_ports
+    assert native.tools.__all__ == ["list_ports"]
+    assert native.tools.list_ports is corvalink.tools.list_ports
+
+
+@pytest.mark.parametrize(
+    "name, value, kind",
+    [
+        ("__version__", "0.3.0", str),
+        ("PARITY_NONE", "N", str),
+        ("PARITY_EVEN", "E", str),
+        ("PARITY_ODD", "O", str),
+        ("PARITY_MARK", "M", str),
+        ("PARITY_SPACE", "S", str),
+        ("STOPBITS_ONE", 1, int),
+        ("STOPBITS_ONE_POINT_FIVE", 1.5, float),
+        ("STOPBITS_TWO", 2, int),
+        ("FIVEBITS", 5, int),
+        ("SIXBITS", 6, int),
+        ("SEVENBITS", 7, int),
+        ("EIGHTBITS", 8, int),
+        ("XON", b"\x11", bytes),
+        ("XOFF", b"\x13", bytes),
+        ("CR", b"\r", bytes),
+        ("LF", b"\n", bytes),
+    ],
+)
+def test_constants(name, value, kind):
+    got = getattr(corvalink, name)
+    assert type(got) is kind
+    assert got == value
+
+
+def test_parity_names_order():
+    assert list(corvalink.PARITY_NAMES.items()) == [
+        ("N", "None"), ("E", "Even"), ("O", "Odd"), ("M", "Mark"), ("S", "Space"),
+    ]
+
+
+def test_baudrate_enum():
+    B = corvalink.Baudrate
+    assert B.B9600 == 9600
+    assert B(115200).name == "B115200"
+    assert len(B) == 30
+    assert B.__module__ == "corvalink"
+    assert [int(m) for m in B][:3] == [50, 75, 110]
+    assert list(B)[-1] is B.B4000000
+    import enum
+
+    assert issubclass(B, enum.IntEnum)
+
+
+def test_exception_hierarchy():
+    SE = corvalink.SerialException
+    assert issubclass(SE, OSError)
+    assert issubclass(corvalink.SerialTimeoutException, SE)
+    assert issubclass(corvalink.PortNotOpenError, SE)
+    for cls in (SE, corvalink.SerialTimeoutException, corvalink.PortNotOpenError):
+        assert cls.__doc__ is None
+        assert cls.__module__ == "corvalink"
+
+
+def run_python(code):
+    return subprocess.run(
+        [sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+    )
+
+
+def test_reimport_keeps_process_wide_classes():
+    r = run_python(
+        """
+        import sys, corvalink._corvalink as a
+        first = (a.SerialException, a.Baudrate, a.PortNotOpenError)
+        for name in [n for n in sys.modules if n.startswith("corvalink")]:
+            del sys.modules[name]
+        import corvalink._corvalink as b
+        assert b is not a
+        assert (b.SerialException, b.Baudrate, b.PortNotOpenError) == first
+        assert sys.modules["corvalink.aio"] is b.aio
+        print("ok")
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
+
+
+def test_import_starts_no_thread():
+    r = run_python(
+        """
+        import threading, os
+        before = len(os.listdir("/proc/self/task"))
+        import corvalink, corvalink.aio
+        from corvalink.tools.list_ports import comports
+        print(before, len(os.listdir("/proc/self/task")))
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    before, after = r.stdout.split()
+    assert before == after
+
