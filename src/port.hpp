@@ -1,0 +1,115 @@
+// The port handle: settings, the open backend, the locks and notifications
+// shared by every operation on one port, and the port operations.
+//
+// Lock order: read_lock or write_lock (asynchronous, held for a whole
+// operation), then the device lock, then the settings lock. The two mutexes
+// are held for one short step only, never across a suspension.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "backend/backend.hpp"
+#include "errors.hpp"
+#include "operation.hpp"
+#include "settings.hpp"
+#include "sync.hpp"
+
+namespace corvalink {
+
+class PortHandle : public std::enable_shared_from_this<PortHandle> {
+  struct Private {};
+
+ public:
+  explicit PortHandle(Private) {}
+  static std::shared_ptr<PortHandle> create();
+  PortHandle(const PortHandle&) = delete;
+  PortHandle& operator=(const PortHandle&) = delete;
+
+  // --- blocking operations (the caller releases the interpreter) ---
+  Status open();
+  void close();
+  bool is_open();
+  Status set_rts(bool level);
+  Status set_dtr(bool level);
+  Status set_break(bool level);
+  Result<bool> read_cts();
+  Result<bool> read_dsr();
+  Result<bool> read_ri();
+  Result<bool> read_cd();
+  Result<std::uint64_t> bytes_to_read();
+  Result<std::uint64_t> bytes_to_write();
+  Status reset_input_buffer();
+  Status reset_output_buffer();
+  Status set_buffer_size(std::uint32_t rx, std::optional<std::uint32_t> tx);
+  Result<std::optional<std::int32_t>> fileno();
+  void cancel_read() noexcept;
+  void cancel_write() noexcept;
+  // NotOpen when no backend is present.
+  Status ensure_open();
+
+  // --- settings (settings lock only; never touches the device) ---
+  PortSettings settings() const;
+  std::optional<std::string> port_name() const;
+  bool rts() const;
+  bool dtr() const;
+  bool break_condition() const;
+
+  // Device lock, then settings lock: remember the old record, apply `change`;
+  // if open and a line setting differs, configure(new, rts, dtr); on failure
+  // restore the whole old record and return the error.
+  Status update_settings(const std::function<void(PortSettings&)>& change);
+  // Stores without configure (timeouts, exclusive), still under both locks.
+  void store_settings(const std::function<void(PortSettings&)>& change);
+  // Port-name change: note whether open; close; store the name; reopen if it
+  // was open (a failure leaves it closed).
+  Status change_port(std::optional<std::string> name);
+
+  // --- used by the operations: one backend call under the device lock ---
+  Poll<Status> poll_read(Context& cx, ReadBuf& buf);
+  Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data);
+  Poll<Status> poll_flush(Context& cx);
+  Result<bool> drains_output();
+  // Ignores a closed port.
+  void abort_write() noexcept;
+  std::size_t detach_write() noexcept;
+
+  Notify close_notify;
+  Notify cancel_read_notify;
+  Notify cancel_write_notify;
+  AsyncMutex read_lock;
+  AsyncMutex write_lock;
+
+ private:
+  template <class F>
+  auto with_backend(F&& f) -> decltype(f(std::declval<Backend&>()));
+
+  mutable std::mutex settings_mutex_;
+  PortSettings settings_;
+  std::optional<std::string> port_;
+  bool rts_ = true;
+  bool dtr_ = true;
+  bool break_condition_ = false;
+
+  std::mutex device_mutex_;
+  BackendPtr backend_;
+};
+
+using PortRef = std::shared_ptr<PortHandle>;
+
+OperationPtr make_read(PortRef port, std::size_t size);
+OperationPtr make_read_until(PortRef port, ByteString expected, std::optional<std::size_t> size);
+OperationPtr make_readline(PortRef port, std::optional<std::size_t> size);
+OperationPtr make_readlines(PortRef port, std::optional<std::size_t> hint);
+OperationPtr make_read_available(PortRef port, std::size_t max);
+OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout);
+OperationPtr make_flush(PortRef port);
+// An invalid duration (negative or NaN) finishes with InvalidValue on the first poll.
+OperationPtr make_send_break(PortRef port, double seconds);
+
+}  // namespace corvalink

@@ -1,0 +1,213 @@
+// The background runtime: two worker threads that drive spawned tasks, a
+// timer facility on the monotonic clock, a small blocking pool, and the means
+// to drive a pollable on the calling thread (block_on, run_for).
+//
+// The runtime is built on the first call of runtime() and lives until the
+// process ends. It refuses use in a child process created by fork().
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "errors.hpp"
+#include "operation.hpp"
+#include "poll.hpp"
+
+namespace corvalink {
+
+using Clock = std::chrono::steady_clock;
+using Instant = Clock::time_point;
+
+// start + d, or no instant when the sum does not fit the clock (or d is none).
+std::optional<Instant> deadline_after(Instant start, std::optional<std::chrono::nanoseconds> d) noexcept;
+
+class Runtime;
+
+namespace detail {
+class Task;
+}
+
+// The handle of a spawned task. Destroying it detaches: the task runs on.
+class TaskHandle {
+ public:
+  TaskHandle() noexcept = default;
+  TaskHandle(TaskHandle&& other) noexcept : task_(std::exchange(other.task_, nullptr)) {}
+  TaskHandle& operator=(TaskHandle&& other) noexcept;
+  TaskHandle(const TaskHandle&) = delete;
+  TaskHandle& operator=(const TaskHandle&) = delete;
+  ~TaskHandle();
+
+  // Asks the task to stop: its job is dropped (running its clean-up) at its
+  // next suspension, or soon if it is idle. Any thread; idempotent.
+  void abort() noexcept;
+  // True once the job finished or was dropped.
+  bool finished() const noexcept;
+  explicit operator bool() const noexcept { return task_ != nullptr; }
+
+ private:
+  friend class Runtime;
+  explicit TaskHandle(detail::Task* task) noexcept : task_(task) {}
+  detail::Task* task_ = nullptr;
+};
+
+class Runtime {
+ public:
+  // A unit of work run as a task: polled on the workers until ready. Abort
+  // drops it (destructor = clean-up). A job that throws is dropped as well.
+  struct Job {
+    virtual ~Job() = default;
+    virtual Poll<std::monostate> poll(Context& cx) = 0;
+  };
+
+  static constexpr std::size_t kWorkers = 2;
+
+  TaskHandle spawn(std::unique_ptr<Job> job);
+
+  // Runs f on a thread of the blocking pool (threads named like the workers,
+  // started on demand, kept for a while when idle).
+  Status spawn_blocking(std::function<void()> f);
+
+  struct State;  // defined in runtime.cpp
+  State& state() noexcept { return *state_; }
+
+ private:
+  friend Result<Runtime*> runtime();
+  explicit Runtime(State* state) noexcept : state_(state) {}
+  State* state_;
+};
+
+// Builds the runtime on first call. Returns the stored start failure if the
+// start failed, Forked in a child process created by fork() after the build.
+Result<Runtime*> runtime();
+
+// True on a worker thread of the runtime (not inside block_in_place).
+bool on_worker_thread() noexcept;
+
+namespace detail {
+// Leaves the worker pool for its lifetime when created on a worker thread: a
+// new worker takes over the queued tasks, and the pool shrinks back to two
+// workers once the scope ends. Elsewhere it does nothing.
+class BlockInPlaceScope {
+ public:
+  BlockInPlaceScope() noexcept;
+  ~BlockInPlaceScope();
+  BlockInPlaceScope(const BlockInPlaceScope&) = delete;
+  BlockInPlaceScope& operator=(const BlockInPlaceScope&) = delete;
+
+ private:
+  bool active_ = false;
+};
+}  // namespace detail
+
+// On a worker: hand the queued work to a new thread while f blocks. Elsewhere
+// it just calls f.
+template <class F>
+decltype(auto) block_in_place(F&& f) {
+  detail::BlockInPlaceScope scope;
+  return std::forward<F>(f)();
+}
+
+// ---------------------------------------------------------------------------
+// Driving a pollable on the calling thread.
+
+namespace detail {
+// The wake-up target of one thread that drives pollables itself. A wake sets
+// a flag and signals the thread; no wake is lost between a poll and a park.
+class Parker final : public WakeTarget {
+ public:
+  void wake() noexcept override;
+  // Waits until woken (consumes the wake).
+  void park();
+  // Waits until woken or the instant; true if woken.
+  bool park_until(Instant deadline);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool notified_ = false;
+};
+
+// This thread's parker and a waker for it.
+Parker& current_parker();
+const Waker& current_waker();
+}  // namespace detail
+
+// Drives p on the calling thread (not a worker, unless inside block_in_place)
+// until ready; timers and spawned tasks keep running on the workers.
+template <class P>
+auto block_on(P&& p) {
+  detail::Parker& parker = detail::current_parker();
+  Context cx(detail::current_waker());
+  for (;;) {
+    auto r = p.poll(cx);
+    if (r.ready()) return std::move(r).take();
+    parker.park();
+  }
+}
+
+// Drives op on the calling thread for at most `limit` (deadline = first step
+// + limit; op polled before the time is checked on each step). Returns the
+// outcome if it finished, nullopt if the time ran out (op is then suspended
+// and may be handed to a task).
+std::optional<OperationOutcome> run_for(PortOperation& op, std::chrono::nanoseconds limit);
+
+// ---------------------------------------------------------------------------
+// Timers.
+
+namespace detail {
+struct TimerNode {
+  Instant deadline{};
+  Waker waker;  // guarded by the runtime's lock while registered
+  std::size_t heap_index = kUnregistered;
+  static constexpr std::size_t kUnregistered = static_cast<std::size_t>(-1);
+};
+}  // namespace detail
+
+// Ready once the monotonic clock reaches the deadline. Registers with the
+// runtime's timers only when it has to wait; dropping it unregisters.
+class Sleep {
+ public:
+  explicit Sleep(Instant deadline) noexcept { node_.deadline = deadline; }
+  // Only an unregistered sleep can be moved.
+  Sleep(Sleep&& other) noexcept { node_.deadline = other.node_.deadline; }
+  Sleep& operator=(Sleep&&) = delete;
+  ~Sleep();
+
+  Poll<std::monostate> poll(Context& cx);
+  Instant deadline() const noexcept { return node_.deadline; }
+
+ private:
+  detail::TimerNode node_;
+};
+
+inline Sleep sleep_until(Instant deadline) noexcept { return Sleep(deadline); }
+Sleep sleep_for(std::chrono::nanoseconds d) noexcept;
+
+// ---------------------------------------------------------------------------
+// Running a function on the blocking pool and waiting for it.
+
+namespace detail {
+struct BlockingShared;
+}
+
+// Ready with success once the function ran, or with the failure to start it.
+class BlockingJoin {
+ public:
+  explicit BlockingJoin(std::shared_ptr<detail::BlockingShared> shared) noexcept : shared_(std::move(shared)) {}
+  Poll<Status> poll(Context& cx);
+
+ private:
+  std::shared_ptr<detail::BlockingShared> shared_;
+};
+
+// Starts f on the blocking pool of the runtime; the join reports when it is done.
+BlockingJoin spawn_blocking(std::function<void()> f);
+
+}  // namespace corvalink
