@@ -1,0 +1,373 @@
+#include "backend/posix.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#if defined(__linux__) && defined(TCGETS2) && defined(BOTHER)
+#define CORVALINK_HAVE_TERMIOS2 1
+#endif
+
+namespace corvalink {
+
+namespace {
+
+// Closes a descriptor unless released; keeps failed opens from leaking it.
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) noexcept : fd_(fd) {}
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  ~FdGuard() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+std::optional<speed_t> standard_speed(std::uint32_t rate) {
+  switch (rate) {
+    case 0: return B0;
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+#ifdef B57600
+    case 57600: return B57600;
+#endif
+#ifdef B115200
+    case 115200: return B115200;
+#endif
+#ifdef B230400
+    case 230400: return B230400;
+#endif
+#ifdef B460800
+    case 460800: return B460800;
+#endif
+#ifdef B500000
+    case 500000: return B500000;
+#endif
+#ifdef B576000
+    case 576000: return B576000;
+#endif
+#ifdef B921600
+    case 921600: return B921600;
+#endif
+#ifdef B1000000
+    case 1000000: return B1000000;
+#endif
+#ifdef B1152000
+    case 1152000: return B1152000;
+#endif
+#ifdef B1500000
+    case 1500000: return B1500000;
+#endif
+#ifdef B2000000
+    case 2000000: return B2000000;
+#endif
+#ifdef B2500000
+    case 2500000: return B2500000;
+#endif
+#ifdef B3000000
+    case 3000000: return B3000000;
+#endif
+#ifdef B3500000
+    case 3500000: return B3500000;
+#endif
+#ifdef B4000000
+    case 4000000: return B4000000;
+#endif
+    default: return std::nullopt;
+  }
+}
+
+#ifdef CORVALINK_HAVE_TERMIOS2
+// The kernel's struct termios2 (asm/termbits.h cannot be included next to
+// <termios.h>). The control characters share their indices with glibc's.
+struct KernelTermios2 {
+  tcflag_t c_iflag;
+  tcflag_t c_oflag;
+  tcflag_t c_cflag;
+  tcflag_t c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed;
+  speed_t c_ospeed;
+};
+static_assert(sizeof(KernelTermios2) == 44);
+constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
+
+// Applies the prepared flags with an arbitrary rate in one ioctl, so a rate
+// the driver refuses leaves the device as it was.
+Status set_with_custom_rate(int fd, const termios& t, std::uint32_t rate) {
+  KernelTermios2 k{};
+  if (::ioctl(fd, kGetTermios2, &k) != 0) return fail(last_os_error());
+  k.c_iflag = t.c_iflag;
+  k.c_oflag = t.c_oflag;
+  k.c_lflag = t.c_lflag;
+  k.c_cflag = (t.c_cflag & ~(CBAUD | CIBAUD)) | BOTHER | (BOTHER << IBSHIFT);
+  k.c_line = t.c_line;
+  std::memcpy(k.c_cc, t.c_cc, sizeof k.c_cc);
+  k.c_ispeed = rate;
+  k.c_ospeed = rate;
+  if (::ioctl(fd, kSetTermios2, &k) != 0) return fail(last_os_error());
+  return {};
+}
+#endif
+
+// Errors of the line ioctls that mean "this device has no such lines".
+bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL; }
+
+}  // namespace
+
+std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open(std::string_view name,
+                                                                                 const PortSettings& settings,
+                                                                                 bool rts, bool dtr) {
+  // A name with an embedded NUL would silently open a shorter path.
+  if (name.find('\0') != std::string_view::npos) return std::unexpected(DeviceOpenError{from_os_error(EINVAL)});
+  const std::string path(name);
+  int raw;
+  do {
+    raw = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return std::unexpected(DeviceOpenError{last_os_error()});
+  FdGuard fd(raw);
+
+  if (settings.exclusive == true && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EWOULDBLOCK) {
+      return std::unexpected(DeviceOpenError{
+          PortError::failure("the port is locked for exclusive use by another process or port object", err)});
+    }
+    return std::unexpected(DeviceOpenError{from_os_error(err)});
+  }
+
+  // Only terminals are served; anything else fails the open with ENOTTY.
+  termios probe{};
+  if (::tcgetattr(fd.get(), &probe) != 0) return std::unexpected(DeviceOpenError{last_os_error()});
+
+  auto registration = posix::IoRegistration::add(fd.get());
+  if (!registration) return std::unexpected(DeviceOpenError{std::move(registration.error())});
+
+  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.release()));
+  backend->registration_ = std::move(*registration);
+  if (auto st = backend->configure(settings, rts, dtr); !st) {
+    return std::unexpected(DeviceOpenError{std::move(st.error()), /*configure_failed=*/true});
+  }
+  return backend;
+}
+
+PosixBackend::~PosixBackend() {
+  // Deregister before closing so the descriptor number cannot be reused while
+  // the reactor still watches it.
+  registration_ = posix::IoRegistration();
+  ::close(fd_);
+}
+
+Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
+  if (buf.remaining() == 0) return Status{};
+  bool armed = false;
+  for (;;) {
+    const ssize_t n = ::read(fd_, buf.data + buf.filled, buf.remaining());
+    if (n > 0) {
+      buf.filled += static_cast<std::size_t>(n);
+      return Status{};
+    }
+    if (n < 0) {
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (err != EAGAIN && err != EWOULDBLOCK) return Status(fail(from_os_error(err)));
+    }
+    // Nothing there (VMIN = VTIME = 0 makes read return 0, O_NONBLOCK gives
+    // EAGAIN). Arm, then look once more: data that arrived in between is
+    // either seen now or wakes the armed task.
+    if (!armed) {
+      registration_.arm_read(cx.waker());
+      armed = true;
+      continue;
+    }
+    // A hung-up terminal also reads 0, for good: report completion without
+    // data and let the engine close the port.
+    if (n == 0 && hung_up()) return Status{};
+    return Pending;
+  }
+}
+
+Poll<Result<std::size_t>> PosixBackend::poll_write(Context& cx, Bytes data) {
+  if (data.empty()) return Result<std::size_t>(std::size_t{0});
+  bool armed = false;
+  for (;;) {
+    const ssize_t n = ::write(fd_, data.data(), data.size());
+    if (n >= 0) return Result<std::size_t>(static_cast<std::size_t>(n));
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err != EAGAIN && err != EWOULDBLOCK) return Result<std::size_t>(fail(from_os_error(err)));
+    if (armed) return Pending;
+    registration_.arm_write(cx.waker());
+    armed = true;
+  }
+}
+
+bool PosixBackend::hung_up() const {
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
+  termios t{};
+  if (::tcgetattr(fd_, &t) != 0) return fail(last_os_error());
+
+  ::cfmakeraw(&t);
+  t.c_iflag &= ~static_cast<tcflag_t>(INPCK | ISTRIP | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+  switch (s.bytesize) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    case 8: t.c_cflag |= CS8; break;
+    default: return fail(from_os_error(EINVAL));
+  }
+
+  t.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+#ifdef CMSPAR
+  t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+  switch (s.parity) {
+    case Parity::None: break;
+    case Parity::Even: t.c_cflag |= PARENB; break;
+    case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
+#ifdef CMSPAR
+    case Parity::Mark: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+#else
+    case Parity::Mark:
+    case Parity::Space: return fail(from_os_error(EINVAL));
+#endif
+  }
+
+  if (s.stopbits == StopBits::One)
+    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  else
+    t.c_cflag |= CSTOPB;
+
+  if (s.xonxoff) t.c_iflag |= IXON | IXOFF;
+  t.c_cc[VSTART] = 0x11;
+  t.c_cc[VSTOP] = 0x13;
+
+#ifdef CRTSCTS
+  if (s.rtscts)
+    t.c_cflag |= CRTSCTS;
+  else
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+
+  if (auto speed = standard_speed(s.baudrate)) {
+#ifdef CIBAUD
+    // A custom input rate set earlier through termios2 would otherwise stay.
+    t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+#endif
+    if (::cfsetospeed(&t, *speed) != 0 || ::cfsetispeed(&t, *speed) != 0) return fail(last_os_error());
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0) return fail(last_os_error());
+  } else {
+#ifdef CORVALINK_HAVE_TERMIOS2
+    if (auto st = set_with_custom_rate(fd_, t, s.baudrate); !st) return st;
+#else
+    return fail(from_os_error(EINVAL));
+#endif
+  }
+
+  // Line states follow the settings; devices without modem lines (such as
+  // pseudo-terminals) refuse these ioctls, which is not an error here.
+  auto line = [&](int bit, bool level) -> Status {
+    if (auto st = set_line(bit, level); !st) {
+      if (auto code = st.error().code(); code && no_modem_lines(*code)) return {};
+      return st;
+    }
+    return {};
+  };
+  if (!s.rtscts) {
+    if (auto st = line(TIOCM_RTS, rts); !st) return st;
+  }
+  // Without a DSR/DTR handshake in termios, DTR stays asserted while dsrdtr is on.
+  return line(TIOCM_DTR, dtr || s.dsrdtr);
+}
+
+Status PosixBackend::set_line(int bit, bool level) {
+  int bits = bit;
+  if (::ioctl(fd_, level ? TIOCMBIS : TIOCMBIC, &bits) != 0) return fail(last_os_error());
+  return {};
+}
+
+Status PosixBackend::set_rts(bool level) { return set_line(TIOCM_RTS, level); }
+Status PosixBackend::set_dtr(bool level) { return set_line(TIOCM_DTR, level); }
+
+Result<bool> PosixBackend::modem_bit(int bit) {
+  int status = 0;
+  if (::ioctl(fd_, TIOCMGET, &status) != 0) return fail(last_os_error());
+  return (status & bit) != 0;
+}
+
+Result<bool> PosixBackend::read_cts() { return modem_bit(TIOCM_CTS); }
+Result<bool> PosixBackend::read_dsr() { return modem_bit(TIOCM_DSR); }
+Result<bool> PosixBackend::read_ri() { return modem_bit(TIOCM_RI); }
+Result<bool> PosixBackend::read_cd() { return modem_bit(TIOCM_CD); }
+
+Result<std::uint64_t> PosixBackend::bytes_to_read() {
+  int n = 0;
+  if (::ioctl(fd_, TIOCINQ, &n) != 0) return fail(last_os_error());
+  return static_cast<std::uint64_t>(n < 0 ? 0 : n);
+}
+
+Result<std::uint64_t> PosixBackend::bytes_to_write() {
+  int n = 0;
+  if (::ioctl(fd_, TIOCOUTQ, &n) != 0) return fail(last_os_error());
+  return static_cast<std::uint64_t>(n < 0 ? 0 : n);
+}
+
+Status PosixBackend::purge(bool input, bool output) {
+  if (!input && !output) return {};
+  const int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+  if (::tcflush(fd_, which) != 0) return fail(last_os_error());
+  return {};
+}
+
+Status PosixBackend::set_break(bool level) {
+  if (::ioctl(fd_, level ? TIOCSBRK : TIOCCBRK) != 0) return fail(last_os_error());
+  return {};
+}
+
+std::expected<BackendPtr, DeviceOpenError> open_device_backend(std::string_view name, const PortSettings& settings,
+                                                               bool rts, bool dtr) {
+  auto backend = PosixBackend::open(name, settings, rts, dtr);
+  if (!backend) return std::unexpected(std::move(backend.error()));
+  return BackendPtr(std::move(*backend));
+}
+
+}  // namespace corvalink

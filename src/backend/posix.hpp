@@ -1,0 +1,68 @@
+// The device backend for POSIX terminals: /dev/ttyUSB*, /dev/ttyACM*,
+// /dev/ttyS*, pseudo-terminals.
+//
+// The descriptor is non-blocking and in raw mode with VMIN = VTIME = 0, so no
+// call ever waits for the device; readiness comes from the reactor thread
+// (reactor.hpp). Writes go straight into the kernel's output queue: once
+// write(2) returned there is nothing in flight, so abort_write and
+// detach_write have nothing to cancel or detach and report 0, and poll_flush
+// is ready at once (the engine's flush then waits for TIOCOUTQ to drain).
+//
+// Settings: standard rates use the termios speed constants, any other rate
+// goes through termios2/BOTHER on Linux. Mark and space parity need CMSPAR.
+// 1.5 stop bits are set as CSTOPB, which the UART turns into 1.5 stop bits for
+// 5-bit characters. There is no termios flag for DSR/DTR handshaking:
+// dsrdtr is accepted and keeps DTR asserted, and DSR is not watched.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "backend/backend.hpp"
+#include "backend/reactor.hpp"
+
+namespace corvalink {
+
+class PosixBackend final : public Backend {
+ public:
+  // Opens, locks (exclusive = true) and configures the device. Errors are the
+  // raw OS errors; a failing configure is marked configure_failed. The
+  // descriptor is closed again on every failure.
+  static std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> open(std::string_view name,
+                                                                            const PortSettings& settings, bool rts,
+                                                                            bool dtr);
+  ~PosixBackend() override;
+
+  Poll<Status> poll_read(Context& cx, ReadBuf& buf) override;
+  Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data) override;
+  Poll<Status> poll_flush(Context&) override { return Status{}; }
+
+  Status configure(const PortSettings& settings, bool rts, bool dtr) override;
+  Status set_rts(bool level) override;
+  Status set_dtr(bool level) override;
+  Result<bool> read_cts() override;
+  Result<bool> read_dsr() override;
+  Result<bool> read_ri() override;
+  Result<bool> read_cd() override;
+  Result<std::uint64_t> bytes_to_read() override;
+  Result<std::uint64_t> bytes_to_write() override;
+  Status purge(bool input, bool output) override;
+  Status set_break(bool level) override;
+  std::optional<std::int32_t> fileno() override { return fd_; }
+  Result<bool> drains_output() override { return true; }
+  Result<std::size_t> abort_write() override { return std::size_t{0}; }
+  std::size_t detach_write() override { return 0; }
+  Status set_buffer_size(std::uint32_t, std::uint32_t) override { return Status{}; }
+
+ private:
+  explicit PosixBackend(int fd) : fd_(fd) {}
+
+  Status set_line(int bit, bool level);
+  Result<bool> modem_bit(int bit);
+  bool hung_up() const;
+
+  int fd_;
+  posix::IoRegistration registration_;
+};
+
+}  // namespace corvalink

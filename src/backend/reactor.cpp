@@ -1,0 +1,182 @@
+#include "backend/reactor.hpp"
+
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+namespace corvalink::posix {
+
+void ReadinessCell::arm_read(const Waker& waker) {
+  std::lock_guard lock(mutex_);
+  if (!closed_ && !reader_.will_wake(waker)) reader_ = waker;
+}
+
+void ReadinessCell::arm_write(const Waker& waker) {
+  std::lock_guard lock(mutex_);
+  if (!closed_ && !writer_.will_wake(waker)) writer_ = waker;
+}
+
+void ReadinessCell::notify(std::uint32_t events) noexcept {
+  Waker reader;
+  Waker writer;
+  {
+    std::lock_guard lock(mutex_);
+    // A hang-up or error ends both directions: each side finds out on its
+    // next attempt.
+    const bool broken = (events & (EPOLLHUP | EPOLLERR)) != 0;
+    if (broken || (events & (EPOLLIN | EPOLLRDHUP | EPOLLPRI))) reader = std::move(reader_);
+    if (broken || (events & EPOLLOUT)) writer = std::move(writer_);
+  }
+  reader.wake();
+  writer.wake();
+}
+
+void ReadinessCell::close() noexcept {
+  Waker reader;
+  Waker writer;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    reader = std::move(reader_);
+    writer = std::move(writer_);
+  }
+  // Dropped here, outside the lock, without waking.
+}
+
+class Reactor {
+ public:
+  // The reactor of this process; a child created by fork() gets its own,
+  // since the parent's epoll instance is shared with it and its thread is not.
+  static Result<Reactor*> instance() {
+    static std::mutex mutex;
+    static Reactor* current = nullptr;
+    std::lock_guard lock(mutex);
+    const int pid = ::getpid();
+    if (current && current->pid_ == pid) return current;
+    int epfd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epfd < 0) return fail(last_os_error());
+    // Never destroyed: the thread lives until the process ends.
+    auto* reactor = new Reactor(epfd, pid);
+    try {
+      std::thread([reactor] { reactor->run(); }).detach();
+    } catch (const std::system_error& e) {
+      ::close(epfd);
+      delete reactor;
+      return fail(from_os_error(e.code().value()));
+    }
+    current = reactor;
+    return current;
+  }
+
+  Result<std::uint64_t> add(int fd, std::shared_ptr<ReadinessCell> cell) {
+    std::uint64_t id;
+    {
+      std::lock_guard lock(mutex_);
+      id = ++last_id_;
+      cells_.emplace(id, std::move(cell));
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLPRI | EPOLLET;
+    ev.data.u64 = id;
+    if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      PortError e = last_os_error();
+      std::lock_guard lock(mutex_);
+      cells_.erase(id);
+      return fail(std::move(e));
+    }
+    return id;
+  }
+
+  void remove(int fd, std::uint64_t id) noexcept {
+    ::epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+    std::lock_guard lock(mutex_);
+    cells_.erase(id);
+  }
+
+  int pid() const noexcept { return pid_; }
+
+ private:
+  Reactor(int epfd, int pid) : epfd_(epfd), pid_(pid) {}
+
+  void run() noexcept {
+    ::pthread_setname_np(::pthread_self(), "corvalink");
+    epoll_event events[64];
+    for (;;) {
+      int n = ::epoll_wait(epfd_, events, 64, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;  // the epoll descriptor is gone; nothing left to serve
+      }
+      for (int i = 0; i < n; ++i) {
+        std::shared_ptr<ReadinessCell> cell;
+        {
+          std::lock_guard lock(mutex_);
+          auto it = cells_.find(events[i].data.u64);
+          if (it == cells_.end()) continue;  // deregistered meanwhile
+          cell = it->second;
+        }
+        cell->notify(events[i].events);
+      }
+    }
+  }
+
+  const int epfd_;
+  const int pid_;
+  std::mutex mutex_;
+  std::uint64_t last_id_ = 0;
+  std::unordered_map<std::uint64_t, std::shared_ptr<ReadinessCell>> cells_;
+};
+
+Result<IoRegistration> IoRegistration::add(int fd) {
+  auto reactor = Reactor::instance();
+  if (!reactor) return fail(std::move(reactor.error()));
+  auto cell = std::make_shared<ReadinessCell>();
+  auto id = (*reactor)->add(fd, cell);
+  if (!id) return fail(std::move(id.error()));
+  IoRegistration r;
+  r.reactor_ = *reactor;
+  r.fd_ = fd;
+  r.id_ = *id;
+  r.owner_pid_ = (*reactor)->pid();
+  r.cell_ = std::move(cell);
+  return r;
+}
+
+IoRegistration::IoRegistration(IoRegistration&& other) noexcept
+    : reactor_(std::exchange(other.reactor_, nullptr)),
+      fd_(std::exchange(other.fd_, -1)),
+      id_(std::exchange(other.id_, 0)),
+      owner_pid_(std::exchange(other.owner_pid_, 0)),
+      cell_(std::move(other.cell_)) {}
+
+IoRegistration& IoRegistration::operator=(IoRegistration&& other) noexcept {
+  if (this != &other) {
+    reset();
+    reactor_ = std::exchange(other.reactor_, nullptr);
+    fd_ = std::exchange(other.fd_, -1);
+    id_ = std::exchange(other.id_, 0);
+    owner_pid_ = std::exchange(other.owner_pid_, 0);
+    cell_ = std::move(other.cell_);
+  }
+  return *this;
+}
+
+IoRegistration::~IoRegistration() { reset(); }
+
+void IoRegistration::reset() noexcept {
+  if (!reactor_) return;
+  cell_->close();
+  // In a child created by fork() the epoll instance still belongs to the
+  // parent as well: removing the descriptor there would silence the parent.
+  if (owner_pid_ == ::getpid()) reactor_->remove(fd_, id_);
+  reactor_ = nullptr;
+  cell_.reset();
+}
+
+}  // namespace corvalink::posix

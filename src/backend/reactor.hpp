@@ -1,0 +1,66 @@
+// Readiness notification for non-blocking descriptors on POSIX systems.
+//
+// One process-wide thread (named "corvalink", started when the first device is
+// registered) waits in epoll for edge-triggered readiness and wakes the task
+// that last found a descriptor not ready. A poll that finds nothing to do arms
+// its waker and then tries once more, so a readiness edge between the failed
+// attempt and the arming is never lost.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "errors.hpp"
+#include "poll.hpp"
+
+namespace corvalink::posix {
+
+// The wakers of one descriptor; shared by its registration and the reactor
+// thread, which may still hold it for a moment after deregistration.
+class ReadinessCell {
+ public:
+  void arm_read(const Waker& waker);
+  void arm_write(const Waker& waker);
+  // Called by the reactor thread with the epoll event bits.
+  void notify(std::uint32_t events) noexcept;
+  // Drops the stored wakers without waking them; later notifications do nothing.
+  void close() noexcept;
+
+ private:
+  std::mutex mutex_;
+  Waker reader_;
+  Waker writer_;
+  bool closed_ = false;
+};
+
+class Reactor;
+
+// A descriptor's registration with the reactor; deregisters on destruction.
+// It does not own the descriptor, which must stay open while registered.
+class IoRegistration {
+ public:
+  IoRegistration() = default;
+  IoRegistration(IoRegistration&& other) noexcept;
+  IoRegistration& operator=(IoRegistration&& other) noexcept;
+  ~IoRegistration();
+
+  // Registers fd for read and write readiness, starting the reactor thread on
+  // first use. Fails with the OS error (for example EPERM for a descriptor
+  // that cannot be polled).
+  static Result<IoRegistration> add(int fd);
+
+  void arm_read(const Waker& waker) { cell_->arm_read(waker); }
+  void arm_write(const Waker& waker) { cell_->arm_write(waker); }
+
+ private:
+  void reset() noexcept;
+
+  Reactor* reactor_ = nullptr;
+  int fd_ = -1;
+  std::uint64_t id_ = 0;
+  int owner_pid_ = 0;
+  std::shared_ptr<ReadinessCell> cell_;
+};
+
+}  // namespace corvalink::posix
