@@ -29,6 +29,7 @@ using Instant = Clock::time_point;
 std::optional<Instant> deadline_after(Instant start, std::optional<std::chrono::nanoseconds> d) noexcept;
 
 class Runtime;
+struct RuntimeBuilder;
 
 namespace detail {
 class Task;
@@ -78,7 +79,7 @@ class Runtime {
   State& state() noexcept { return *state_; }
 
  private:
-  friend Result<Runtime*> runtime();
+  friend struct RuntimeBuilder;
   explicit Runtime(State* state) noexcept : state_(state) {}
   State* state_;
 };
@@ -165,7 +166,8 @@ namespace detail {
 struct TimerNode {
   Instant deadline{};
   Waker waker;  // guarded by the runtime's lock while registered
-  std::size_t heap_index = kUnregistered;
+  std::size_t heap_index = kUnregistered;  // guarded by the runtime's lock
+  bool armed = false;                       // ever registered; owner only
   static constexpr std::size_t kUnregistered = static_cast<std::size_t>(-1);
 };
 }  // namespace detail

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <utility>
+#include <variant>
 
 #include "poll.hpp"
 
@@ -77,7 +78,8 @@ class AsyncMutex {
     friend class AsyncMutex;
     enum class State : std::uint8_t { Init, Queued, Granted, Done };
     AsyncMutex* mutex_;
-    State state_ = State::Init;
+    State state_ = State::Init;  // guarded by the mutex once queued_
+    bool queued_ = false;        // owner only
     Waker waker_;
   };
 
@@ -120,7 +122,8 @@ class Notify {
     enum class State : std::uint8_t { Init, Waiting, NotifiedOne, NotifiedAll, Done };
     bool register_locked() noexcept;  // true when already notified
     Notify* notify_;
-    State state_ = State::Init;
+    State state_ = State::Init;  // guarded by the mutex once registered_
+    bool registered_ = false;    // owner only
     Waker waker_;
   };
 

@@ -1,0 +1,525 @@
+#include "port.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "runtime.hpp"
+#include "task.hpp"
+
+namespace corvalink {
+
+using namespace std::chrono_literals;
+
+// ---------------------------------------------------------------------------
+// The handle.
+
+std::shared_ptr<PortHandle> PortHandle::create() { return std::make_shared<PortHandle>(Private{}); }
+
+template <class F>
+auto PortHandle::with_backend(F&& f) -> decltype(f(std::declval<Backend&>())) {
+  std::lock_guard device(device_mutex_);
+  if (!backend_) return fail(PortError::not_open());
+  return f(*backend_);
+}
+
+Status PortHandle::open() {
+  std::lock_guard device(device_mutex_);
+  std::string name;
+  PortSettings settings;
+  bool rts, dtr;
+  {
+    std::lock_guard lock(settings_mutex_);
+    if (!port_) return fail(PortError::not_configured());
+    name = *port_;
+    settings = settings_;
+    rts = rts_;
+    dtr = dtr_;
+  }
+  if (backend_) return fail(PortError::already_open());
+  auto backend = open_backend(name, settings, rts, dtr);
+  if (!backend) return fail(std::move(backend.error()));
+  if (Status purged = (*backend)->purge(true, false); !purged) return purged;
+  backend_ = std::move(*backend);
+  return {};
+}
+
+void PortHandle::close() {
+  BackendPtr closing;
+  {
+    std::lock_guard device(device_mutex_);
+    closing = std::move(backend_);
+  }
+  close_notify.notify_waiters();
+  closing.reset();
+}
+
+bool PortHandle::is_open() {
+  std::lock_guard device(device_mutex_);
+  return backend_ != nullptr;
+}
+
+Status PortHandle::ensure_open() {
+  if (!is_open()) return fail(PortError::not_open());
+  return {};
+}
+
+Status PortHandle::set_rts(bool level) {
+  std::lock_guard device(device_mutex_);
+  bool flow_control;
+  {
+    std::lock_guard lock(settings_mutex_);
+    rts_ = level;
+    flow_control = settings_.rtscts;
+  }
+  if (backend_ && !flow_control) return backend_->set_rts(level);
+  return {};
+}
+
+Status PortHandle::set_dtr(bool level) {
+  std::lock_guard device(device_mutex_);
+  bool flow_control;
+  {
+    std::lock_guard lock(settings_mutex_);
+    dtr_ = level;
+    flow_control = settings_.dsrdtr;
+  }
+  if (backend_ && !flow_control) return backend_->set_dtr(level);
+  return {};
+}
+
+Status PortHandle::set_break(bool level) {
+  {
+    std::lock_guard lock(settings_mutex_);
+    break_condition_ = level;
+  }
+  std::lock_guard device(device_mutex_);
+  if (backend_) return backend_->set_break(level);
+  return {};
+}
+
+Result<bool> PortHandle::read_cts() {
+  return with_backend([](Backend& b) { return b.read_cts(); });
+}
+Result<bool> PortHandle::read_dsr() {
+  return with_backend([](Backend& b) { return b.read_dsr(); });
+}
+Result<bool> PortHandle::read_ri() {
+  return with_backend([](Backend& b) { return b.read_ri(); });
+}
+Result<bool> PortHandle::read_cd() {
+  return with_backend([](Backend& b) { return b.read_cd(); });
+}
+Result<std::uint64_t> PortHandle::bytes_to_read() {
+  return with_backend([](Backend& b) { return b.bytes_to_read(); });
+}
+Result<std::uint64_t> PortHandle::bytes_to_write() {
+  return with_backend([](Backend& b) { return b.bytes_to_write(); });
+}
+Status PortHandle::reset_input_buffer() {
+  return with_backend([](Backend& b) { return b.purge(true, false); });
+}
+Status PortHandle::reset_output_buffer() {
+  return with_backend([](Backend& b) { return b.purge(false, true); });
+}
+Status PortHandle::set_buffer_size(std::uint32_t rx, std::optional<std::uint32_t> tx) {
+  return with_backend([&](Backend& b) { return b.set_buffer_size(rx, tx.value_or(rx)); });
+}
+Result<std::optional<std::int32_t>> PortHandle::fileno() {
+  return with_backend([](Backend& b) { return Result<std::optional<std::int32_t>>(b.fileno()); });
+}
+Result<bool> PortHandle::drains_output() {
+  return with_backend([](Backend& b) { return b.drains_output(); });
+}
+
+void PortHandle::cancel_read() noexcept { cancel_read_notify.notify_one(); }
+void PortHandle::cancel_write() noexcept { cancel_write_notify.notify_one(); }
+
+PortSettings PortHandle::settings() const {
+  std::lock_guard lock(settings_mutex_);
+  return settings_;
+}
+std::optional<std::string> PortHandle::port_name() const {
+  std::lock_guard lock(settings_mutex_);
+  return port_;
+}
+bool PortHandle::rts() const {
+  std::lock_guard lock(settings_mutex_);
+  return rts_;
+}
+bool PortHandle::dtr() const {
+  std::lock_guard lock(settings_mutex_);
+  return dtr_;
+}
+bool PortHandle::break_condition() const {
+  std::lock_guard lock(settings_mutex_);
+  return break_condition_;
+}
+
+Status PortHandle::update_settings(const std::function<void(PortSettings&)>& change) {
+  std::lock_guard device(device_mutex_);
+  PortSettings before, after;
+  bool rts, dtr;
+  {
+    std::lock_guard lock(settings_mutex_);
+    before = settings_;
+    change(settings_);
+    after = settings_;
+    rts = rts_;
+    dtr = dtr_;
+  }
+  if (backend_ && after.line_differs(before)) {
+    if (Status configured = backend_->configure(after, rts, dtr); !configured) {
+      std::lock_guard lock(settings_mutex_);
+      settings_ = before;
+      return configured;
+    }
+  }
+  return {};
+}
+
+void PortHandle::store_settings(const std::function<void(PortSettings&)>& change) {
+  std::lock_guard device(device_mutex_);
+  std::lock_guard lock(settings_mutex_);
+  change(settings_);
+}
+
+Status PortHandle::change_port(std::optional<std::string> name) {
+  bool was_open = is_open();
+  close();
+  {
+    std::lock_guard lock(settings_mutex_);
+    port_ = std::move(name);
+  }
+  if (was_open) return open();
+  return {};
+}
+
+Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf) {
+  std::lock_guard device(device_mutex_);
+  if (!backend_) return Status(fail(PortError::not_open()));
+  return backend_->poll_read(cx, buf);
+}
+
+Poll<Result<std::size_t>> PortHandle::poll_write(Context& cx, Bytes data) {
+  std::lock_guard device(device_mutex_);
+  if (!backend_) return Result<std::size_t>(fail(PortError::not_open()));
+  return backend_->poll_write(cx, data);
+}
+
+Poll<Status> PortHandle::poll_flush(Context& cx) {
+  std::lock_guard device(device_mutex_);
+  if (!backend_) return Status(fail(PortError::not_open()));
+  return backend_->poll_flush(cx);
+}
+
+void PortHandle::abort_write() noexcept {
+  std::lock_guard device(device_mutex_);
+  if (backend_) (void)backend_->abort_write();
+}
+
+std::size_t PortHandle::detach_write() noexcept {
+  std::lock_guard device(device_mutex_);
+  return backend_ ? backend_->detach_write() : 0;
+}
+
+// ---------------------------------------------------------------------------
+// The operations.
+
+namespace {
+
+constexpr std::size_t kChunk = 4096;
+
+// One backend call each, under the device lock.
+struct DeviceRead {
+  PortHandle& port;
+  ReadBuf& buf;
+  Poll<Status> poll(Context& cx) { return port.poll_read(cx, buf); }
+};
+
+struct DeviceWrite {
+  PortHandle& port;
+  Bytes data;
+  Poll<Result<std::size_t>> poll(Context& cx) { return port.poll_write(cx, data); }
+};
+
+struct DeviceFlush {
+  PortHandle& port;
+  Poll<Status> poll(Context& cx) { return port.poll_flush(cx); }
+};
+
+// A coroutine as a PortOperation; recycled through the frame cache.
+class CoOperation final : public PortOperation {
+ public:
+  explicit CoOperation(Co<OperationOutcome> co) noexcept : co_(std::move(co)) {}
+  Poll<OperationOutcome> poll(Context& cx) override { return co_.poll(cx); }
+
+  static void* operator new(std::size_t size) { return detail::allocate_frame(size); }
+  static void operator delete(void* p, std::size_t size) noexcept { detail::free_frame(p, size); }
+
+ private:
+  Co<OperationOutcome> co_;
+};
+
+OperationPtr make_operation(Co<OperationOutcome> co) { return std::make_unique<CoOperation>(std::move(co)); }
+
+Co<OperationOutcome> finished(OperationOutcome outcome) { co_return std::move(outcome); }
+
+// Every operation runs inside this: its side lock for the whole run, a close
+// waiter registered before the open check, the body raced against that
+// waiter, and a fatal error closing the port before it is returned.
+Co<OperationOutcome> enveloped(PortRef port, AsyncMutex& side, Co<OperationOutcome> body) {
+  AsyncMutex::Guard held = co_await side.lock();
+  Notify::Waiter closed(port->close_notify);
+  closed.enable();
+  if (Status open = port->ensure_open(); !open) co_return fail(open.error());
+
+  auto winner = co_await race(closed, body);
+  if (winner.index() == 0) {
+    body.reset();  // abandoned: its clean-up runs before the lock is released
+    co_return fail(PortError::not_open());
+  }
+  OperationOutcome outcome = std::get<1>(std::move(winner));
+  if (!outcome && is_fatal(outcome.error())) port->close();
+  co_return outcome;
+}
+
+// The deadline for the next read step: the total deadline, or once bytes
+// arrived and an inter-byte timeout is set, the earlier of it and now + that.
+std::optional<Instant> step_deadline(std::optional<Instant> total, std::optional<std::chrono::nanoseconds> inter,
+                                     bool have_bytes) {
+  if (!have_bytes || !inter) return total;
+  std::optional<Instant> gap = deadline_after(Clock::now(), inter);
+  if (!gap) return total;
+  if (!total) return gap;
+  return std::min(*total, *gap);
+}
+
+// Reads at least one byte into data[0..n), or nothing (0) when the deadline
+// passed or cancel_read fired. A deadline already reached makes exactly one
+// attempt and ignores cancellation.
+Co<Result<std::size_t>> read_some(PortHandle& port, std::uint8_t* data, std::size_t n,
+                                  std::optional<Instant> deadline) {
+  Notify::Waiter cancel(port.cancel_read_notify);
+  ReadBuf buf{data, n, 0};
+  DeviceRead io{port, buf};
+  Status status;
+  if (!deadline) {
+    auto winner = co_await race(cancel, io);
+    if (winner.index() == 0) co_return 0;
+    status = std::get<1>(std::move(winner));
+  } else if (Clock::now() < *deadline) {
+    auto winner = co_await race(cancel, timed(io, *deadline));
+    if (winner.index() == 0) co_return 0;
+    auto bounded = std::get<1>(std::move(winner));
+    if (!bounded) co_return 0;
+    status = std::move(*bounded);
+  } else {
+    auto attempt = co_await once(io);
+    if (!attempt) co_return 0;
+    status = std::move(*attempt);
+  }
+  if (!status) co_return fail(std::move(status.error()));
+  if (buf.filled == 0) co_return fail(PortError::failure(std::string(kNoDataMessage)));
+  co_return buf.filled;
+}
+
+Co<OperationOutcome> read_body(PortRef port, std::size_t size) {
+  PortSettings settings = port->settings();
+  std::optional<Instant> total = deadline_after(Clock::now(), settings.timeout.to_duration());
+  auto inter = settings.inter_byte_timeout.to_duration();
+
+  ByteString result;
+  result.reserve(std::min(size, kChunk));
+  while (result.size() < size) {
+    std::size_t at = result.size();
+    std::size_t n = std::min(kChunk, size - at);
+    std::optional<Instant> deadline = step_deadline(total, inter, at > 0);
+    result.resize(at + n);  // read straight into the result's tail
+    Result<std::size_t> got = co_await read_some(*port, result.data() + at, n, deadline);
+    if (!got) co_return fail(std::move(got.error()));
+    result.resize(at + *got);
+    if (*got == 0) break;
+  }
+  co_return OperationValue(std::move(result));
+}
+
+enum class Timing { Total, PerByte };
+
+// One byte at a time, so nothing past the terminator is taken from the device.
+Co<Result<ByteString>> read_terminated(PortHandle& port, const PortSettings& settings, const ByteString& expected,
+                                       std::optional<std::size_t> size, Timing timing) {
+  auto timeout = settings.timeout.to_duration();
+  std::optional<Instant> total = deadline_after(Clock::now(), timeout);
+  auto inter = settings.inter_byte_timeout.to_duration();
+
+  ByteString result;
+  for (;;) {
+    if (size && result.size() >= *size) break;
+    std::optional<Instant> deadline = timing == Timing::Total ? step_deadline(total, inter, !result.empty())
+                                                              : deadline_after(Clock::now(), timeout);
+    std::uint8_t byte = 0;
+    Result<std::size_t> got = co_await read_some(port, &byte, 1, deadline);
+    if (!got) co_return fail(std::move(got.error()));
+    if (*got == 0) break;
+    result.push_back(byte);
+    if (!expected.empty() && result.size() >= expected.size() &&
+        std::equal(expected.begin(), expected.end(), result.end() - static_cast<std::ptrdiff_t>(expected.size())))
+      break;
+  }
+  co_return std::move(result);
+}
+
+Co<OperationOutcome> read_until_body(PortRef port, ByteString expected, std::optional<std::size_t> size,
+                                     Timing timing) {
+  PortSettings settings = port->settings();
+  Result<ByteString> line = co_await read_terminated(*port, settings, expected, size, timing);
+  if (!line) co_return fail(std::move(line.error()));
+  co_return OperationValue(std::move(*line));
+}
+
+Co<OperationOutcome> readlines_body(PortRef port, std::optional<std::size_t> hint) {
+  PortSettings settings = port->settings();
+  const ByteString newline{'\n'};
+  std::vector<ByteString> lines;
+  std::size_t total = 0;
+  for (;;) {
+    Result<ByteString> line = co_await read_terminated(*port, settings, newline, std::nullopt, Timing::PerByte);
+    if (!line) co_return fail(std::move(line.error()));
+    if (line->empty()) break;
+    total += line->size();
+    lines.push_back(std::move(*line));
+    if (hint && total >= *hint) break;
+  }
+  co_return OperationValue(std::move(lines));
+}
+
+Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
+  ByteString result(std::max<std::size_t>(max, 1));
+  Result<std::size_t> got = co_await read_some(*port, result.data(), result.size(), std::nullopt);
+  if (!got) co_return fail(std::move(got.error()));
+  result.resize(*got);
+  co_return OperationValue(std::move(result));
+}
+
+Co<OperationOutcome> write_body(PortRef port, ByteString data, bool use_write_timeout) {
+  // Whatever way the write ends, nothing keeps running behind the caller's
+  // back (a detached write is exempt: abort_write leaves it alone).
+  struct AbortOnExit {
+    PortHandle& port;
+    ~AbortOnExit() { port.abort_write(); }
+  } abort_on_exit{*port};
+
+  TimeoutValue write_timeout = use_write_timeout ? port->settings().write_timeout : TimeoutValue::none();
+  std::optional<Instant> deadline = deadline_after(Clock::now(), write_timeout.to_duration());
+  Notify::Waiter cancel(port->cancel_write_notify);
+
+  std::size_t written = 0;
+  while (written < data.size()) {
+    DeviceWrite io{*port, Bytes(data).subspan(written)};
+    Result<std::size_t> accepted;
+    if (write_timeout.is_zero()) {
+      auto attempt = co_await once(io);
+      if (!attempt) co_return OperationValue(std::uint64_t{written + port->detach_write()});
+      accepted = std::move(*attempt);
+    } else if (deadline) {
+      auto winner = co_await race(cancel, timed(io, *deadline));
+      if (winner.index() == 0) break;
+      auto bounded = std::get<1>(std::move(winner));
+      if (!bounded) co_return fail(PortError::timeout("Write timeout"));
+      accepted = std::move(*bounded);
+    } else {
+      auto winner = co_await race(cancel, io);
+      if (winner.index() == 0) break;
+      accepted = std::get<1>(std::move(winner));
+    }
+    if (!accepted) co_return fail(std::move(accepted.error()));
+    if (*accepted == 0) break;
+    written += *accepted;
+  }
+  co_return OperationValue(std::uint64_t{written});
+}
+
+Co<OperationOutcome> flush_body(PortRef port) {
+  Result<bool> drains = port->drains_output();
+  if (!drains) co_return fail(std::move(drains.error()));
+  if (!*drains) co_return OperationValue();
+  if (Status flushed = co_await DeviceFlush{*port}; !flushed) co_return fail(std::move(flushed.error()));
+  for (;;) {
+    Result<std::uint64_t> queued = port->bytes_to_write();
+    if (!queued) co_return fail(std::move(queued.error()));
+    if (*queued == 0) break;
+    co_await sleep_for(5ms);
+  }
+  co_return OperationValue();
+}
+
+Co<OperationOutcome> send_break_body(PortRef port, std::chrono::nanoseconds length) {
+  if (Status set = port->set_break(true); !set) co_return fail(std::move(set.error()));
+  // Clears the break if the operation is abandoned before it ends.
+  struct ClearOnExit {
+    PortHandle* port;
+    ~ClearOnExit() {
+      if (port) (void)port->set_break(false);
+    }
+  } clear_on_exit{port.get()};
+
+  // A timer sleep for all but the last 5 ms, then a precise thread sleep.
+  Instant start = Clock::now();
+  if (length > 5ms) co_await sleep_for(length - 5ms);
+  auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+  std::chrono::nanoseconds rest = length > elapsed ? length - elapsed : 0ns;
+  Status slept = co_await spawn_blocking([rest] { std::this_thread::sleep_for(rest); });
+
+  clear_on_exit.port = nullptr;
+  Status cleared = port->set_break(false);
+  if (!slept) co_return fail(PortError::failure(slept.error().text()));
+  if (!cleared) co_return fail(std::move(cleared.error()));
+  co_return OperationValue();
+}
+
+}  // namespace
+
+OperationPtr make_read(PortRef port, std::size_t size) {
+  AsyncMutex& side = port->read_lock;
+  return make_operation(enveloped(port, side, read_body(port, size)));
+}
+
+OperationPtr make_read_until(PortRef port, ByteString expected, std::optional<std::size_t> size) {
+  AsyncMutex& side = port->read_lock;
+  return make_operation(enveloped(port, side, read_until_body(port, std::move(expected), size, Timing::Total)));
+}
+
+OperationPtr make_readline(PortRef port, std::optional<std::size_t> size) {
+  AsyncMutex& side = port->read_lock;
+  return make_operation(enveloped(port, side, read_until_body(port, ByteString{'\n'}, size, Timing::PerByte)));
+}
+
+OperationPtr make_readlines(PortRef port, std::optional<std::size_t> hint) {
+  AsyncMutex& side = port->read_lock;
+  return make_operation(enveloped(port, side, readlines_body(port, hint)));
+}
+
+OperationPtr make_read_available(PortRef port, std::size_t max) {
+  AsyncMutex& side = port->read_lock;
+  return make_operation(enveloped(port, side, read_available_body(port, max)));
+}
+
+OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout) {
+  AsyncMutex& side = port->write_lock;
+  return make_operation(enveloped(port, side, write_body(port, std::move(data), use_write_timeout)));
+}
+
+OperationPtr make_flush(PortRef port) {
+  AsyncMutex& side = port->write_lock;
+  return make_operation(enveloped(port, side, flush_body(port)));
+}
+
+OperationPtr make_send_break(PortRef port, double seconds) {
+  if (std::isnan(seconds) || seconds < 0)
+    return make_operation(finished(fail(PortError::invalid_value("duration must be a non-negative number"))));
+  AsyncMutex& side = port->write_lock;
+  return make_operation(enveloped(port, side, send_break_body(port, saturating_duration(seconds))));
+}
+
+}  // namespace corvalink

@@ -1,0 +1,636 @@
+#include "runtime.hpp"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <format>
+#include <limits>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "task.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <unistd.h>
+#endif
+
+namespace corvalink {
+
+std::optional<Instant> deadline_after(Instant start, std::optional<std::chrono::nanoseconds> d) noexcept {
+  if (!d) return std::nullopt;
+  auto room = Instant::max() - start;
+  if (*d > std::chrono::duration_cast<std::chrono::nanoseconds>(room)) return std::nullopt;
+  return start + *d;
+}
+
+// ---------------------------------------------------------------------------
+// Scheduler state.
+
+namespace detail {
+
+class Task final : public WakeTarget {
+ public:
+  enum : std::uint8_t { Idle, Scheduled, Running, Notified, Done };
+
+  Task(Runtime::State* rt, std::unique_ptr<Runtime::Job> job) noexcept : rt_(rt), job_(std::move(job)) {}
+
+  void wake() noexcept override;
+  void abort() noexcept {
+    aborted_.store(true, std::memory_order_release);
+    wake();
+  }
+  bool finished() const noexcept { return state_.load(std::memory_order_acquire) == Done; }
+  // Runs the job once on a worker; consumes the queue's reference.
+  void run() noexcept;
+
+  Task* next_in_queue = nullptr;  // guarded by the runtime's lock
+
+ private:
+  Runtime::State* rt_;
+  std::unique_ptr<Runtime::Job> job_;  // touched only by the thread that runs the task
+  std::atomic<std::uint8_t> state_{Idle};
+  std::atomic<bool> aborted_{false};
+};
+
+}  // namespace detail
+
+struct Runtime::State {
+  std::mutex mutex;
+  std::condition_variable cv;
+  // Run queue (intrusive FIFO); each queued task holds one reference.
+  detail::Task* head = nullptr;
+  detail::Task* tail = nullptr;
+  std::size_t idle = 0;      // workers waiting on cv
+  std::size_t workers = 0;   // worker threads alive
+  std::size_t retire = 0;    // workers that should leave (after block_in_place)
+  std::vector<detail::TimerNode*> timers;  // min-heap on deadline
+
+  // The blocking pool.
+  std::mutex pool_mutex;
+  std::condition_variable pool_cv;
+  std::deque<std::function<void()>> pool_queue;
+  std::size_t pool_idle = 0;
+
+  void push_locked(detail::Task* t) noexcept {
+    t->next_in_queue = nullptr;
+    if (tail)
+      tail->next_in_queue = t;
+    else
+      head = t;
+    tail = t;
+  }
+  detail::Task* pop_locked() noexcept {
+    detail::Task* t = head;
+    if (t) {
+      head = t->next_in_queue;
+      if (!head) tail = nullptr;
+      t->next_in_queue = nullptr;
+    }
+    return t;
+  }
+  // Adds a reference of t to the queue and wakes an idle worker.
+  void schedule(detail::Task* t) noexcept {
+    t->add_ref();
+    std::lock_guard lock(mutex);
+    push_locked(t);
+    if (idle) cv.notify_one();
+  }
+
+  // --- timer heap ---
+  bool earlier(std::size_t a, std::size_t b) const noexcept { return timers[a]->deadline < timers[b]->deadline; }
+  void swap_nodes(std::size_t a, std::size_t b) noexcept {
+    std::swap(timers[a], timers[b]);
+    timers[a]->heap_index = a;
+    timers[b]->heap_index = b;
+  }
+  void sift_up(std::size_t i) noexcept {
+    while (i > 0) {
+      std::size_t parent = (i - 1) / 2;
+      if (!earlier(i, parent)) break;
+      swap_nodes(i, parent);
+      i = parent;
+    }
+  }
+  void sift_down(std::size_t i) noexcept {
+    for (;;) {
+      std::size_t l = 2 * i + 1, r = l + 1, m = i;
+      if (l < timers.size() && earlier(l, m)) m = l;
+      if (r < timers.size() && earlier(r, m)) m = r;
+      if (m == i) break;
+      swap_nodes(i, m);
+      i = m;
+    }
+  }
+  void insert_timer(detail::TimerNode* n) {
+    n->heap_index = timers.size();
+    timers.push_back(n);
+    sift_up(n->heap_index);
+  }
+  void remove_timer(detail::TimerNode* n) noexcept {
+    std::size_t i = n->heap_index;
+    std::size_t last = timers.size() - 1;
+    if (i != last) swap_nodes(i, last);
+    timers.pop_back();
+    n->heap_index = detail::TimerNode::kUnregistered;
+    if (i < timers.size()) {
+      sift_down(i);
+      sift_up(i);
+    }
+  }
+
+  void worker_main() noexcept;
+  void pool_main() noexcept;
+  bool start_worker();
+};
+
+namespace {
+
+thread_local bool t_is_worker = false;
+
+Runtime::State* g_state = nullptr;  // set once the runtime is built
+
+void name_this_thread() noexcept {
+#if defined(__linux__)
+  pthread_setname_np(pthread_self(), "corvalink");
+#elif defined(__APPLE__)
+  pthread_setname_np("corvalink");
+#elif defined(_WIN32)
+  SetThreadDescription(GetCurrentThread(), L"corvalink");
+#endif
+}
+
+std::uint32_t current_pid() noexcept {
+#ifdef _WIN32
+  return static_cast<std::uint32_t>(GetCurrentProcessId());
+#else
+  return static_cast<std::uint32_t>(::getpid());
+#endif
+}
+
+}  // namespace
+
+void detail::Task::wake() noexcept {
+  std::uint8_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    if (s == Idle) {
+      if (state_.compare_exchange_weak(s, Scheduled, std::memory_order_acq_rel)) {
+        rt_->schedule(this);
+        return;
+      }
+    } else if (s == Running) {
+      if (state_.compare_exchange_weak(s, Notified, std::memory_order_acq_rel)) return;
+    } else {
+      return;  // already scheduled, already notified, or done
+    }
+  }
+}
+
+void detail::Task::run() noexcept {
+  state_.store(Running, std::memory_order_release);
+  bool done = aborted_.load(std::memory_order_acquire);
+  if (!done) {
+    Waker waker = Waker::share(this);
+    Context cx(waker);
+    try {
+      done = job_->poll(cx).ready();
+    } catch (...) {
+      done = true;  // the job's owner sees it end without an outcome
+    }
+  }
+  if (done) {
+    job_.reset();
+    state_.store(Done, std::memory_order_release);
+  } else {
+    std::uint8_t expected = Running;
+    if (!state_.compare_exchange_strong(expected, Idle, std::memory_order_acq_rel)) {
+      // Woken while running: run again later, after the tasks already queued.
+      state_.store(Scheduled, std::memory_order_release);
+      rt_->schedule(this);
+    }
+  }
+  release();  // the queue's reference
+}
+
+void Runtime::State::worker_main() noexcept {
+  name_this_thread();
+  t_is_worker = true;
+  std::array<Waker, 16> due;
+  std::unique_lock lock(mutex);
+  for (;;) {
+    if (retire) {
+      --retire;
+      --workers;
+      return;
+    }
+    if (!timers.empty()) {
+      std::size_t n = 0;
+      Instant now = Clock::now();
+      while (n < due.size() && !timers.empty() && timers.front()->deadline <= now) {
+        detail::TimerNode* node = timers.front();
+        remove_timer(node);
+        due[n++] = std::move(node->waker);
+      }
+      if (n) {
+        lock.unlock();
+        for (std::size_t i = 0; i < n; ++i) due[i].wake_and_reset();
+        lock.lock();
+        continue;
+      }
+    }
+    if (detail::Task* t = pop_locked()) {
+      lock.unlock();
+      t->run();
+      lock.lock();
+      continue;
+    }
+    ++idle;
+    if (timers.empty())
+      cv.wait(lock);
+    else
+      cv.wait_until(lock, timers.front()->deadline);
+    --idle;
+  }
+}
+
+bool Runtime::State::start_worker() {
+  std::thread([this] { worker_main(); }).detach();
+  return true;
+}
+
+void Runtime::State::pool_main() noexcept {
+  name_this_thread();
+  std::unique_lock lock(pool_mutex);
+  for (;;) {
+    ++pool_idle;
+    bool got = pool_cv.wait_for(lock, std::chrono::seconds(10), [this] { return !pool_queue.empty(); });
+    --pool_idle;
+    if (!got) return;
+    std::function<void()> f = std::move(pool_queue.front());
+    pool_queue.pop_front();
+    lock.unlock();
+    try {
+      f();
+    } catch (...) {
+    }
+    f = nullptr;
+    lock.lock();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Runtime and its cell.
+
+TaskHandle Runtime::spawn(std::unique_ptr<Job> job) {
+  auto* task = new detail::Task(state_, std::move(job));
+  task->add_ref();  // the handle's reference
+  task->wake();     // Idle → Scheduled
+  task->release();  // drop the creation reference; the queue and the handle hold theirs
+  return TaskHandle(task);
+}
+
+Status Runtime::spawn_blocking(std::function<void()> f) {
+  State& s = *state_;
+  std::lock_guard lock(s.pool_mutex);
+  s.pool_queue.push_back(std::move(f));
+  if (s.pool_idle >= s.pool_queue.size()) {
+    s.pool_cv.notify_one();
+    return {};
+  }
+  try {
+    std::thread([&s] { s.pool_main(); }).detach();
+  } catch (const std::system_error& e) {
+    s.pool_queue.pop_back();
+    return fail(PortError::failure(e.what(), e.code().value()));
+  }
+  return {};
+}
+
+namespace {
+
+struct RuntimeCell {
+  Runtime* runtime = nullptr;
+  std::optional<PortError> failure;
+  std::uint32_t pid = 0;
+};
+
+}  // namespace
+
+struct RuntimeBuilder {
+  static Runtime* make(Runtime::State* state) { return new Runtime(state); }
+};
+
+namespace {
+
+RuntimeCell build_runtime() {
+  RuntimeCell cell;
+  auto* state = new Runtime::State;  // lives until the process ends
+  try {
+    for (std::size_t i = 0; i < Runtime::kWorkers; ++i) {
+      {
+        std::lock_guard lock(state->mutex);
+        ++state->workers;
+      }
+      try {
+        state->start_worker();
+      } catch (...) {
+        std::lock_guard lock(state->mutex);
+        --state->workers;
+        throw;
+      }
+    }
+  } catch (const std::system_error& e) {
+    int code = e.code().value();
+    cell.failure = PortError::failure(
+        std::format("failed to start the background runtime: {} (os error {})", os_error_text(code), code), code);
+    return cell;
+  }
+  g_state = state;
+  cell.runtime = RuntimeBuilder::make(state);
+  cell.pid = current_pid();
+  return cell;
+}
+
+RuntimeCell& runtime_cell() {
+  static RuntimeCell cell = build_runtime();
+  return cell;
+}
+
+}  // namespace
+
+Result<Runtime*> runtime() {
+  RuntimeCell& cell = runtime_cell();
+  if (cell.failure) return fail(*cell.failure);
+  if (cell.pid != current_pid()) return fail(PortError::forked());
+  return cell.runtime;
+}
+
+bool on_worker_thread() noexcept { return t_is_worker; }
+
+detail::BlockInPlaceScope::BlockInPlaceScope() noexcept {
+  if (!t_is_worker || !g_state) return;
+  Runtime::State& s = *g_state;
+  {
+    std::lock_guard lock(s.mutex);
+    ++s.workers;
+  }
+  try {
+    s.start_worker();
+  } catch (...) {
+    std::lock_guard lock(s.mutex);
+    --s.workers;
+    return;  // no replacement: the remaining worker carries the queue
+  }
+  t_is_worker = false;
+  active_ = true;
+}
+
+detail::BlockInPlaceScope::~BlockInPlaceScope() {
+  if (!active_) return;
+  t_is_worker = true;
+  Runtime::State& s = *g_state;
+  std::lock_guard lock(s.mutex);
+  ++s.retire;  // one worker (often this one, once its task step ends) leaves
+  s.cv.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// Task handles.
+
+TaskHandle& TaskHandle::operator=(TaskHandle&& other) noexcept {
+  if (this != &other) {
+    if (task_) task_->release();
+    task_ = std::exchange(other.task_, nullptr);
+  }
+  return *this;
+}
+
+TaskHandle::~TaskHandle() {
+  if (task_) task_->release();
+}
+
+void TaskHandle::abort() noexcept {
+  if (task_) task_->abort();
+}
+
+bool TaskHandle::finished() const noexcept { return !task_ || task_->finished(); }
+
+// ---------------------------------------------------------------------------
+// Parking the calling thread.
+
+namespace detail {
+
+void Parker::wake() noexcept {
+  std::lock_guard lock(mutex_);
+  notified_ = true;
+  cv_.notify_one();
+}
+
+void Parker::park() {
+  std::unique_lock lock(mutex_);
+  cv_.wait(lock, [this] { return notified_; });
+  notified_ = false;
+}
+
+bool Parker::park_until(Instant deadline) {
+  std::unique_lock lock(mutex_);
+  bool woken = cv_.wait_until(lock, deadline, [this] { return notified_; });
+  notified_ = false;
+  return woken;
+}
+
+namespace {
+struct ParkerSlot {
+  Waker waker = Waker::adopt(new Parker);
+  Parker& parker() const noexcept { return *static_cast<Parker*>(waker.target()); }
+};
+thread_local ParkerSlot t_parker;
+}  // namespace
+
+Parker& current_parker() { return t_parker.parker(); }
+const Waker& current_waker() { return t_parker.waker; }
+
+}  // namespace detail
+
+std::optional<OperationOutcome> run_for(PortOperation& op, std::chrono::nanoseconds limit) {
+  detail::Parker& parker = detail::current_parker();
+  Context cx(detail::current_waker());
+  std::optional<Instant> deadline = deadline_after(Clock::now(), limit);
+  for (;;) {
+    auto r = op.poll(cx);
+    if (r.ready()) return std::move(r).take();
+    if (!deadline) {
+      parker.park();
+      continue;
+    }
+    if (Clock::now() >= *deadline) return std::nullopt;
+    parker.park_until(*deadline);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Timers.
+
+Sleep sleep_for(std::chrono::nanoseconds d) noexcept {
+  Instant now = Clock::now();
+  return Sleep(deadline_after(now, d).value_or(Instant::max()));
+}
+
+Sleep::~Sleep() {
+  if (!node_.armed || !g_state) return;
+  std::lock_guard lock(g_state->mutex);
+  if (node_.heap_index != detail::TimerNode::kUnregistered) g_state->remove_timer(&node_);
+}
+
+Poll<std::monostate> Sleep::poll(Context& cx) {
+  if (Clock::now() >= node_.deadline) return std::monostate{};
+  if (!g_state && !runtime()) return std::monostate{};  // no timers without a runtime: never wait forever
+  Runtime::State& s = *g_state;
+  std::lock_guard lock(s.mutex);
+  if (node_.heap_index == detail::TimerNode::kUnregistered) {
+    node_.waker = cx.waker();
+    node_.armed = true;
+    s.insert_timer(&node_);
+    if (node_.heap_index == 0 && s.idle) s.cv.notify_one();
+  } else if (!node_.waker.will_wake(cx.waker())) {
+    node_.waker = cx.waker();
+  }
+  return Pending;
+}
+
+// ---------------------------------------------------------------------------
+// The blocking pool from inside an operation.
+
+namespace detail {
+struct BlockingShared {
+  std::mutex mutex;
+  bool done = false;
+  Status result;
+  Waker waker;
+
+  void finish(Status r) noexcept {
+    Waker w;
+    {
+      std::lock_guard lock(mutex);
+      done = true;
+      result = std::move(r);
+      w = std::move(waker);
+    }
+    w.wake();
+  }
+};
+}  // namespace detail
+
+Poll<Status> BlockingJoin::poll(Context& cx) {
+  std::lock_guard lock(shared_->mutex);
+  if (shared_->done) return shared_->result;
+  if (!shared_->waker.will_wake(cx.waker())) shared_->waker = cx.waker();
+  return Pending;
+}
+
+BlockingJoin spawn_blocking(std::function<void()> f) {
+  auto shared = std::make_shared<detail::BlockingShared>();
+  auto rt = runtime();
+  if (!rt) {
+    shared->finish(fail(rt.error()));
+    return BlockingJoin(std::move(shared));
+  }
+  Status started = (*rt)->spawn_blocking([shared, f = std::move(f)] {
+    f();
+    shared->finish({});
+  });
+  if (!started) shared->finish(fail(started.error()));
+  return BlockingJoin(std::move(shared));
+}
+
+// ---------------------------------------------------------------------------
+// Coroutine frames and race order.
+
+namespace detail {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPoolFrames = false;  // let the sanitizer see every frame
+#else
+constexpr bool kPoolFrames = true;
+#endif
+
+constexpr std::size_t kGrain = 128;
+constexpr std::size_t kClasses = 32;  // frames up to 4 KiB are recycled
+constexpr std::uint8_t kKeep = 16;    // per size class and thread
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+
+struct FrameCache {
+  std::array<FreeBlock*, kClasses> heads{};
+  std::array<std::uint8_t, kClasses> counts{};
+  ~FrameCache();
+};
+
+thread_local bool t_cache_gone = false;
+thread_local FrameCache t_cache;
+
+FrameCache::~FrameCache() {
+  t_cache_gone = true;
+  for (std::size_t c = 0; c < kClasses; ++c) {
+    while (FreeBlock* b = heads[c]) {
+      heads[c] = b->next;
+      ::operator delete(b, (c + 1) * kGrain);
+    }
+  }
+}
+
+}  // namespace
+
+void* allocate_frame(std::size_t size) {
+  std::size_t c = (size + kGrain - 1) / kGrain - 1;
+  if (!kPoolFrames || c >= kClasses) return ::operator new(size);
+  if (t_cache_gone) return ::operator new((c + 1) * kGrain);
+  FrameCache& cache = t_cache;
+  if (FreeBlock* b = cache.heads[c]) {
+    cache.heads[c] = b->next;
+    --cache.counts[c];
+    return b;
+  }
+  return ::operator new((c + 1) * kGrain);
+}
+
+void free_frame(void* p, std::size_t size) noexcept {
+  std::size_t c = (size + kGrain - 1) / kGrain - 1;
+  if (!kPoolFrames || c >= kClasses) return ::operator delete(p, size);
+  if (!t_cache_gone) {
+    FrameCache& cache = t_cache;
+    if (cache.counts[c] < kKeep) {
+      auto* b = static_cast<FreeBlock*>(p);
+      b->next = cache.heads[c];
+      cache.heads[c] = b;
+      ++cache.counts[c];
+      return;
+    }
+  }
+  ::operator delete(p, (c + 1) * kGrain);
+}
+
+bool coin() noexcept {
+  thread_local std::uint64_t x = 0;
+  if (x == 0) {
+    x = static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^
+        reinterpret_cast<std::uintptr_t>(&x) ^ 0x9E3779B97F4A7C15ull;
+    if (x == 0) x = 1;
+  }
+  x ^= x << 13;
+  x ^= x >> 7;
+  x ^= x << 17;
+  return (x >> 32) & 1;
+}
+
+}  // namespace detail
+
+}  // namespace corvalink
