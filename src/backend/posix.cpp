@@ -236,10 +236,9 @@ bool PosixBackend::hung_up() const {
   return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
-  termios t{};
-  if (::tcgetattr(fd_, &t) != 0) return fail(last_os_error());
+namespace posix {
 
+Status prepare_termios(termios& t, const PortSettings& s) {
   ::cfmakeraw(&t);
   t.c_iflag &= ~static_cast<tcflag_t>(INPCK | ISTRIP | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
   t.c_cflag |= CLOCAL | CREAD;
@@ -287,6 +286,16 @@ Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
   else
     t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
 #endif
+
+  return {};
+}
+
+}  // namespace posix
+
+Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
+  termios t{};
+  if (::tcgetattr(fd_, &t) != 0) return fail(last_os_error());
+  if (auto st = posix::prepare_termios(t, s); !st) return st;
 
   if (auto speed = standard_speed(s.baudrate)) {
 #ifdef CIBAUD

@@ -15,6 +15,8 @@
 // dsrdtr is accepted and keeps DTR asserted, and DSR is not watched.
 #pragma once
 
+#include <termios.h>
+
 #include <memory>
 #include <string_view>
 
@@ -22,6 +24,12 @@
 #include "backend/reactor.hpp"
 
 namespace corvalink {
+
+namespace posix {
+// Turns t into a raw terminal with the line settings of s (everything but the
+// speed). EINVAL for a byte size outside 5..8; t is then partly changed.
+Status prepare_termios(termios& t, const PortSettings& s);
+}  // namespace posix
 
 class PosixBackend final : public Backend {
  public:

@@ -1,0 +1,468 @@
+// The terminal backend against real kernel ttys: pseudo-terminal pairs whose
+// slave side is opened by name, as a user opens /dev/ttyUSB0.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "backend/backend.hpp"
+#include "backend/posix.hpp"
+
+namespace corvalink {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records wake-ups so a test can wait for one.
+class Probe final : public WakeTarget {
+ public:
+  void wake() noexcept override {
+    std::lock_guard lock(mutex_);
+    ++wakes_;
+    cv_.notify_all();
+  }
+  // Waits for a wake after the count `seen`; true if one came in time.
+  bool wait_beyond(int seen, std::chrono::milliseconds limit = 5s) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, limit, [&] { return wakes_ > seen; });
+  }
+  int wakes() {
+    std::lock_guard lock(mutex_);
+    return wakes_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int wakes_ = 0;
+};
+
+struct TestWaker {
+  Probe* probe = new Probe;
+  Waker waker = Waker::adopt(probe);
+  Context cx{waker};
+};
+
+// A pseudo-terminal pair: the test plays the device on the master side.
+class Pty {
+ public:
+  Pty() {
+    char name[128] = {};
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    name_ = name;
+  }
+  ~Pty() {
+    close_master();
+    if (slave_ >= 0) ::close(slave_);
+  }
+  const std::string& name() const { return name_; }
+  int master() const { return master_; }
+  void close_master() {
+    if (master_ >= 0) ::close(std::exchange(master_, -1));
+  }
+  void send(std::string_view s) const { ASSERT_EQ(::write(master_, s.data(), s.size()), ssize_t(s.size())); }
+  // Reads what the port sent, waiting up to 5 s for the first byte.
+  std::string receive(std::size_t max = 65536) const {
+    pollfd p{master_, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) return {};
+    std::string out(max, '\0');
+    ssize_t n = ::read(master_, out.data(), max);
+    out.resize(n > 0 ? std::size_t(n) : 0);
+    return out;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;  // kept open so the pair survives the port closing
+  std::string name_;
+};
+
+std::unique_ptr<PosixBackend> open_port(const std::string& name, const PortSettings& s = {}) {
+  auto r = PosixBackend::open(name, s, true, true);
+  if (!r) {
+    ADD_FAILURE() << "open " << name << ": " << r.error().error.text();
+    return nullptr;
+  }
+  return std::move(*r);
+}
+
+std::size_t open_fds() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// The line speed as the kernel holds it (termios2 carries the plain number).
+struct KernelTermios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+std::pair<speed_t, speed_t> kernel_speeds(int fd) {
+  KernelTermios2 k{};
+  EXPECT_EQ(::ioctl(fd, _IOR('T', 0x2A, KernelTermios2), &k), 0) << std::strerror(errno);
+  return {k.c_ispeed, k.c_ospeed};
+}
+
+std::string read_all(PosixBackend& port, TestWaker& w, std::size_t want) {
+  std::string out;
+  std::vector<std::uint8_t> chunk(4096);
+  auto until = std::chrono::steady_clock::now() + 5s;
+  while (out.size() < want && std::chrono::steady_clock::now() < until) {
+    ReadBuf buf{chunk.data(), chunk.size(), 0};
+    int seen = w.probe->wakes();
+    auto r = port.poll_read(w.cx, buf);
+    if (r.pending()) {
+      w.probe->wait_beyond(seen, 1s);
+      continue;
+    }
+    EXPECT_TRUE(r.value().has_value()) << r.value().error().text();
+    if (!r.value() || buf.filled == 0) break;
+    out.append(reinterpret_cast<char*>(chunk.data()), buf.filled);
+  }
+  return out;
+}
+
+// --- opening ---------------------------------------------------------------
+
+TEST(PosixBackend, OpensNonBlockingCloseOnExecRawDescriptor) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  int fd = *port->fileno();
+  EXPECT_TRUE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
+  EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(*port->drains_output(), true);
+
+  termios t{};
+  ASSERT_EQ(::tcgetattr(fd, &t), 0);
+  EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF), 0u);
+}
+
+TEST(PosixBackend, FailedOpensReportTheOsErrorAndLeakNoDescriptor) {
+  Pty pty;
+  const std::size_t before = open_fds();
+
+  auto missing = PosixBackend::open("/dev/does-not-exist-corvalink", {}, true, true);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().error.code(), ENOENT);
+  EXPECT_FALSE(missing.error().configure_failed);
+
+  auto not_a_tty = PosixBackend::open("/dev/null", {}, true, true);
+  ASSERT_FALSE(not_a_tty);
+  EXPECT_EQ(not_a_tty.error().error.code(), ENOTTY);
+
+  PortSettings bad;
+  bad.bytesize = 9;
+  auto refused = PosixBackend::open(pty.name(), bad, true, true);
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().configure_failed);
+
+  EXPECT_EQ(open_fds(), before);
+}
+
+TEST(PosixBackend, OpenBackendNamesThePortInTheMessage) {
+  auto r = open_backend("/dev/does-not-exist-corvalink", {}, true, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(),
+            "could not open port '/dev/does-not-exist-corvalink': " + os_error_text(ENOENT));
+  EXPECT_EQ(r.error().code(), ENOENT);
+}
+
+TEST(PosixBackend, ExclusiveOpenLocksTheDevice) {
+  Pty pty;
+  PortSettings excl;
+  excl.exclusive = true;
+  auto first = open_port(pty.name(), excl);
+  ASSERT_TRUE(first);
+
+  const std::size_t before = open_fds();
+  auto second = PosixBackend::open(pty.name(), excl, true, true);
+  ASSERT_FALSE(second);
+  EXPECT_FALSE(second.error().configure_failed);
+  EXPECT_NE(second.error().error.text().find("locked"), std::string::npos) << second.error().error.text();
+  EXPECT_EQ(open_fds(), before);
+
+  // Without the option no lock is taken or checked.
+  EXPECT_TRUE(open_port(pty.name()));
+
+  first.reset();
+  EXPECT_TRUE(open_port(pty.name(), excl)) << "lock must be released by closing";
+}
+
+TEST(PosixBackend, DeviceWithoutModemLinesOpensButReportsExplicitLineCalls) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  // A pseudo-terminal has no modem lines.
+  auto rts = port->set_rts(false);
+  ASSERT_FALSE(rts);
+  EXPECT_TRUE(rts.error().code() == ENOTTY || rts.error().code() == EINVAL) << rts.error().text();
+  EXPECT_FALSE(port->read_cts());
+  EXPECT_FALSE(port->read_cd());
+  // Reconfiguring still succeeds: line states are applied best-effort there.
+  PortSettings s;
+  s.baudrate = 19200;
+  EXPECT_TRUE(port->configure(s, false, false));
+  EXPECT_TRUE(port->set_buffer_size(1, 1));
+}
+
+// --- configure -------------------------------------------------------------
+
+struct ConfigCase {
+  const char* label;
+  PortSettings settings;
+  tcflag_t cflag_set;  // expected among kCheckedCflag
+  tcflag_t iflag_set;  // expected among IXON | IXOFF
+  speed_t speed;
+};
+
+constexpr tcflag_t kCheckedCflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+
+PortSettings make(std::uint32_t baud, std::uint8_t bits, Parity p, StopBits sb, bool xonxoff = false,
+                  bool rtscts = false) {
+  PortSettings s;
+  s.baudrate = baud;
+  s.bytesize = bits;
+  s.parity = p;
+  s.stopbits = sb;
+  s.xonxoff = xonxoff;
+  s.rtscts = rtscts;
+  return s;
+}
+
+// In order: each row is applied on top of the previous one, so every flag is
+// also seen being cleared again.
+const ConfigCase kConfigCases[] = {
+    {"defaults", PortSettings{}, CS8, 0, 9600},
+    {"7E1", make(19200, 7, Parity::Even, StopBits::One), CS7 | PARENB, 0, 19200},
+    {"8O2", make(115200, 8, Parity::Odd, StopBits::Two), CS8 | PARENB | PARODD | CSTOPB, 0, 115200},
+    {"mark", make(57600, 8, Parity::Mark, StopBits::One), CS8 | PARENB | PARODD | CMSPAR, 0, 57600},
+    {"space", make(38400, 6, Parity::Space, StopBits::One), CS6 | PARENB | CMSPAR, 0, 38400},
+    {"5 bits, 1.5 stop", make(300, 5, Parity::None, StopBits::OnePointFive), CS5 | CSTOPB, 0, 300},
+    {"xonxoff", make(4800, 8, Parity::None, StopBits::One, true), CS8, IXON | IXOFF, 4800},
+    {"rtscts", make(921600, 8, Parity::None, StopBits::One, false, true), CS8 | CRTSCTS, 0, 921600},
+    {"custom rate", make(123456, 8, Parity::Odd, StopBits::Two), CS8 | PARENB | PARODD | CSTOPB, 0, 123456},
+    {"back to a standard rate", make(9600, 8, Parity::None, StopBits::One), CS8, 0, 9600},
+    {"large custom rate", make(3210987, 7, Parity::Space, StopBits::One, true, true),
+     CS7 | PARENB | CMSPAR | CRTSCTS, IXON | IXOFF, 3210987},
+};
+
+TEST(PosixBackend, PrepareTermiosMapsEveryLineSetting) {
+  termios t;
+  std::memset(&t, 0xff, sizeof t);  // whatever the device held before
+  for (const auto& c : kConfigCases) {
+    SCOPED_TRACE(c.label);
+    ASSERT_TRUE(posix::prepare_termios(t, c.settings));
+    EXPECT_EQ(t.c_cflag & kCheckedCflag, c.cflag_set);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), c.iflag_set);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_iflag & (INPCK | ISTRIP | ICRNL | INLCR | IGNCR | PARMRK), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+  }
+  PortSettings bad;
+  bad.bytesize = 9;
+  EXPECT_EQ(posix::prepare_termios(t, bad).error().code(), EINVAL);
+}
+
+TEST(PosixBackend, ConfigureReachesTheKernel) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  const int fd = *port->fileno();
+  // The pseudo-terminal driver forces CS8 without parity enable; every other
+  // bit and the speed are kept as set.
+  constexpr tcflag_t kept = kCheckedCflag & ~(CSIZE | PARENB);
+  for (const auto& c : kConfigCases) {
+    SCOPED_TRACE(c.label);
+    ASSERT_TRUE(port->configure(c.settings, true, true));
+    termios t{};
+    ASSERT_EQ(::tcgetattr(fd, &t), 0);
+    EXPECT_EQ(t.c_cflag & kept, c.cflag_set & kept);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), c.iflag_set);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    auto [in, out] = kernel_speeds(fd);
+    EXPECT_EQ(out, c.speed);
+    EXPECT_EQ(in, c.speed);
+  }
+}
+
+TEST(PosixBackend, RefusedSettingsLeaveThePreviousOnesInForce) {
+  Pty pty;
+  auto port = open_port(pty.name(), make(57600, 7, Parity::Odd, StopBits::Two));
+  ASSERT_TRUE(port);
+  const int fd = *port->fileno();
+  termios before{};
+  ASSERT_EQ(::tcgetattr(fd, &before), 0);
+
+  auto bad = make(115200, 4, Parity::None, StopBits::One);
+  auto st = port->configure(bad, true, true);
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().code(), EINVAL);
+
+  termios after{};
+  ASSERT_EQ(::tcgetattr(fd, &after), 0);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(kernel_speeds(fd).second, 57600u);
+}
+
+// --- data ------------------------------------------------------------------
+
+TEST(PosixBackend, ReadWaitsForDataAndIsWokenByTheReactor) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  TestWaker w;
+  std::uint8_t data[4];
+  ReadBuf buf{data, sizeof data, 0};
+
+  ASSERT_TRUE(port->poll_read(w.cx, buf).pending());
+  const int seen = w.probe->wakes();
+  pty.send("abcdefgh");
+  ASSERT_TRUE(w.probe->wait_beyond(seen)) << "no wake-up for arriving data";
+
+  // A small buffer takes only what fits; the rest stays for the next poll.
+  auto r = port->poll_read(w.cx, buf);
+  ASSERT_TRUE(r.ready());
+  ASSERT_TRUE(r.value());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), buf.filled), "abcd");
+  EXPECT_EQ(*port->bytes_to_read(), 4u);
+
+  // A full buffer is ready at once without reading.
+  ASSERT_TRUE(port->poll_read(w.cx, buf).ready());
+  EXPECT_EQ(buf.filled, 4u);
+
+  EXPECT_EQ(read_all(*port, w, 4), "efgh");
+}
+
+TEST(PosixBackend, BinaryDataPassesUntranslatedBothWays) {
+  Pty pty;
+  auto port = open_port(pty.name(), make(115200, 8, Parity::None, StopBits::One, true));
+  ASSERT_TRUE(port);
+  TestWaker w;
+  // Every byte value, including CR, LF, ^C, ^D, XON and XOFF, in both directions.
+  std::string all;
+  for (int i = 0; i < 256; ++i) all.push_back(char(i));
+  all.erase(std::remove_if(all.begin(), all.end(), [](char c) { return c == 0x11 || c == 0x13; }), all.end());
+
+  auto wr = port->poll_write(w.cx, Bytes(reinterpret_cast<const std::uint8_t*>(all.data()), all.size()));
+  ASSERT_TRUE(wr.ready());
+  ASSERT_EQ(*wr.value(), all.size());
+  std::string got;
+  while (got.size() < all.size()) {
+    auto part = pty.receive();
+    ASSERT_FALSE(part.empty());
+    got += part;
+  }
+  EXPECT_EQ(got, all);
+
+  pty.send(all);
+  EXPECT_EQ(read_all(*port, w, all.size()), all);
+}
+
+TEST(PosixBackend, WriteWaitsWhenTheKernelQueueIsFull) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  TestWaker w;
+  std::vector<std::uint8_t> block(65536, 'x');
+  std::size_t written = 0;
+  Poll<Result<std::size_t>> r = Pending;
+  for (int i = 0; i < 1000; ++i) {
+    r = port->poll_write(w.cx, block);
+    if (r.pending()) break;
+    ASSERT_TRUE(r.value());
+    written += *r.value();
+  }
+  ASSERT_TRUE(r.pending()) << "the pty never filled up";
+  EXPECT_TRUE(port->poll_write(w.cx, Bytes{}).ready()) << "an empty write never waits";
+
+  // Room freed by the other side reading must wake the writer, and the woken
+  // write then makes progress.
+  auto until = std::chrono::steady_clock::now() + 5s;
+  for (;;) {
+    ASSERT_LT(std::chrono::steady_clock::now(), until) << "writer never got going again";
+    const int seen = w.probe->wakes();
+    r = port->poll_write(w.cx, block);
+    if (r.ready()) break;
+    while (!w.probe->wait_beyond(seen, 10ms)) ASSERT_FALSE(pty.receive().empty());
+  }
+  ASSERT_TRUE(r.value());
+  EXPECT_GT(*r.value(), 0u);
+  EXPECT_GT(written, 0u);
+}
+
+TEST(PosixBackend, PurgeDiscardsInput) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  pty.send("stale");
+  for (int i = 0; i < 500 && *port->bytes_to_read() < 5; ++i) ::usleep(1000);
+  EXPECT_EQ(*port->bytes_to_read(), 5u);
+  ASSERT_TRUE(port->purge(true, false));
+  EXPECT_EQ(*port->bytes_to_read(), 0u);
+  EXPECT_TRUE(port->purge(false, false));
+  EXPECT_TRUE(port->purge(true, true));
+  EXPECT_EQ(*port->bytes_to_write(), 0u);
+}
+
+// --- faults ----------------------------------------------------------------
+
+TEST(PosixBackend, HangUpWakesAWaitingReaderAndEndsTheRead) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  TestWaker w;
+  std::uint8_t data[16];
+  ReadBuf buf{data, sizeof data, 0};
+  ASSERT_TRUE(port->poll_read(w.cx, buf).pending());
+
+  const int seen = w.probe->wakes();
+  pty.close_master();
+  ASSERT_TRUE(w.probe->wait_beyond(seen)) << "hang-up did not wake the reader";
+
+  auto r = port->poll_read(w.cx, buf);
+  ASSERT_TRUE(r.ready());
+  // Either a fatal OS error, or completion without data (which the engine
+  // turns into its fatal no-data failure).
+  if (!r.value()) {
+    EXPECT_TRUE(is_fatal(r.value().error())) << r.value().error().text();
+  } else {
+    EXPECT_EQ(buf.filled, 0u);
+  }
+
+  // Writing to the hung-up line fails the same way.
+  auto wr = port->poll_write(w.cx, Bytes(data, 4));
+  ASSERT_TRUE(wr.ready());
+  ASSERT_FALSE(wr.value());
+  EXPECT_TRUE(is_fatal(wr.value().error())) << wr.value().error().text();
+}
+
+}  // namespace
+}  // namespace corvalink
