@@ -1,0 +1,365 @@
+#include "future.hpp"
+
+#include <atomic>
+
+#include "errors_python.hpp"
+
+namespace corvalink {
+
+// ---------------------------------------------------------------------------
+// References dropped on threads without an attached thread state.
+
+namespace {
+
+struct PendingReleases {
+  std::mutex mutex;
+  std::vector<PyObject*> objects;
+  std::atomic<bool> any{false};
+};
+
+PendingReleases& pending_releases() noexcept {
+  static PendingReleases* list = new PendingReleases;  // never torn down
+  return *list;
+}
+
+bool attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+
+}  // namespace
+
+void release_anywhere(PyObject* object) noexcept {
+  if (!object) return;
+  if (attached()) {
+    Py_DECREF(object);
+    return;
+  }
+  PendingReleases& list = pending_releases();
+  std::lock_guard lock(list.mutex);
+  list.objects.push_back(object);
+  list.any.store(true, std::memory_order_release);
+}
+
+void release_pending() noexcept {
+  PendingReleases& list = pending_releases();
+  if (!list.any.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> objects;
+  {
+    std::lock_guard lock(list.mutex);
+    objects.swap(list.objects);
+    list.any.store(false, std::memory_order_release);
+  }
+  // Finalizers may run here; no lock of ours is held.
+  for (PyObject* o : objects) Py_DECREF(o);
+}
+
+std::size_t pending_release_count() noexcept {
+  PendingReleases& list = pending_releases();
+  std::lock_guard lock(list.mutex);
+  return list.objects.size();
+}
+
+// ---------------------------------------------------------------------------
+// Values.
+
+namespace {
+
+py::Ref bytes_object(const ByteString& b) noexcept {
+  return py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
+                                                  static_cast<Py_ssize_t>(b.size())));
+}
+
+}  // namespace
+
+py::Ref value_to_python(const OperationValue& value) noexcept {
+  struct Visitor {
+    py::Ref operator()(std::monostate) const noexcept { return py::Ref::borrow(Py_None); }
+    py::Ref operator()(std::uint64_t n) const noexcept { return py::Ref::steal(PyLong_FromUnsignedLongLong(n)); }
+    py::Ref operator()(const ByteString& b) const noexcept { return bytes_object(b); }
+    py::Ref operator()(const std::vector<ByteString>& lines) const noexcept {
+      py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+      if (!list) return {};
+      for (std::size_t i = 0; i < lines.size(); ++i) {
+        py::Ref item = bytes_object(lines[i]);
+        if (!item) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+      }
+      return list;
+    }
+    py::Ref operator()(const std::shared_ptr<PyObjectHolder>& holder) const noexcept {
+      if (!holder || !holder->object) return py::Ref::borrow(Py_None);
+      return holder->object.ref();
+    }
+  };
+  return std::visit(Visitor{}, value);
+}
+
+py::Ref value_to_python(OperationValue&& value) noexcept {
+  OperationValue v = std::move(value);
+  return value_to_python(static_cast<const OperationValue&>(v));
+}
+
+// ---------------------------------------------------------------------------
+// FutureCore.
+
+bool FutureCore::finished() const {
+  std::lock_guard lock(mutex_);
+  return outcome_.has_value();
+}
+
+bool FutureCore::wait_for(std::chrono::nanoseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return finished_cv_.wait_for(lock, limit, [&] { return outcome_.has_value(); });
+}
+
+void FutureCore::wait() const {
+  std::unique_lock lock(mutex_);
+  finished_cv_.wait(lock, [&] { return outcome_.has_value(); });
+}
+
+bool FutureCore::cancelled() const {
+  std::lock_guard lock(mutex_);
+  return outcome_ && !outcome_->has_value() && outcome_->error().kind() == ErrorKind::Cancelled;
+}
+
+std::optional<OperationOutcome> FutureCore::outcome_copy() const {
+  std::lock_guard lock(mutex_);
+  return outcome_;
+}
+
+py::Ref FutureCore::cached_exception() noexcept {
+  std::optional<PortError> error;
+  {
+    std::lock_guard lock(mutex_);
+    if (exception_object_) return exception_object_.ref();
+    if (outcome_ && !outcome_->has_value()) error = outcome_->error();
+  }
+  if (!error) {
+    PyErr_SetString(PyExc_RuntimeError, "the operation did not fail");
+    return {};
+  }
+  py::Ref made = to_python_exception(*error);
+  if (!made) return {};
+  py::Ref result;
+  {
+    std::lock_guard lock(mutex_);
+    if (!exception_object_) exception_object_ = AnyThreadRef(made);
+    result = exception_object_.ref();
+  }
+  return result;  // `made` (the loser, if another thread won) is dropped unlocked
+}
+
+py::Ref FutureCore::outcome_object(bool& is_error) noexcept {
+  std::optional<OperationOutcome> copy = outcome_copy();
+  if (!copy) {
+    PyErr_SetString(PyExc_RuntimeError, "the operation has not finished");
+    return {};
+  }
+  if (copy->has_value()) {
+    is_error = false;
+    return value_to_python(std::move(**copy));
+  }
+  is_error = true;
+  if (copy->error().kind() == ErrorKind::Cancelled) {
+    PyObject* type = cancelled_error_type();
+    if (!type) return {};
+    return py::Ref::steal(PyObject_CallNoArgs(type));
+  }
+  py::Ref exc = cached_exception();
+  if (!exc) return {};
+  return py::Ref::steal(PyObject_CallMethod(exc.get(), "with_traceback", "O", Py_None));
+}
+
+py::Ref FutureCore::take_outcome() noexcept {
+  bool is_error = false;
+  py::Ref obj = outcome_object(is_error);
+  if (!obj || !is_error) return obj;
+  PyErr_SetRaisedException(obj.release());
+  return {};
+}
+
+bool FutureCore::add_waiter(LoopWaiter&& waiter) {
+  std::lock_guard lock(mutex_);
+  if (outcome_) return false;
+  waiters_.push_back(std::move(waiter));
+  return true;
+}
+
+bool FutureCore::add_callback(std::shared_ptr<DoneCallback> callback) {
+  std::lock_guard lock(mutex_);
+  if (outcome_) return false;
+  callbacks_.push_back(std::move(callback));
+  return true;
+}
+
+bool attach_task(FutureCore& core, TaskHandle task) noexcept {
+  TaskHandle previous;
+  std::lock_guard lock(core.mutex_);
+  if (core.outcome_) return false;  // cancelled meanwhile: the task runs to its end
+  previous = std::exchange(core.task_, std::move(task));
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Completion.
+
+namespace {
+
+// deliver_outcome: self is (is_error, outcome, asyncio future).
+PyObject* deliver_outcome(PyObject* self, PyObject*) noexcept {
+  return py::guard([&]() -> PyObject* {
+    PyObject* is_error = PyTuple_GET_ITEM(self, 0);
+    PyObject* outcome = PyTuple_GET_ITEM(self, 1);
+    PyObject* future = PyTuple_GET_ITEM(self, 2);
+    py::Ref done = py::Ref::steal(PyObject_CallMethod(future, "done", nullptr));
+    if (!done) return nullptr;
+    int is_done = PyObject_IsTrue(done.get());
+    if (is_done < 0) return nullptr;
+    if (is_done) Py_RETURN_NONE;
+    py::Ref r;
+    if (is_error == Py_False) {
+      r = py::Ref::steal(PyObject_CallMethod(future, "set_result", "O", outcome));
+    } else {
+      PyObject* cancelled = cancelled_error_type();
+      if (!cancelled) return nullptr;
+      if (PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(outcome)), cancelled))
+        r = py::Ref::steal(PyObject_CallMethod(future, "cancel", nullptr));
+      else
+        r = py::Ref::steal(PyObject_CallMethod(future, "set_exception", "O", outcome));
+    }
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef deliver_outcome_def = {"deliver_outcome", deliver_outcome, METH_NOARGS, nullptr};
+
+void serve_waiter(FutureCore& core, const LoopWaiter& waiter) noexcept {
+  py::Ref closed = py::Ref::steal(PyObject_CallMethod(waiter.loop.get(), "is_closed", nullptr));
+  int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
+  if (is_closed < 0) {
+    PyErr_WriteUnraisable(nullptr);
+    return;
+  }
+  if (is_closed) return;  // its future is never resolved
+  bool is_error = false;
+  py::Ref outcome = core.outcome_object(is_error);
+  py::Ref state, fn, r;
+  if (outcome) state = py::Ref::steal(PyTuple_Pack(3, is_error ? Py_True : Py_False, outcome.get(), waiter.future.get()));
+  if (state) fn = py::Ref::steal(PyCFunction_New(&deliver_outcome_def, state.get()));
+  if (fn) r = py::Ref::steal(PyObject_CallMethod(waiter.loop.get(), "call_soon_threadsafe", "O", fn.get()));
+  if (!r) PyErr_WriteUnraisable(nullptr);
+}
+
+}  // namespace
+
+void invoke_done_callback(const DoneCallback& cb, const char* method) noexcept {
+  py::Ref r;
+  if (cb.loop) {
+    py::Ref kwargs = py::Ref::steal(PyDict_New());
+    py::Ref bound;
+    if (kwargs && PyDict_SetItemString(kwargs.get(), "context", cb.context.get()) == 0)
+      bound = py::Ref::steal(PyObject_GetAttrString(cb.loop.get(), method));
+    if (bound) {
+      PyObject* args[] = {cb.fn.get(), cb.future.get()};
+      r = py::Ref::steal(PyObject_VectorcallDict(bound.get(), args, 2, kwargs.get()));
+    }
+  } else {
+    r = py::Ref::steal(PyObject_CallMethod(cb.context.get(), "run", "OO", cb.fn.get(), cb.future.get()));
+  }
+  if (!r) PyErr_WriteUnraisable(cb.fn.get());
+}
+
+bool complete(FutureCore& core, OperationOutcome outcome) noexcept {
+  std::vector<LoopWaiter> waiters;
+  std::vector<std::shared_ptr<DoneCallback>> callbacks;
+  TaskHandle task;
+  {
+    std::lock_guard lock(core.mutex_);
+    if (core.outcome_) return false;
+    task = std::move(core.task_);
+    core.outcome_.emplace(std::move(outcome));
+    waiters.swap(core.waiters_);
+    callbacks.swap(core.callbacks_);
+  }
+  core.finished_cv_.notify_all();
+  if (waiters.empty() && callbacks.empty()) return true;
+
+  bool entered = false;
+  PyGILState_STATE gil{};
+  if (!attached()) {
+    // A thread that released the interpreter itself must not re-enter it
+    // here; the lists are then only dropped (their references are queued).
+    if (!Py_IsInitialized() || Py_IsFinalizing() || PyGILState_GetThisThreadState() != nullptr) return true;
+    gil = PyGILState_Ensure();
+    entered = true;
+  }
+  PyObject* pending_exception = PyErr_GetRaisedException();
+  release_pending();
+  for (const LoopWaiter& w : waiters) serve_waiter(core, w);
+  for (const auto& cb : callbacks) invoke_done_callback(*cb, "call_soon_threadsafe");
+  waiters.clear();
+  callbacks.clear();
+  PyErr_SetRaisedException(pending_exception);
+  if (entered) PyGILState_Release(gil);
+  return true;
+}
+
+bool cancel_core(FutureCore& core) noexcept {
+  TaskHandle task;
+  {
+    std::lock_guard lock(core.mutex_);
+    task = std::move(core.task_);
+  }
+  bool changed = complete(core, std::unexpected(PortError::cancelled()));
+  if (changed && task) task.abort();
+  return changed;
+}
+
+// ---------------------------------------------------------------------------
+// The task that runs an operation.
+
+namespace {
+
+std::atomic<std::uint64_t> tasks_started{0};
+
+class OperationTask final : public Runtime::Job {
+ public:
+  OperationTask(OperationPtr op, CorePtr core) noexcept : op_(std::move(op)), core_(std::move(core)) {}
+  OperationTask(const OperationTask&) = delete;
+  OperationTask& operator=(const OperationTask&) = delete;
+
+  ~OperationTask() override {
+    op_.reset();
+    // The completion guard: a task that started and ends without an outcome
+    // (a fault, or an abort while suspended) still finishes its core.
+    if (armed_) complete(*core_, std::unexpected(operation_panicked()));
+  }
+
+  Poll<std::monostate> poll(Context& cx) override {
+    armed_ = true;
+    auto r = op_->poll(cx);
+    if (r.pending()) return Pending;
+    OperationOutcome outcome = std::move(r).take();
+    op_.reset();
+    complete(*core_, std::move(outcome));
+    return std::monostate{};
+  }
+
+ private:
+  OperationPtr op_;
+  CorePtr core_;
+  bool armed_ = false;
+};
+
+}  // namespace
+
+CorePtr spawn_operation(Runtime& rt, OperationPtr op) {
+  CorePtr core = FutureCore::make_pending();
+  TaskHandle handle = rt.spawn(std::make_unique<OperationTask>(std::move(op), core));
+  tasks_started.fetch_add(1, std::memory_order_relaxed);
+  attach_task(*core, std::move(handle));
+  return core;
+}
+
+std::uint64_t blocking_tasks_started() noexcept { return tasks_started.load(std::memory_order_relaxed); }
+
+}  // namespace corvalink
