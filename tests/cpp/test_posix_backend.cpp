@@ -15,12 +15,15 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "backend/backend.hpp"
 #include "backend/posix.hpp"
+#include "port.hpp"
+#include "runtime.hpp"
 
 namespace corvalink {
 namespace {
@@ -462,6 +465,115 @@ TEST(PosixBackend, HangUpWakesAWaitingReaderAndEndsTheRead) {
   ASSERT_TRUE(wr.ready());
   ASSERT_FALSE(wr.value());
   EXPECT_TRUE(is_fatal(wr.value().error())) << wr.value().error().text();
+}
+
+// --- through the port engine -------------------------------------------------
+
+class PtyPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = PortHandle::create();
+    port->store_settings([](PortSettings& s) { s.timeout = TimeoutValue::floating(0.2); });
+    ASSERT_TRUE(port->change_port(pty.name()));
+    ASSERT_TRUE(port->open());
+  }
+  OperationOutcome run(OperationPtr op) { return block_on(*op); }
+  // Runs op on its own thread; the future tells whether it finished in time.
+  std::future<OperationOutcome> start(OperationPtr op) {
+    return std::async(std::launch::async, [op = std::move(op)] { return block_on(*op); });
+  }
+
+  Pty pty;
+  PortRef port;
+};
+
+TEST_F(PtyPort, ReadsAndWritesWithTimeouts) {
+  pty.send("hello");
+  auto got = run(make_read(port, 10));  // 5 bytes, then the 0.2 s timeout
+  ASSERT_TRUE(got);
+  EXPECT_EQ(std::get<ByteString>(*got), ByteString({'h', 'e', 'l', 'l', 'o'}));
+
+  pty.send("line one\nline two\n");
+  auto line = run(make_readline(port, std::nullopt));
+  ASSERT_TRUE(line);
+  EXPECT_EQ(std::get<ByteString>(*line).size(), 9u);
+  EXPECT_EQ(*port->bytes_to_read(), 9u);
+  ASSERT_TRUE(port->reset_input_buffer());
+  EXPECT_EQ(*port->bytes_to_read(), 0u);
+
+  auto written = run(make_write(port, ByteString{'o', 'k', '\n'}, true));
+  ASSERT_TRUE(written);
+  EXPECT_EQ(std::get<std::uint64_t>(*written), 3u);
+  EXPECT_EQ(pty.receive(), "ok\n");
+  EXPECT_TRUE(run(make_flush(port)));
+}
+
+TEST_F(PtyPort, LargeWriteCompletesWhileTheOtherSideReads) {
+  ByteString data(256 * 1024);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7);
+  std::string received;
+  std::thread device([&] {
+    while (received.size() < data.size()) {
+      auto part = pty.receive();
+      if (part.empty()) return;
+      received += part;
+    }
+  });
+  auto write = start(make_write(port, data, true));
+  ASSERT_EQ(write.wait_for(10s), std::future_status::ready);
+  auto n = write.get();
+  ASSERT_TRUE(n);
+  EXPECT_EQ(std::get<std::uint64_t>(*n), data.size());
+  EXPECT_TRUE(run(make_flush(port)));
+  device.join();
+  EXPECT_TRUE(ByteString(received.begin(), received.end()) == data);
+}
+
+TEST_F(PtyPort, HangUpDuringABlockingReadClosesThePort) {
+  port->store_settings([](PortSettings& s) { s.timeout = TimeoutValue::none(); });
+  auto read = start(make_read(port, 10));
+  std::this_thread::sleep_for(50ms);
+  pty.close_master();
+  ASSERT_EQ(read.wait_for(5s), std::future_status::ready) << "read hangs after hang-up";
+  auto outcome = read.get();
+  ASSERT_FALSE(outcome);
+  EXPECT_TRUE(is_fatal(outcome.error())) << outcome.error().text();
+  EXPECT_FALSE(port->is_open());
+  EXPECT_EQ(run(make_read(port, 1)).error().kind(), ErrorKind::NotOpen);
+}
+
+TEST_F(PtyPort, RefusedSettingsChangeKeepsTheOldOnes) {
+  ASSERT_TRUE(port->update_settings([](PortSettings& s) { s.baudrate = 57600; }));
+  auto st = port->update_settings([](PortSettings& s) {
+    s.baudrate = 115200;
+    s.bytesize = 4;
+  });
+  ASSERT_FALSE(st);
+  EXPECT_EQ(port->settings().baudrate, 57600u);
+  EXPECT_EQ(kernel_speeds(*port->fileno().value()).second, 57600u);
+}
+
+TEST_F(PtyPort, FailedOpenLeavesThePortClosedWithoutLeaks) {
+  auto other = PortHandle::create();
+  other->store_settings([](PortSettings& s) { s.exclusive = true; });
+  ASSERT_TRUE(other->change_port(pty.name()));
+  ASSERT_TRUE(other->open());
+
+  auto third = PortHandle::create();
+  third->store_settings([](PortSettings& s) { s.exclusive = true; });
+  ASSERT_TRUE(third->change_port(pty.name()));
+  const std::size_t before = open_fds();
+  auto st = third->open();
+  ASSERT_FALSE(st);
+  EXPECT_TRUE(st.error().text().starts_with("could not open port '" + pty.name() + "': ")) << st.error().text();
+  EXPECT_FALSE(third->is_open());
+  ASSERT_TRUE(third->change_port("/dev/does-not-exist-corvalink"));
+  EXPECT_FALSE(third->open());
+  EXPECT_EQ(open_fds(), before);
+
+  other->close();
+  ASSERT_TRUE(third->change_port(pty.name()));
+  EXPECT_TRUE(third->open());
 }
 
 }  // namespace
