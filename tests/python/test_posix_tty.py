@@ -1,0 +1,286 @@
+"""corvalink.Serial on real kernel terminals: pseudo-terminal pairs whose
+slave side is opened by name, the test playing the device on the master."""
+
+import fcntl
+import os
+import select
+import struct
+import sys
+import termios
+import threading
+import time
+
+import pytest
+
+import corvalink
+
+pytestmark = [
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux terminals"),
+    pytest.mark.timeout(30),
+]
+
+CMSPAR = getattr(termios, "CMSPAR", 0o10000000000)  # not exported by the termios module
+
+# struct termios2 as the kernel holds it: the speeds are plain numbers there.
+TCGETS2 = 0x802C542A
+TERMIOS2 = struct.Struct("=4IB19s2I")
+
+
+def kernel_termios(fd):
+    iflag, oflag, cflag, lflag, _line, _cc, ispeed, ospeed = TERMIOS2.unpack(
+        fcntl.ioctl(fd, TCGETS2, bytes(TERMIOS2.size)))
+    return iflag, cflag, ispeed, ospeed
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+class Pty:
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.name = os.ttyname(self.slave)
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def receive(self, n, timeout=5.0):
+        """Reads exactly n bytes from the master side (fewer if it stays silent)."""
+        out = bytearray()
+        deadline = time.monotonic() + timeout
+        while len(out) < n:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.master], [], [], left)[0]:
+                break
+            out += os.read(self.master, n - len(out))
+        return bytes(out)
+
+    def hang_up(self):
+        fd, self.master = self.master, -1
+        if fd >= 0:
+            os.close(fd)
+
+    def close(self):
+        self.hang_up()
+        os.close(self.slave)
+
+
+@pytest.fixture
+def pty():
+    p = Pty()
+    yield p
+    p.close()
+
+
+@pytest.fixture
+def port(pty):
+    s = corvalink.Serial(pty.name, timeout=1)
+    yield s
+    s.close()
+
+
+# baudrate, bytesize, parity, stopbits, xonxoff, rtscts
+SETTINGS = [
+    (9600, 8, "N", 1, False, False),
+    (19200, 7, "E", 1, False, False),
+    (115200, 8, "O", 2, False, False),
+    (57600, 8, "M", 1, False, False),
+    (38400, 6, "S", 1, True, False),
+    (300, 5, "N", 1.5, False, True),
+    (123456, 8, "E", 2, False, True),
+    (4000000, 8, "N", 1, True, False),
+]
+
+
+def expected_bits(parity, stopbits, xonxoff, rtscts):
+    # The pseudo-terminal driver forces CS8 without PARENB, so byte size and
+    # parity enable cannot be seen there; PARODD and CMSPAR are kept.
+    cflag = {"N": 0, "E": 0, "O": termios.PARODD, "M": termios.PARODD | CMSPAR,
+             "S": CMSPAR}[parity]
+    if stopbits != 1:
+        cflag |= termios.CSTOPB
+    if rtscts:
+        cflag |= termios.CRTSCTS
+    iflag = termios.IXON | termios.IXOFF if xonxoff else 0
+    return cflag, iflag
+
+
+CFLAG_MASK = termios.PARODD | CMSPAR | termios.CSTOPB | termios.CRTSCTS
+
+
+@pytest.mark.parametrize("baudrate,bytesize,parity,stopbits,xonxoff,rtscts", SETTINGS)
+def test_settings_reach_the_terminal_and_data_passes_both_ways(
+        pty, baudrate, bytesize, parity, stopbits, xonxoff, rtscts):
+    s = corvalink.Serial(pty.name, baudrate=baudrate, bytesize=bytesize, parity=parity,
+                         stopbits=stopbits, xonxoff=xonxoff, rtscts=rtscts, timeout=1)
+    try:
+        iflag, cflag, ispeed, ospeed = kernel_termios(s.fileno())
+        want_c, want_i = expected_bits(parity, stopbits, xonxoff, rtscts)
+        assert (ispeed, ospeed) == (baudrate, baudrate)
+        assert cflag & CFLAG_MASK == want_c
+        assert iflag & (termios.IXON | termios.IXOFF) == want_i
+        assert cflag & (termios.CLOCAL | termios.CREAD) == termios.CLOCAL | termios.CREAD
+        attrs = termios.tcgetattr(s.fileno())
+        assert attrs[3] & (termios.ICANON | termios.ECHO | termios.ISIG) == 0
+        assert attrs[6][termios.VMIN] == 0 and attrs[6][termios.VTIME] == 0
+
+        # Every byte value except the flow-control characters when XON/XOFF is on.
+        data = bytes(b for b in range(256) if not (xonxoff and b in (0x11, 0x13))) * 8
+        assert s.write(data) == len(data)
+        assert pty.receive(len(data)) == data
+        pty.send(data)
+        assert s.read(len(data)) == data
+    finally:
+        s.close()
+
+
+def test_settings_changed_on_an_open_port_are_applied(port):
+    port.baudrate = 230400
+    port.parity = "M"
+    port.stopbits = 2
+    _, cflag, _, ospeed = kernel_termios(port.fileno())
+    assert ospeed == 230400
+    assert cflag & CFLAG_MASK == termios.PARODD | CMSPAR | termios.CSTOPB
+    port.apply_settings({"baudrate": 1234567, "parity": "N", "stopbits": 1})
+    _, cflag, ispeed, ospeed = kernel_termios(port.fileno())
+    assert (ispeed, ospeed) == (1234567, 1234567)
+    assert cflag & CFLAG_MASK == 0
+
+
+@pytest.mark.parametrize("name,value", [
+    ("bytesize", 9), ("parity", "X"), ("stopbits", 3), ("baudrate", -1),
+])
+def test_invalid_settings_leave_the_previous_ones_in_force(port, name, value):
+    port.apply_settings({"baudrate": 57600, "parity": "O", "stopbits": 2})
+    before = termios.tcgetattr(port.fileno()), kernel_termios(port.fileno())
+    settings = port.get_settings()
+    with pytest.raises(ValueError):
+        setattr(port, name, value)
+    with pytest.raises(ValueError):
+        port.apply_settings({"baudrate": 115200, name: value})
+    assert (termios.tcgetattr(port.fileno()), kernel_termios(port.fileno())) == before
+    assert port.get_settings() == settings
+
+
+def test_read_timeouts(pty, port):
+    port.timeout = 0
+    assert port.read(10) == b""
+    pty.send(b"now")
+    time.sleep(0.05)
+    assert port.read(10) == b"now"
+
+    port.timeout = 0.2
+    started = time.monotonic()
+    assert port.read(10) == b""
+    assert time.monotonic() - started < 5
+
+    port.timeout = 2
+    port.inter_byte_timeout = 0.1
+    pty.send(b"abc")
+    assert port.read(10) == b"abc"
+
+    port.timeout = None
+    port.inter_byte_timeout = None
+    timer = threading.Timer(0.1, pty.send, (b"12345",))
+    timer.start()
+    assert port.read(5) == b"12345"
+    timer.join()
+
+
+def test_in_waiting_and_reset_input_buffer(pty, port):
+    assert port.in_waiting == 0
+    pty.send(b"x" * 100)
+    deadline = time.monotonic() + 5
+    while port.in_waiting < 100 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert port.in_waiting == 100
+    port.reset_input_buffer()
+    assert port.in_waiting == 0
+    pty.send(b"fresh")
+    assert port.read(5) == b"fresh"
+
+
+def test_large_write_then_flush(pty, port):
+    data = os.urandom(256 * 1024)
+    received = bytearray()
+    reader = threading.Thread(target=lambda: received.extend(pty.receive(len(data), timeout=20)))
+    reader.start()
+    assert port.write(data) == len(data)
+    port.flush()
+    assert port.out_waiting == 0
+    reader.join(25)
+    assert bytes(received) == data
+
+
+def test_hang_up_during_a_blocking_read_closes_the_port(pty, port):
+    port.timeout = None
+    timer = threading.Timer(0.1, pty.hang_up)
+    timer.start()
+    with pytest.raises(corvalink.SerialException) as info:
+        port.read(10)
+    timer.join()
+    assert not isinstance(info.value, corvalink.PortNotOpenError)
+    assert not port.is_open
+    with pytest.raises(corvalink.PortNotOpenError):
+        port.read(1)
+    with pytest.raises(corvalink.PortNotOpenError):
+        port.write(b"x")
+
+
+def test_hang_up_before_a_write_closes_the_port(pty, port):
+    pty.hang_up()
+    with pytest.raises(corvalink.SerialException):
+        port.write(b"hello")
+    assert not port.is_open
+
+
+def test_exclusive_open_is_refused_while_held(pty):
+    first = corvalink.Serial(pty.name, exclusive=True)
+    try:
+        fds = open_fds()
+        with pytest.raises(corvalink.SerialException) as info:
+            corvalink.Serial(pty.name, exclusive=True)
+        assert info.value.args[1].startswith(f"could not open port '{pty.name}': ")
+        assert open_fds() == fds
+        # Without the option nothing is locked or checked.
+        corvalink.Serial(pty.name).close()
+    finally:
+        first.close()
+    corvalink.Serial(pty.name, exclusive=True).close()
+
+
+def test_failed_opens_leak_no_descriptor(pty):
+    fds = open_fds()
+    for name in ["/dev/does-not-exist-corvalink", "/dev/null", "/proc/self/status"]:
+        with pytest.raises(corvalink.SerialException) as info:
+            corvalink.Serial(name)
+        _, message, _, code = info.value.args
+        assert message.startswith(f"could not open port '{name}': ")
+        assert isinstance(code, int)
+    s = corvalink.Serial()
+    s.port = "/dev/does-not-exist-corvalink"
+    with pytest.raises(corvalink.SerialException):
+        s.open()
+    assert not s.is_open
+    assert open_fds() == fds
+
+
+def test_terminal_without_modem_lines(pty, port):
+    # A pseudo-terminal opens and configures, but has no lines to drive or read.
+    assert os.isatty(port.fileno())
+    with pytest.raises(corvalink.SerialException):
+        port.rts = False
+    with pytest.raises(corvalink.SerialException):
+        port.cts
+    port.send_break(0.01)
+    port.set_buffer_size(rx_size=8192)
+    pty.send(b"still fine")
+    assert port.read(10) == b"still fine"
+
+
+def test_close_and_reopen(pty, port):
+    port.close()
+    assert not port.is_open
+    port.open()
+    pty.send(b"again")
+    assert port.read(5) == b"again"
