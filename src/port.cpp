@@ -44,6 +44,13 @@ Status PortHandle::open() {
   return {};
 }
 
+Status PortHandle::open_with(BackendPtr backend) {
+  std::lock_guard device(device_mutex_);
+  if (backend_) return fail(PortError::already_open());
+  backend_ = std::move(backend);
+  return {};
+}
+
 void PortHandle::close() {
   BackendPtr closing;
   {

@@ -52,6 +52,8 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   void cancel_write() noexcept;
   // NotOpen when no backend is present.
   Status ensure_open();
+  // Installs a backend opened elsewhere (AlreadyOpen if one is present).
+  Status open_with(BackendPtr backend);
 
   // --- settings (settings lock only; never touches the device) ---
   PortSettings settings() const;

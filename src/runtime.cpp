@@ -250,10 +250,13 @@ void Runtime::State::worker_main() noexcept {
       continue;
     }
     ++idle;
-    if (timers.empty())
+    if (timers.empty()) {
       cv.wait(lock);
-    else
-      cv.wait_until(lock, timers.front()->deadline);
+    } else {
+      // A copy: the node may go away while we wait.
+      Instant next = timers.front()->deadline;
+      cv.wait_until(lock, next);
+    }
     --idle;
   }
 }

@@ -1,0 +1,512 @@
+// The port handle and its operations, over the loopback and a scripted backend.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <future>
+#include <limits>
+#include <thread>
+
+#include "engine_support.hpp"
+
+namespace corvalink::test {
+namespace {
+
+TimeoutValue secs(double s) { return TimeoutValue::floating(s); }
+
+std::future<OperationOutcome> run_async(OperationPtr op) {
+  return std::async(std::launch::async, [op = std::move(op)]() mutable { return run(*op); });
+}
+
+// --- handle lifecycle --------------------------------------------------------
+
+TEST(PortHandle, OpenAndCloseStates) {
+  PortRef port = PortHandle::create();
+  EXPECT_EQ(port->open().error().kind(), ErrorKind::NotConfigured);
+  EXPECT_EQ(port->bytes_to_read().error().kind(), ErrorKind::NotOpen);
+  ASSERT_TRUE(port->change_port("LOOP://anything"));
+  ASSERT_TRUE(port->open());
+  EXPECT_EQ(port->open().error().kind(), ErrorKind::AlreadyOpen);
+  EXPECT_TRUE(port->is_open());
+  port->close();
+  port->close();  // closing a closed port does nothing
+  EXPECT_FALSE(port->is_open());
+  EXPECT_EQ(port->bytes_to_read().error().kind(), ErrorKind::NotOpen);
+  EXPECT_EQ(run(make_read(port, 0)).error().kind(), ErrorKind::NotOpen);
+}
+
+TEST(PortHandle, DataIsLostByCloseAndReopen) {
+  PortRef port = open_loopback();
+  put(port, "abc");
+  port->close();
+  ASSERT_TRUE(port->open());
+  EXPECT_EQ(port->bytes_to_read().value(), 0u);
+}
+
+TEST(PortHandle, ModemLinesAreStoredWhileClosedAndFollowFlowControl) {
+  PortRef port = PortHandle::create();
+  ASSERT_TRUE(port->change_port("loop://"));
+  ASSERT_TRUE(port->set_rts(false));
+  ASSERT_TRUE(port->open());
+  EXPECT_FALSE(port->read_cts().value());  // applied by open
+  ASSERT_TRUE(port->update_settings([](PortSettings& s) { s.rtscts = true; }));
+  ASSERT_TRUE(port->set_rts(true));
+  EXPECT_TRUE(port->rts());
+  EXPECT_FALSE(port->read_cts().value());  // stored, line not driven
+  ASSERT_TRUE(port->set_dtr(false));
+  EXPECT_FALSE(port->read_dsr().value());
+}
+
+TEST(PortHandle, ConfigureOnlyOnLineChangeAndRestoreOnFailure) {
+  auto script = std::make_shared<Script>();
+  PortRef port = open_scripted(script);
+  ASSERT_TRUE(port->update_settings([](PortSettings& s) { s.timeout = TimeoutValue::integer(3); }));
+  ASSERT_TRUE(port->update_settings([](PortSettings& s) { s.baudrate = 9600; }));  // unchanged
+  EXPECT_EQ(script->configures, 0);
+  ASSERT_TRUE(port->update_settings([](PortSettings& s) { s.baudrate = 115200; }));
+  EXPECT_EQ(script->configures, 1);
+
+  script->configure_error = from_os_error(EINVAL);
+  Status failed = port->update_settings([](PortSettings& s) {
+    s.baudrate = 50;
+    s.timeout = TimeoutValue::integer(9);
+  });
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().code(), EINVAL);
+  PortSettings now = port->settings();
+  EXPECT_EQ(now.baudrate, 115200u);
+  EXPECT_EQ(now.timeout, TimeoutValue::integer(3));
+  EXPECT_TRUE(port->is_open());
+}
+
+// --- reading -----------------------------------------------------------------
+
+TEST(Read, TimeoutMatrix) {
+  struct Case {
+    const char* name;
+    TimeoutValue timeout;
+    TimeoutValue inter_byte;
+    const char* buffered;
+    std::size_t size;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"none, enough data", {}, {}, "hello", 5, "hello"},
+      {"none, size 0", {}, {}, "", 0, ""},
+      {"zero, some data", TimeoutValue::integer(0), {}, "abc", 10, "abc"},
+      {"zero, no data", secs(0.0), {}, "", 10, ""},
+      {"positive, no data", secs(0.05), {}, "", 10, ""},
+      {"positive, some data", secs(0.05), {}, "abc", 10, "abc"},
+      {"positive, more than size", TimeoutValue::integer(1), {}, "abcdef", 4, "abcd"},
+      {"none with inter-byte, some data", {}, secs(0.05), "abc", 10, "abc"},
+      {"positive with inter-byte, no data", secs(0.05), secs(0.01), "", 10, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PortRef port = open_loopback();
+    set_timeouts(*port, c.timeout, c.inter_byte);
+    if (*c.buffered) put(port, c.buffered);
+    EXPECT_EQ(read_text(run(make_read(port, c.size))), c.expected);
+  }
+}
+
+TEST(Read, WithoutTimeoutWaitsForEveryByte) {
+  PortRef port = open_loopback();
+  auto reading = run_async(make_read(port, 5));
+  std::this_thread::sleep_for(20ms);
+  put(port, "he");
+  std::this_thread::sleep_for(20ms);
+  put(port, "llo!");
+  EXPECT_EQ(read_text(reading.get()), "hello");
+  EXPECT_EQ(port->bytes_to_read().value(), 1u);
+}
+
+TEST(Read, BufferedDataCompletesInTheFirstPoll) {
+  for (TimeoutValue t : {TimeoutValue(), TimeoutValue::integer(0), secs(1.0)}) {
+    PortRef port = open_loopback();
+    set_timeouts(*port, t);
+    put(port, "xyz");
+    OperationPtr op = make_read(port, 3);
+    Probe p;
+    auto out = op->poll(p.cx());
+    ASSERT_TRUE(out.ready());
+    EXPECT_EQ(read_text(out.value()), "xyz");
+  }
+}
+
+TEST(ReadUntil, StopsAtTheTerminatorOrTheSize) {
+  struct Case {
+    const char* name;
+    const char* buffered;
+    const char* expected_terminator;
+    std::optional<std::size_t> size;
+    const char* result;
+    std::uint64_t left;
+  };
+  const Case cases[] = {
+      {"terminator", "xxOKyy", "OK", std::nullopt, "xxOK", 2},
+      {"empty terminator never matches", "abcdef", "", 3, "abc", 3},
+      {"size before terminator", "abcOK", "OK", 2, "ab", 3},
+      {"timeout without terminator", "abc", "OK", std::nullopt, "abc", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PortRef port = open_loopback();
+    set_timeouts(*port, secs(0.02));
+    put(port, c.buffered);
+    EXPECT_EQ(read_text(run(make_read_until(port, bytes(c.expected_terminator), c.size))), c.result);
+    EXPECT_EQ(port->bytes_to_read().value(), c.left);
+  }
+}
+
+TEST(ReadUntil, TotalTimingEndsEarlierThanReadlinePerByteTiming) {
+  // A line that trickles in one byte per 100 ms takes 700 ms; the timeout is
+  // 500 ms. readline times each byte, read_until the whole call.
+  auto trickle = [](PortRef port) {
+    return std::async(std::launch::async, [port] {
+      for (char ch : std::string("abcdef\n")) {
+        std::this_thread::sleep_for(100ms);
+        put(port, std::string(1, ch));
+      }
+    });
+  };
+  {
+    PortRef port = open_loopback();
+    set_timeouts(*port, secs(0.5));
+    auto writer = trickle(port);
+    EXPECT_EQ(read_text(run(make_readline(port, std::nullopt))), "abcdef\n");
+    writer.get();
+  }
+  {
+    PortRef port = open_loopback();
+    set_timeouts(*port, secs(0.5));
+    auto writer = trickle(port);
+    std::string got = read_text(run(make_read_until(port, bytes("\n"), std::nullopt)));
+    writer.get();
+    EXPECT_LT(got.size(), 7u) << got;
+    EXPECT_FALSE(got.ends_with('\n'));
+  }
+}
+
+TEST(Readlines, SplitsLinesAndHonoursTheHint) {
+  struct Case {
+    const char* buffered;
+    std::optional<std::size_t> hint;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"a\nb\nc", std::nullopt, {"a\n", "b\n", "c"}},
+      {"a\nbb\nc\n", 3, {"a\n", "bb\n"}},
+      {"", std::nullopt, {}},
+  };
+  for (const Case& c : cases) {
+    PortRef port = open_loopback();
+    set_timeouts(*port, secs(0.05));
+    if (*c.buffered) put(port, c.buffered);
+    OperationOutcome out = run(make_readlines(port, c.hint));
+    ASSERT_TRUE(out);
+    std::vector<std::string> got;
+    for (const ByteString& line : std::get<std::vector<ByteString>>(*out)) got.push_back(text(line));
+    EXPECT_EQ(got, c.lines) << c.buffered;
+  }
+}
+
+TEST(ReadAvailable, ReturnsWhatIsThereUpToMax) {
+  PortRef port = open_loopback();
+  put(port, "abcdef");
+  EXPECT_EQ(read_text(run(make_read_available(port, 4))), "abcd");
+  EXPECT_EQ(read_text(run(make_read_available(port, 0))), "e");  // at least one byte
+  EXPECT_EQ(read_text(run(make_read_available(port, 10))), "f");
+  port->cancel_read();
+  EXPECT_EQ(read_text(run(make_read_available(port, 10))), "");  // only a cancel ends it empty
+}
+
+// --- writing -----------------------------------------------------------------
+
+TEST(Write, LoopbackQueueHolds4096Bytes) {
+  PortRef port = open_loopback();
+  set_timeouts(*port, {}, {}, TimeoutValue::integer(0));
+  EXPECT_EQ(count_of(run(make_write(port, ByteString(5000, 'a'), true))), 4096u);
+  ASSERT_TRUE(port->reset_output_buffer());
+  EXPECT_EQ(port->bytes_to_read().value(), 0u);
+  put(port, std::string(4000, 'b'));
+  EXPECT_EQ(count_of(run(make_write(port, ByteString(100, 'c'), true))), 96u);
+  EXPECT_EQ(port->bytes_to_write().value(), 4096u);
+}
+
+TEST(Write, ReaderWakesTheWaitingWriter) {
+  PortRef port = open_loopback();
+  auto writing = run_async(make_write(port, ByteString(10000, 'w'), true));
+  EXPECT_EQ(read_text(run(make_read(port, 10000))), std::string(10000, 'w'));
+  EXPECT_EQ(count_of(writing.get()), 10000u);
+}
+
+TEST(Write, TimeoutIsAnErrorAndTheBytesStayQueued) {
+  PortRef port = open_loopback();
+  set_timeouts(*port, {}, {}, secs(0.05));
+  OperationOutcome out = run(make_write(port, ByteString(5000, 'x'), true));
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error(), PortError::timeout("Write timeout"));
+  EXPECT_EQ(port->bytes_to_read().value(), 4096u);
+  // Without use_write_timeout the same write just waits for room.
+  auto writing = run_async(make_write(port, ByteString(5000, 'x'), false));
+  EXPECT_EQ(read_text(run(make_read(port, 9096))).size(), 9096u);
+  EXPECT_EQ(count_of(writing.get()), 5000u);
+}
+
+TEST(Write, ZeroTimeoutDetachesAPendingWrite) {
+  auto script = std::make_shared<Script>();
+  script->write_pending = true;
+  script->detached_bytes = 7;
+  PortRef port = open_scripted(script);
+  set_timeouts(*port, {}, {}, TimeoutValue::integer(0));
+  EXPECT_EQ(count_of(run(make_write(port, ByteString(20, 'z'), true))), 7u);
+  EXPECT_EQ(script->detaches, 1);
+}
+
+TEST(Write, EveryWayOfEndingCallsAbortWrite) {
+  struct Case {
+    const char* name;
+    bool pending;
+    TimeoutValue write_timeout;
+    std::function<void(PortHandle&)> interfere;  // from another thread, while waiting
+    std::optional<ErrorKind> error;
+  };
+  const Case cases[] = {
+      {"completed", false, {}, nullptr, std::nullopt},
+      {"timed out", true, secs(0.02), nullptr, ErrorKind::Timeout},
+      {"cancelled", true, {}, [](PortHandle& p) { p.cancel_write(); }, std::nullopt},
+      {"closed", true, {}, [](PortHandle& p) { p.close(); }, ErrorKind::NotOpen},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto script = std::make_shared<Script>();
+    script->write_pending = c.pending;
+    PortRef port = open_scripted(script);
+    set_timeouts(*port, {}, {}, c.write_timeout);
+    auto writing = run_async(make_write(port, ByteString(3, 'q'), true));
+    if (c.interfere) {
+      std::this_thread::sleep_for(20ms);
+      c.interfere(*port);
+    }
+    OperationOutcome out = writing.get();
+    if (c.error)
+      EXPECT_EQ(out.error().kind(), *c.error);
+    else
+      EXPECT_TRUE(out);
+    std::lock_guard lock(script->mutex);
+    EXPECT_EQ(script->abort_writes, c.name == std::string("closed") ? 0 : 1);  // a closed port has no backend
+  }
+}
+
+TEST(Flush, WaitsForTheOutputQueueOnlyWhenTheBackendDrains) {
+  auto script = std::make_shared<Script>();
+  script->drains = true;
+  script->queued_output = 3;
+  PortRef port = open_scripted(script);
+  EXPECT_TRUE(run(make_flush(port)));
+  EXPECT_EQ(script->output_queries, 4);
+
+  PortRef loop = open_loopback();
+  put(loop, "pending");
+  EXPECT_TRUE(run(make_flush(loop)));  // the loopback never waits
+}
+
+// --- cancelling and closing --------------------------------------------------
+
+TEST(Cancel, ReadPermitIsStoredOnceAndSurvivesCloseAndOpen) {
+  PortRef port = open_loopback();
+  port->cancel_read();
+  port->cancel_read();
+  port->close();
+  ASSERT_TRUE(port->open());
+  set_timeouts(*port, TimeoutValue::integer(0));
+  EXPECT_EQ(read_text(run(make_read(port, 1))), "");  // a zero timeout never looks at it
+  set_timeouts(*port, {});
+  EXPECT_EQ(read_text(run(make_read(port, 1))), "");  // consumed here
+  // No second permit: this read waits for the data.
+  auto reading = run_async(make_read(port, 2));
+  std::this_thread::sleep_for(20ms);
+  put(port, "ok");
+  EXPECT_EQ(read_text(reading.get()), "ok");
+}
+
+TEST(Cancel, WaitingReadAndWriteReturnWhatTheyHave) {
+  PortRef port = open_loopback();
+  put(port, "ab");
+  auto reading = run_async(make_read(port, 10));
+  std::this_thread::sleep_for(20ms);
+  port->cancel_read();
+  EXPECT_EQ(read_text(reading.get()), "ab");
+
+  auto writing = run_async(make_write(port, ByteString(5000, 'w'), true));
+  std::this_thread::sleep_for(20ms);
+  port->cancel_write();
+  EXPECT_EQ(count_of(writing.get()), 4096u);
+}
+
+TEST(Close, EndsWaitingOperationsWithNotOpen) {
+  PortRef port = open_loopback();
+  auto reading = run_async(make_read(port, 1));
+  auto breaking = run_async(make_send_break(port, 10.0));
+  std::this_thread::sleep_for(30ms);
+  port->close();
+  EXPECT_EQ(reading.get().error().kind(), ErrorKind::NotOpen);
+  EXPECT_EQ(breaking.get().error().kind(), ErrorKind::NotOpen);
+  EXPECT_FALSE(port->break_condition());
+}
+
+TEST(Close, FatalDeviceErrorClosesThePortBeforeReturning) {
+  struct Case {
+    const char* name;
+    Script::Read read;
+    PortError error;
+    bool closes;
+  };
+  const Case cases[] = {
+      {"EIO", Script::Read::Error, from_os_error(EIO), true},
+      {"EAGAIN", Script::Read::Error, from_os_error(EAGAIN), false},
+      {"ready without data", Script::Read::Empty, PortError::failure(std::string(kNoDataMessage)), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto script = std::make_shared<Script>();
+    script->read = c.read;
+    script->read_error = c.error;
+    PortRef port = open_scripted(script);
+    OperationOutcome out = run(make_read(port, 4));
+    ASSERT_FALSE(out);
+    EXPECT_EQ(out.error(), c.error);
+    EXPECT_EQ(port->is_open(), !c.closes);
+  }
+}
+
+// --- side locks --------------------------------------------------------------
+
+TEST(SideLock, AbandonedOperationReleasesItAndTheNextOneProceeds) {
+  PortRef port = open_loopback();
+  OperationPtr waiting = make_read(port, 1);
+  EXPECT_FALSE(run_for(*waiting, 10ms).has_value());
+  waiting.reset();
+  put(port, "x");
+  EXPECT_EQ(read_text(run(make_read(port, 1))), "x");
+
+  auto script = std::make_shared<Script>();
+  script->write_pending = true;
+  PortRef scripted = open_scripted(script);
+  OperationPtr blocked = make_write(scripted, bytes("abc"), true);
+  EXPECT_FALSE(run_for(*blocked, 10ms).has_value());
+  blocked.reset();
+  EXPECT_EQ(script->abort_writes, 1);
+  script->write_pending = false;
+  EXPECT_EQ(count_of(run(make_write(scripted, bytes("abc"), true))), 3u);
+}
+
+TEST(SideLock, OperationsOfOneSideRunInArrivalOrder) {
+  PortRef port = open_loopback();
+  Probe pa, pb, pc;
+  OperationPtr a = make_read(port, 1), b = make_read(port, 1), c = make_read(port, 1);
+  ASSERT_TRUE(a->poll(pa.cx()).pending());  // holds read_lock, waits for data
+  ASSERT_TRUE(c->poll(pc.cx()).pending());  // queued before b
+  ASSERT_TRUE(b->poll(pb.cx()).pending());
+  OperationOutcome w = run(make_write(port, bytes("123"), false));  // the write side is free
+  ASSERT_TRUE(w);
+  auto ra = a->poll(pa.cx());
+  ASSERT_TRUE(ra.ready());
+  EXPECT_EQ(read_text(ra.value()), "1");
+  EXPECT_TRUE(b->poll(pb.cx()).pending());
+  auto rc = c->poll(pc.cx());
+  ASSERT_TRUE(rc.ready());
+  EXPECT_EQ(read_text(rc.value()), "2");
+  auto rb = b->poll(pb.cx());
+  ASSERT_TRUE(rb.ready());
+  EXPECT_EQ(read_text(rb.value()), "3");
+}
+
+// --- break -------------------------------------------------------------------
+
+TEST(SendBreak, ValidatesTheDurationAndSetsThenClearsTheBreak) {
+  for (double bad : {-1.0, std::nan("")}) {
+    OperationOutcome out = run(make_send_break(open_loopback(), bad));
+    EXPECT_EQ(out.error(), PortError::invalid_value("duration must be a non-negative number"));
+  }
+  auto script = std::make_shared<Script>();
+  PortRef port = open_scripted(script);
+  for (double length : {0.0, 0.05}) {
+    script->breaks.clear();
+    ASSERT_TRUE(run(make_send_break(port, length)));
+    ASSERT_EQ(script->breaks.size(), 2u);
+    EXPECT_TRUE(script->breaks[0].first);
+    EXPECT_FALSE(script->breaks[1].first);
+    auto held = std::chrono::duration<double, std::milli>(script->breaks[1].second - script->breaks[0].second);
+    RecordProperty("break_" + std::to_string(static_cast<int>(length * 1000)) + "ms_held_us",
+                   static_cast<int>(held.count() * 1000));
+    std::printf("send_break(%.3f) held the break for %.3f ms\n", length, held.count());
+  }
+  EXPECT_FALSE(port->break_condition());
+}
+
+// --- many threads ------------------------------------------------------------
+
+TEST(Stress, ReadsWritesCancelsAndClosesFromSeveralThreads) {
+  PortRef port = open_loopback();
+  set_timeouts(*port, secs(0.005), {}, secs(0.01));
+  std::atomic<bool> stop{false};
+  std::atomic<long> ops{0};
+  auto acceptable = [](const OperationOutcome& out) {
+    return out || out.error().kind() == ErrorKind::NotOpen || out.error().kind() == ErrorKind::Timeout;
+  };
+  auto loop = [&](std::function<OperationPtr()> make) {
+    return std::async(std::launch::async, [&, make] {
+      while (!stop) {
+        OperationOutcome out = run(make());
+        EXPECT_TRUE(acceptable(out)) << out.error().text();
+        ++ops;
+      }
+    });
+  };
+  std::vector<std::future<void>> workers;
+  workers.push_back(loop([&] { return make_read(port, 64); }));
+  workers.push_back(loop([&] { return make_read_available(port, 64); }));
+  workers.push_back(loop([&] { return make_readline(port, 16); }));
+  workers.push_back(loop([&] { return make_write(port, ByteString(300, '\n'), true); }));
+  workers.push_back(loop([&] { return make_write(port, ByteString(50, 'y'), false); }));
+  workers.push_back(std::async(std::launch::async, [&] {
+    while (!stop) {
+      port->cancel_read();
+      port->cancel_write();
+      std::this_thread::sleep_for(1ms);
+    }
+  }));
+  workers.push_back(std::async(std::launch::async, [&] {
+    while (!stop) {
+      std::this_thread::sleep_for(15ms);
+      port->close();
+      std::this_thread::sleep_for(2ms);
+      (void)port->open();
+    }
+  }));
+  // Abandoned operations, as a signal or a cancelled future leaves them.
+  workers.push_back(std::async(std::launch::async, [&] {
+    while (!stop) {
+      OperationPtr op = make_read(port, 4096);
+      (void)run_for(*op, 1ms);
+      OperationPtr w = make_write(port, ByteString(5000, 'z'), false);
+      (void)run_for(*w, 1ms);
+    }
+  }));
+  std::this_thread::sleep_for(2s);
+  stop = true;
+  for (auto& w : workers) EXPECT_EQ(w.wait_for(kHang), std::future_status::ready);
+  RecordProperty("operations", static_cast<int>(ops.load()));
+  // Nothing is left locked.
+  ASSERT_TRUE(port->is_open() || port->open());
+  set_timeouts(*port, TimeoutValue::integer(0));
+  EXPECT_TRUE(run(make_read(port, 10000)));
+  EXPECT_TRUE(run(make_write(port, bytes("end"), false)));
+  EXPECT_TRUE(port->read_lock.try_lock());
+  EXPECT_TRUE(port->write_lock.try_lock());
+}
+
+}  // namespace
+}  // namespace corvalink::test

@@ -1,0 +1,289 @@
+// The background runtime: workers, tasks, timers, block-in-place, fork guard,
+// and the coroutine combinators.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <string>
+
+#include "engine_support.hpp"
+#include "sync.hpp"
+
+namespace corvalink::test {
+namespace {
+
+int threads_named(const std::string& name) {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (!dir) return -1;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++n;
+  }
+  closedir(dir);
+  return n;
+}
+
+class FnJob final : public Runtime::Job {
+ public:
+  using Fn = std::function<Poll<std::monostate>(Context&)>;
+  explicit FnJob(Fn fn, std::function<void()> on_drop = {}) : fn_(std::move(fn)), on_drop_(std::move(on_drop)) {}
+  ~FnJob() override {
+    if (on_drop_) on_drop_();
+  }
+  Poll<std::monostate> poll(Context& cx) override { return fn_(cx); }
+
+ private:
+  Fn fn_;
+  std::function<void()> on_drop_;
+};
+
+TaskHandle spawn_fn(FnJob::Fn fn, std::function<void()> on_drop = {}) {
+  auto rt = runtime();
+  EXPECT_TRUE(rt);
+  return (*rt)->spawn(std::make_unique<FnJob>(std::move(fn), std::move(on_drop)));
+}
+
+// Runs in a new process (where nothing has built the runtime yet) by
+// re-executing this binary with only this test selected.
+TEST(Runtime, StartsExactlyTwoNamedWorkersOnFirstUse) {
+  const char* self_test = "Runtime.StartsExactlyTwoNamedWorkersOnFirstUse";
+  if (!std::getenv("CORVALINK_FRESH_PROCESS")) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("CORVALINK_FRESH_PROCESS", "1", 1);
+      std::string filter = std::string("--gtest_filter=") + self_test;
+      execl("/proc/self/exe", "engine_tests", filter.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    return;
+  }
+
+  EXPECT_EQ(threads_named("corvalink"), 0);
+  ASSERT_TRUE(runtime());
+  // Two jobs that each wait for the other prove two workers run at once.
+  std::atomic<int> arrived{0};
+  std::promise<void> both;
+  auto make = [&] {
+    return [&, counted = false](Context&) mutable -> Poll<std::monostate> {
+      if (!counted) {
+        counted = true;
+        if (arrived.fetch_add(1) + 1 == 2) both.set_value();
+      }
+      while (arrived.load() < 2) std::this_thread::yield();
+      return std::monostate{};
+    };
+  };
+  TaskHandle a = spawn_fn(make()), b = spawn_fn(make());
+  ASSERT_EQ(both.get_future().wait_for(kHang), std::future_status::ready);
+  EXPECT_EQ(threads_named("corvalink"), 2);
+}
+
+TEST(Runtime, RefusesUseInForkedChild) {
+  ASSERT_TRUE(runtime());
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto rt = runtime();
+    bool forked = !rt && rt.error().kind() == ErrorKind::Forked;
+    _exit(forked ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(runtime());  // the parent is unaffected
+}
+
+TEST(Runtime, AbortDropsSuspendedJobAndRunsItsCleanUp) {
+  Notify never;
+  std::promise<void> dropped;
+  std::atomic<int> polls{0};
+  auto waiter = std::make_shared<Notify::Waiter>(never);
+  TaskHandle task = spawn_fn(
+      [&, waiter](Context& cx) {
+        ++polls;
+        return waiter->poll(cx);
+      },
+      [&] { dropped.set_value(); });
+  while (polls.load() == 0) std::this_thread::yield();
+  EXPECT_FALSE(task.finished());
+  task.abort();
+  ASSERT_EQ(dropped.get_future().wait_for(kHang), std::future_status::ready);
+  EXPECT_EQ(polls.load(), 1);
+  while (!task.finished()) std::this_thread::yield();
+}
+
+TEST(Runtime, TaskWokenDuringItsPollRunsAgainButNeverOnTwoThreads) {
+  std::atomic<bool> in_poll{false};
+  std::atomic<int> polls{0};
+  std::atomic<bool> overlap{false};
+  std::promise<void> done;
+  Waker shared_waker;
+  std::mutex waker_mutex;
+  TaskHandle task = spawn_fn(
+      [&](Context& cx) -> Poll<std::monostate> {
+        if (in_poll.exchange(true)) overlap = true;
+        {
+          std::lock_guard lock(waker_mutex);
+          shared_waker = cx.waker();
+        }
+        cx.waker().wake();  // wake during the poll
+        int n = ++polls;
+        in_poll = false;
+        if (n == 500) return std::monostate{};
+        return Pending;
+      },
+      [&] { done.set_value(); });
+  // Meanwhile another thread keeps waking it too.
+  std::atomic<bool> stop{false};
+  std::thread hammer([&] {
+    while (!stop) {
+      Waker w;
+      {
+        std::lock_guard lock(waker_mutex);
+        w = shared_waker;
+      }
+      w.wake();
+    }
+  });
+  EXPECT_EQ(done.get_future().wait_for(kHang), std::future_status::ready);
+  stop = true;
+  hammer.join();
+  EXPECT_FALSE(overlap.load());
+  EXPECT_EQ(polls.load(), 500);
+}
+
+TEST(Runtime, TimersFireAtOrAfterTheirDeadlineInAnyOrder) {
+  constexpr int kTimers = 40;
+  std::atomic<int> fired{0}, early{0};
+  std::promise<void> all;
+  std::vector<TaskHandle> tasks;
+  for (int i = 0; i < kTimers; ++i) {
+    Instant deadline = Clock::now() + std::chrono::milliseconds((i * 7) % 31);
+    auto sleep = std::make_shared<Sleep>(deadline);
+    tasks.push_back(spawn_fn([&, sleep, deadline](Context& cx) -> Poll<std::monostate> {
+      if (sleep->poll(cx).pending()) return Pending;
+      if (Clock::now() < deadline) ++early;
+      if (++fired == kTimers) all.set_value();
+      return std::monostate{};
+    }));
+  }
+  // A timer dropped while registered must not disturb the others.
+  {
+    Probe p;
+    Sleep dropped(Clock::now() + 10ms);
+    ASSERT_TRUE(dropped.poll(p.cx()).pending());
+  }
+  ASSERT_EQ(all.get_future().wait_for(kHang), std::future_status::ready);
+  EXPECT_EQ(early.load(), 0);
+}
+
+TEST(Runtime, BlockInPlaceLetsOtherTasksRun) {
+  // Both workers block until a third task runs: only block-in-place frees a
+  // thread for it.
+  std::promise<void> third_ran;
+  std::shared_future<void> gate = third_ran.get_future().share();
+  std::atomic<int> finished{0};
+  std::promise<void> both;
+  auto blocker = [&](Context&) -> Poll<std::monostate> {
+    EXPECT_TRUE(on_worker_thread());
+    bool ok = block_in_place([&] {
+      EXPECT_FALSE(on_worker_thread());
+      return gate.wait_for(kHang) == std::future_status::ready;
+    });
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(on_worker_thread());
+    if (++finished == 2) both.set_value();
+    return std::monostate{};
+  };
+  TaskHandle a = spawn_fn(blocker), b = spawn_fn(blocker);
+  std::this_thread::sleep_for(20ms);
+  TaskHandle c = spawn_fn([&](Context&) -> Poll<std::monostate> {
+    third_ran.set_value();
+    return std::monostate{};
+  });
+  EXPECT_EQ(both.get_future().wait_for(kHang), std::future_status::ready);
+}
+
+TEST(Combinators, TimedPollsTheIoBeforeTheTimer) {
+  ASSERT_TRUE(runtime());
+  Instant past = Clock::now() - 1s;
+  auto ready_io = poll_fn([](Context&) -> Poll<int> { return 7; });
+  auto never = poll_fn([](Context&) -> Poll<int> { return Pending; });
+  EXPECT_EQ(block_on(timed(ready_io, past)), std::optional<int>(7));
+  EXPECT_EQ(block_on(timed(never, Clock::now() + 5ms)), std::nullopt);
+}
+
+TEST(Combinators, RaceTakesEitherReadyBranchAndDropsTheLoser) {
+  ASSERT_TRUE(runtime());
+  int first = 0, second = 0;
+  for (int i = 0; i < 200; ++i) {
+    auto a = poll_fn([](Context&) -> Poll<int> { return 1; });
+    auto b = poll_fn([](Context&) -> Poll<int> { return 2; });
+    auto winner = block_on(race(a, b));
+    (winner.index() == 0 ? first : second)++;
+  }
+  EXPECT_GT(first, 0);  // both orders happen
+  EXPECT_GT(second, 0);
+  auto winner = block_on(race(sleep_for(1h), sleep_for(1ms)));
+  EXPECT_EQ(winner.index(), 1u);
+}
+
+Co<int> guarded(AsyncMutex& m, Notify& never, int& cleaned) {
+  struct Mark {
+    int& n;
+    ~Mark() { ++n; }
+  } mark{cleaned};
+  AsyncMutex::Guard g = co_await m.lock();
+  co_await never.waiter();
+  co_return 1;
+}
+
+TEST(Combinators, DroppingASuspendedCoroutineRunsItsDestructors) {
+  AsyncMutex m;
+  Notify never;
+  int cleaned = 0;
+  Probe p;
+  {
+    Co<int> co = guarded(m, never, cleaned);
+    ASSERT_TRUE(co.poll(p.cx()).pending());
+    EXPECT_FALSE(m.try_lock());
+  }
+  EXPECT_EQ(cleaned, 1);
+  EXPECT_TRUE(m.try_lock());
+}
+
+TEST(RunFor, ReturnsNothingWhenTheTimeRunsOutAndTheOutcomeOtherwise) {
+  ASSERT_TRUE(runtime());
+  struct Never final : PortOperation {
+    int polls = 0;
+    Poll<OperationOutcome> poll(Context&) override {
+      ++polls;
+      return Pending;
+    }
+  } never;
+  EXPECT_FALSE(run_for(never, 20ms).has_value());
+  EXPECT_GE(never.polls, 2);  // polled again once the time is up
+  struct Now final : PortOperation {
+    Poll<OperationOutcome> poll(Context&) override { return OperationOutcome(std::uint64_t{3}); }
+  } now;
+  auto out = run_for(now, 0ns);
+  ASSERT_TRUE(out && *out);
+  EXPECT_EQ(std::get<std::uint64_t>(**out), 3u);
+}
+
+}  // namespace
+}  // namespace corvalink::test

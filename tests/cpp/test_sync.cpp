@@ -1,0 +1,124 @@
+// The asynchronous lock and the notification, polled by hand.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "engine_support.hpp"
+#include "sync.hpp"
+
+namespace corvalink::test {
+namespace {
+
+TEST(AsyncMutex, ServesWaitersInArrivalOrder) {
+  AsyncMutex m;
+  Probe pa, pb, pc;
+  auto a = m.lock(), b = m.lock(), c = m.lock();
+  auto ga = a.poll(pa.cx());
+  ASSERT_TRUE(ga.ready());
+  ASSERT_TRUE(b.poll(pb.cx()).pending());
+  ASSERT_TRUE(c.poll(pc.cx()).pending());
+  EXPECT_FALSE(m.try_lock());
+
+  ga.value().reset();
+  EXPECT_EQ(pb.wakes(), 1);
+  EXPECT_EQ(pc.wakes(), 0);
+  EXPECT_TRUE(c.poll(pc.cx()).pending());  // c is still behind b
+  auto gb = b.poll(pb.cx());
+  ASSERT_TRUE(gb.ready());
+
+  gb.value().reset();
+  EXPECT_EQ(pc.wakes(), 1);
+  auto gc = c.poll(pc.cx());
+  ASSERT_TRUE(gc.ready());
+  gc.value().reset();
+  EXPECT_TRUE(m.try_lock());
+}
+
+TEST(AsyncMutex, AbandonedAcquireGivesUpItsPlace) {
+  struct Case {
+    const char* name;
+    bool handed_permit;  // dropped after the permit reached it, or while queued
+  };
+  for (Case c : {Case{"queued", false}, Case{"granted", true}}) {
+    SCOPED_TRACE(c.name);
+    AsyncMutex m;
+    Probe p1, p2, p3;
+    auto first = m.lock();
+    auto held = first.poll(p1.cx());
+    ASSERT_TRUE(held.ready());
+    std::optional<AsyncMutex::Acquire> dropped(std::in_place, m);
+    auto last = m.lock();
+    ASSERT_TRUE(dropped->poll(p2.cx()).pending());
+    ASSERT_TRUE(last.poll(p3.cx()).pending());
+    if (c.handed_permit) {
+      held.value().reset();
+      EXPECT_EQ(p2.wakes(), 1);
+      dropped.reset();  // passes the permit on
+    } else {
+      dropped.reset();
+      held.value().reset();
+    }
+    EXPECT_EQ(p3.wakes(), 1);
+    EXPECT_TRUE(last.poll(p3.cx()).ready());
+  }
+}
+
+TEST(Notify, NotifyOneStoresOnePermit) {
+  Notify n;
+  n.notify_one();
+  n.notify_one();
+  Probe p;
+  auto first = n.waiter();
+  EXPECT_TRUE(first.poll(p.cx()).ready());
+  auto second = n.waiter();
+  EXPECT_TRUE(second.poll(p.cx()).pending());
+  n.notify_one();
+  EXPECT_EQ(p.wakes(), 1);
+  EXPECT_TRUE(second.poll(p.cx()).ready());
+}
+
+TEST(Notify, NotifyOneWakesTheOldestWaiter) {
+  Notify n;
+  Probe p1, p2;
+  auto w1 = n.waiter(), w2 = n.waiter();
+  ASSERT_TRUE(w1.poll(p1.cx()).pending());
+  ASSERT_TRUE(w2.poll(p2.cx()).pending());
+  n.notify_one();
+  EXPECT_EQ(p1.wakes(), 1);
+  EXPECT_EQ(p2.wakes(), 0);
+  EXPECT_TRUE(w1.poll(p1.cx()).ready());
+  EXPECT_TRUE(w2.poll(p2.cx()).pending());
+}
+
+TEST(Notify, DroppedWaiterPassesAnUnconsumedNotificationOn) {
+  Notify n;
+  Probe p1, p2;
+  std::optional<Notify::Waiter> w1(std::in_place, n);
+  auto w2 = n.waiter();
+  ASSERT_TRUE(w1->poll(p1.cx()).pending());
+  ASSERT_TRUE(w2.poll(p2.cx()).pending());
+  n.notify_one();
+  w1.reset();
+  EXPECT_EQ(p2.wakes(), 1);
+  EXPECT_TRUE(w2.poll(p2.cx()).ready());
+}
+
+TEST(Notify, NotifyWaitersReachesOnlyRegisteredWaiters) {
+  Notify n;
+  Probe p;
+  auto polled = n.waiter();
+  auto enabled = n.waiter();
+  auto created = n.waiter();
+  ASSERT_TRUE(polled.poll(p.cx()).pending());
+  enabled.enable();
+  n.notify_waiters();
+  EXPECT_EQ(p.wakes(), 1);  // the enabled waiter has no waker yet
+  EXPECT_TRUE(polled.poll(p.cx()).ready());
+  EXPECT_TRUE(enabled.poll(p.cx()).ready());
+  EXPECT_TRUE(created.poll(p.cx()).pending());  // nothing stored for later
+  auto later = n.waiter();
+  EXPECT_TRUE(later.poll(p.cx()).pending());
+}
+
+}  // namespace
+}  // namespace corvalink::test
