@@ -1,20 +1,115 @@
-"""A tour of corvalink: the module, and the serial ports of this machine."""
+"""A tour of corvalink: blocking I/O on the loopback port, a conversation with
+a simulated instrument behind a pseudo-terminal, and this machine's ports."""
+
+import os
+import threading
+import time
+import tty
 
 import corvalink
 from corvalink.tools import list_ports
 
 
-def main():
-    print(f"corvalink {corvalink.__version__}")
-    print(f"  standard rates: {len(corvalink.Baudrate)} ({corvalink.Baudrate.B50:d} .. {corvalink.Baudrate.B4000000:d})")
+def loopback_tour():
+    print("== loop:// ==")
+    with corvalink.Serial("loop://", baudrate=115200, timeout=0.2) as port:
+        print(f"  {port!r}")
+        n = port.write(b"hello, loop\n")
+        print(f"  wrote {n} bytes, in_waiting={port.in_waiting}")
+        print(f"  readline() -> {port.readline()!r}")
+        port.write("µ-volt\r".encode())
+        print(f"  read_until(b'\\r') -> {port.read_until(b'\\r')!r}")
+        t0 = time.monotonic()
+        data = port.read(10)
+        print(f"  read(10) on an idle line -> {data!r} after {time.monotonic() - t0:.2f} s (timeout=0.2)")
+        port.write(b"a\nb\nc")
+        print(f"  readlines() -> {port.readlines()!r}")
+        port.rts = False
+        print(f"  rts=False -> cts={port.cts}; dtr={port.dtr} -> dsr={port.dsr}")
+        print(f"  settings: {port.get_settings()}")
+    print(f"  closed after the with block: {port.closed}")
 
-    print("\nSerial ports on this machine:")
-    comports = getattr(list_ports, "comports", None)
-    ports = sorted(comports()) if comports else []
+
+class Instrument(threading.Thread):
+    """A tiny line-oriented instrument on the master side of a pty."""
+
+    def __init__(self, fd):
+        super().__init__(daemon=True)
+        self.fd = fd
+        self.voltage = 3.3
+
+    def answer(self, command):
+        if command == "*IDN?":
+            return "CORVALINK,SIM-1,0001,1.0"
+        if command == "MEAS:VOLT?":
+            self.voltage += 0.001
+            return f"{self.voltage:.3f}"
+        if command.startswith("SYST:ECHO "):
+            return command[len("SYST:ECHO "):]
+        return "ERR unknown command"
+
+    def run(self):
+        pending = b""
+        while True:
+            try:
+                chunk = os.read(self.fd, 1024)
+            except OSError:
+                return  # the other side went away
+            if not chunk:
+                return
+            pending += chunk
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                command = line.decode(errors="replace").strip()
+                if command == "QUIT":
+                    return
+                os.write(self.fd, self.answer(command).encode() + b"\r\n")
+
+
+def pty_tour():
+    print("\n== a simulated instrument on a pseudo-terminal ==")
+    master, slave = os.openpty()
+    tty.setraw(master)
+    device = os.ttyname(slave)
+    instrument = Instrument(master)
+    instrument.start()
+    try:
+        with corvalink.Serial(device, baudrate=115200, timeout=2) as port:
+            print(f"  opened {device}: {port!r}")
+            for command in ("*IDN?", "MEAS:VOLT?", "MEAS:VOLT?", "SYST:ECHO corvalink", "BOGUS"):
+                port.write(command.encode() + b"\n")
+                reply = port.read_until(b"\r\n")
+                print(f"  > {command:<20} < {reply.decode().strip()}")
+            t0 = time.monotonic()
+            n, rounds = 0, 0
+            while time.monotonic() - t0 < 0.5:
+                port.write(b"MEAS:VOLT?\n")
+                n += len(port.read_until(b"\r\n"))
+                rounds += 1
+            elapsed = time.monotonic() - t0
+            print(f"  {rounds} command round trips in {elapsed:.2f} s ({rounds / elapsed:.0f}/s)")
+            port.write(b"QUIT\n")
+            port.flush()
+    finally:
+        instrument.join(timeout=2)
+        os.close(slave)
+        os.close(master)
+
+
+def ports_tour():
+    print("\n== serial ports on this machine ==")
+    ports = sorted(list_ports.comports())
     for info in ports:
         print(f"  {info.device}: {info.description} [{info.hwid}]")
     if not ports:
         print("  (none found)")
+
+
+def main():
+    print(f"corvalink {corvalink.__version__}, {len(corvalink.Baudrate)} standard rates")
+    loopback_tour()
+    pty_tour()
+    ports_tour()
 
 
 if __name__ == "__main__":

@@ -10,14 +10,11 @@
 #include <cstdint>
 
 #include "errors_python.hpp"
+#include "list_ports.hpp"
 #include "python.hpp"
+#include "serial.hpp"
 
 namespace corvalink {
-
-// Provided by the areas that build the classes and functions.
-int add_serial_classes(PyObject* module);      // SerialBase, Serial
-int add_serial_for_url(PyObject* module);      // serial_for_url (blocking)
-int add_list_ports_members(PyObject* module);  // ListPortInfo, comports
 
 namespace {
 
@@ -172,11 +169,6 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyObject* baudrate_type() noexcept { return baudrate_cell.get_or_init(make_baudrate_enum); }
-
-// Transitional: replaced by the areas' own definitions as they land.
-[[gnu::weak]] int add_serial_classes(PyObject*) { return 0; }
-[[gnu::weak]] int add_serial_for_url(PyObject*) { return 0; }
-[[gnu::weak]] int add_list_ports_members(PyObject*) { return 0; }
 
 }  // namespace corvalink
 
