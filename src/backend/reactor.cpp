@@ -1,6 +1,7 @@
 #include "backend/reactor.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -63,12 +64,22 @@ class Reactor {
     if (epfd < 0) return fail(last_os_error());
     // Never destroyed: the thread lives until the process ends.
     auto* reactor = new Reactor(epfd, pid);
+    // The thread takes no signals: they belong to the interpreter's threads,
+    // whose blocking calls they are meant to interrupt.
+    sigset_t all, previous;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &previous);
+    int start_error = 0;
     try {
       std::thread([reactor] { reactor->run(); }).detach();
     } catch (const std::system_error& e) {
+      start_error = e.code().value();
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (start_error != 0) {
       ::close(epfd);
       delete reactor;
-      return fail(from_os_error(e.code().value()));
+      return fail(from_os_error(start_error));
     }
     current = reactor;
     return current;

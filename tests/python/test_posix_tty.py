@@ -227,6 +227,16 @@ def test_hang_up_during_a_blocking_read_closes_the_port(pty, port):
         port.write(b"x")
 
 
+def test_hang_up_while_a_write_waits_for_room_closes_the_port(pty, port):
+    # Nobody reads the other side, so the write fills the terminal's queue and waits.
+    timer = threading.Timer(0.2, pty.hang_up)
+    timer.start()
+    with pytest.raises(corvalink.SerialException):
+        port.write(b"x" * (4 * 1024 * 1024))
+    timer.join()
+    assert not port.is_open
+
+
 def test_hang_up_before_a_write_closes_the_port(pty, port):
     pty.hang_up()
     with pytest.raises(corvalink.SerialException):
