@@ -324,6 +324,13 @@ struct RuntimeCell {
 
 }  // namespace
 
+PortError detail::runtime_start_failure(int os_code) {
+  // The OS error in its full display form, suffix included.
+  return PortError::failure(
+      std::format("failed to start the background runtime: {} (os error {})", os_error_text(os_code), os_code),
+      os_code);
+}
+
 struct RuntimeBuilder {
   static Runtime* make(Runtime::State* state) { return new Runtime(state); }
 };
@@ -348,9 +355,7 @@ RuntimeCell build_runtime() {
       }
     }
   } catch (const std::system_error& e) {
-    int code = e.code().value();
-    cell.failure = PortError::failure(
-        std::format("failed to start the background runtime: {} (os error {})", os_error_text(code), code), code);
+    cell.failure = detail::runtime_start_failure(e.code().value());
     return cell;
   }
   g_state = state;

@@ -92,6 +92,11 @@ Result<Runtime*> runtime();
 bool on_worker_thread() noexcept;
 
 namespace detail {
+// The stored error of a runtime that could not start its threads.
+PortError runtime_start_failure(int os_code);
+}  // namespace detail
+
+namespace detail {
 // Leaves the worker pool for its lifetime when created on a worker thread: a
 // new worker takes over the queued tasks, and the pool shrinks back to two
 // workers once the scope ends. Elsewhere it does nothing.

@@ -13,7 +13,7 @@ Poll<Status> LoopbackBackend::poll_read(Context& cx, ReadBuf& buf) {
   {
     std::lock_guard lock(mutex_);
     if (size_ == 0) {
-      reader_ = cx.waker();
+      if (!reader_.will_wake(cx.waker())) reader_ = cx.waker();
       return Pending;
     }
     std::size_t n = std::min(size_, buf.remaining());
@@ -37,7 +37,7 @@ Poll<Result<std::size_t>> LoopbackBackend::poll_write(Context& cx, Bytes data) {
     std::lock_guard lock(mutex_);
     n = std::min(kCapacity - size_, data.size());
     if (!data.empty() && n == 0) {
-      writer_ = cx.waker();
+      if (!writer_.will_wake(cx.waker())) writer_ = cx.waker();
       return Pending;
     }
     std::size_t tail = (head_ + size_) % kCapacity;

@@ -1,7 +1,6 @@
 // The in-memory port behind "loop://": what is written is what is read.
 #pragma once
 
-#include <deque>
 #include <mutex>
 
 #include "backend/backend.hpp"

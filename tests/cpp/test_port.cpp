@@ -35,6 +35,21 @@ TEST(PortHandle, OpenAndCloseStates) {
   EXPECT_EQ(run(make_read(port, 0)).error().kind(), ErrorKind::NotOpen);
 }
 
+TEST(PortHandle, ChangingThePortReopensOnlyAnOpenPort) {
+  PortRef port = open_loopback();
+  put(port, "abc");
+  ASSERT_TRUE(port->change_port("loop://other"));
+  EXPECT_TRUE(port->is_open());
+  EXPECT_EQ(port->bytes_to_read().value(), 0u);  // a new backend
+  Status failed = port->change_port("/dev/corvalink-no-such-device");
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().kind(), ErrorKind::Failure);
+  EXPECT_FALSE(port->is_open());
+  ASSERT_TRUE(port->change_port("loop://"));
+  EXPECT_FALSE(port->is_open());  // it was closed, so it stays closed
+  EXPECT_EQ(port->port_name(), "loop://");
+}
+
 TEST(PortHandle, DataIsLostByCloseAndReopen) {
   PortRef port = open_loopback();
   put(port, "abc");
@@ -329,6 +344,16 @@ TEST(Cancel, ReadPermitIsStoredOnceAndSurvivesCloseAndOpen) {
   std::this_thread::sleep_for(20ms);
   put(port, "ok");
   EXPECT_EQ(read_text(reading.get()), "ok");
+}
+
+TEST(Cancel, WritePermitIsStoredOnce) {
+  PortRef port = open_loopback();
+  put(port, std::string(4096, 'f'));  // full: every write has to wait
+  port->cancel_write();
+  port->cancel_write();
+  EXPECT_EQ(count_of(run(make_write(port, bytes("a"), true))), 0u);
+  OperationPtr second = make_write(port, bytes("a"), true);
+  EXPECT_FALSE(run_for(*second, 30ms).has_value());  // no second permit: it waits
 }
 
 TEST(Cancel, WaitingReadAndWriteReturnWhatTheyHave) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -105,6 +106,14 @@ TEST(Runtime, RefusesUseInForkedChild) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(runtime());  // the parent is unaffected
+}
+
+TEST(Runtime, StartFailureCarriesTheFullOsErrorText) {
+  PortError e = detail::runtime_start_failure(EAGAIN);
+  EXPECT_EQ(e.kind(), ErrorKind::Failure);
+  EXPECT_EQ(e.code(), EAGAIN);
+  EXPECT_EQ(e.text(), "failed to start the background runtime: " + os_error_text(EAGAIN) + " (os error " +
+                          std::to_string(EAGAIN) + ")");
 }
 
 TEST(Runtime, AbortDropsSuspendedJobAndRunsItsCleanUp) {
