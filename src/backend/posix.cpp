@@ -160,7 +160,7 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
     const int err = errno;
     if (err == EWOULDBLOCK) {
       return std::unexpected(DeviceOpenError{
-          PortError::failure("the port is locked for exclusive use by another process or port object", err)});
+          PortError::failure("the port is locked: it is already open for exclusive use", err)});
     }
     return std::unexpected(DeviceOpenError{from_os_error(err)});
   }
@@ -172,7 +172,8 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   auto registration = posix::IoRegistration::add(fd.get());
   if (!registration) return std::unexpected(DeviceOpenError{std::move(registration.error())});
 
-  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.release()));
+  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get()));
+  fd.release();  // the backend closes it from here on
   backend->registration_ = std::move(*registration);
   if (auto st = backend->configure(settings, rts, dtr); !st) {
     return std::unexpected(DeviceOpenError{std::move(st.error()), /*configure_failed=*/true});

@@ -121,6 +121,8 @@ def test_settings_reach_the_terminal_and_data_passes_both_ways(
         assert iflag & (termios.IXON | termios.IXOFF) == want_i
         assert cflag & (termios.CLOCAL | termios.CREAD) == termios.CLOCAL | termios.CREAD
         attrs = termios.tcgetattr(s.fileno())
+        if hasattr(termios, f"B{baudrate}"):
+            assert attrs[4] == attrs[5] == getattr(termios, f"B{baudrate}")
         assert attrs[3] & (termios.ICANON | termios.ECHO | termios.ISIG) == 0
         assert attrs[6][termios.VMIN] == 0 and attrs[6][termios.VTIME] == 0
 
