@@ -51,6 +51,12 @@ class Task final : public WakeTarget {
 
   Task* next_in_queue = nullptr;  // guarded by the runtime's lock
 
+ protected:
+  // The last reference went while the job was still alive (nobody can wake
+  // it any more). Its clean-up must not run on whatever thread dropped that
+  // reference, possibly inside some lock: a worker drops it instead.
+  void destroy() noexcept override;
+
  private:
   Runtime::State* rt_;
   std::unique_ptr<Runtime::Job> job_;  // touched only by the thread that runs the task
@@ -189,6 +195,16 @@ void detail::Task::wake() noexcept {
       return;  // already scheduled, already notified, or done
     }
   }
+}
+
+void detail::Task::destroy() noexcept {
+  if (!job_) {
+    delete this;
+    return;
+  }
+  aborted_.store(true, std::memory_order_relaxed);
+  state_.store(Scheduled, std::memory_order_relaxed);
+  rt_->schedule(this);
 }
 
 void detail::Task::run() noexcept {
@@ -499,14 +515,15 @@ Poll<std::monostate> Sleep::poll(Context& cx) {
   if (Clock::now() >= node_.deadline) return std::monostate{};
   if (!g_state && !runtime()) return std::monostate{};  // no timers without a runtime: never wait forever
   Runtime::State& s = *g_state;
+  Waker replaced;  // released after the lock
   std::lock_guard lock(s.mutex);
   if (node_.heap_index == detail::TimerNode::kUnregistered) {
-    node_.waker = cx.waker();
+    replaced = std::exchange(node_.waker, cx.waker());
     node_.armed = true;
     s.insert_timer(&node_);
     if (node_.heap_index == 0 && s.idle) s.cv.notify_one();
   } else if (!node_.waker.will_wake(cx.waker())) {
-    node_.waker = cx.waker();
+    replaced = std::exchange(node_.waker, cx.waker());
   }
   return Pending;
 }

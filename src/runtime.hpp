@@ -76,7 +76,6 @@ class Runtime {
   Status spawn_blocking(std::function<void()> f);
 
   struct State;  // defined in runtime.cpp
-  State& state() noexcept { return *state_; }
 
  private:
   friend struct RuntimeBuilder;

@@ -135,6 +135,35 @@ TEST(Runtime, AbortDropsSuspendedJobAndRunsItsCleanUp) {
   while (!task.finished()) std::this_thread::yield();
 }
 
+TEST(Runtime, UnreachableJobIsDroppedOnAWorker) {
+  // The only reference left is a waker the test holds; dropping it must not
+  // run the job's clean-up on this thread.
+  std::mutex m;
+  Waker stored;
+  std::promise<bool> dropped_on_worker;
+  {
+    TaskHandle task = spawn_fn(
+        [&](Context& cx) -> Poll<std::monostate> {
+          std::lock_guard lock(m);
+          stored = cx.waker();
+          return Pending;
+        },
+        [&] { dropped_on_worker.set_value(on_worker_thread()); });
+    for (;;) {
+      std::lock_guard lock(m);
+      if (stored) break;
+    }
+  }
+  std::this_thread::sleep_for(10ms);  // let the task settle as idle
+  {
+    std::lock_guard lock(m);
+    stored = Waker();
+  }
+  auto f = dropped_on_worker.get_future();
+  ASSERT_EQ(f.wait_for(kHang), std::future_status::ready);
+  EXPECT_TRUE(f.get());
+}
+
 TEST(Runtime, TaskWokenDuringItsPollRunsAgainButNeverOnTwoThreads) {
   std::atomic<bool> in_poll{false};
   std::atomic<int> polls{0};
