@@ -1,7 +1,6 @@
 #include "backend/posix.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -211,8 +210,9 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
       continue;
     }
     // A hung-up terminal also reads 0, for good: report completion without
-    // data and let the engine close the port.
-    if (n == 0 && hung_up()) return Status{};
+    // data and let the engine close the port. The reactor notes the hang-up
+    // before it wakes the reader, so a woken read finds it here.
+    if (n == 0 && registration_.broken()) return Status{};
     return Pending;
   }
 }
@@ -230,11 +230,6 @@ Poll<Result<std::size_t>> PosixBackend::poll_write(Context& cx, Bytes data) {
     registration_.arm_write(cx.waker());
     armed = true;
   }
-}
-
-bool PosixBackend::hung_up() const {
-  pollfd p{fd_, POLLIN, 0};
-  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 namespace posix {

@@ -67,7 +67,6 @@ class PosixBackend final : public Backend {
 
   Status set_line(int bit, bool level);
   Result<bool> modem_bit(int bit);
-  bool hung_up() const;
 
   int fd_;
   posix::IoRegistration registration_;

@@ -31,6 +31,7 @@ void ReadinessCell::notify(std::uint32_t events) noexcept {
     // A hang-up or error ends both directions: each side finds out on its
     // next attempt.
     const bool broken = (events & (EPOLLHUP | EPOLLERR)) != 0;
+    if (broken) broken_.store(true, std::memory_order_release);
     if (broken || (events & (EPOLLIN | EPOLLRDHUP | EPOLLPRI))) reader = std::move(reader_);
     if (broken || (events & EPOLLOUT)) writer = std::move(writer_);
   }

@@ -7,6 +7,7 @@
 // attempt and the arming is never lost.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -26,8 +27,12 @@ class ReadinessCell {
   void notify(std::uint32_t events) noexcept;
   // Drops the stored wakers without waking them; later notifications do nothing.
   void close() noexcept;
+  // True once the reactor saw a hang-up or error on the descriptor. Set
+  // before the wakers are woken, so a woken poll always sees it.
+  bool broken() const noexcept { return broken_.load(std::memory_order_acquire); }
 
  private:
+  std::atomic<bool> broken_{false};
   std::mutex mutex_;
   Waker reader_;
   Waker writer_;
@@ -52,6 +57,7 @@ class IoRegistration {
 
   void arm_read(const Waker& waker) { cell_->arm_read(waker); }
   void arm_write(const Waker& waker) { cell_->arm_write(waker); }
+  bool broken() const noexcept { return cell_->broken(); }
 
  private:
   void reset() noexcept;
