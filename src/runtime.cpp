@@ -152,7 +152,7 @@ struct Runtime::State {
 
   void worker_main() noexcept;
   void pool_main() noexcept;
-  bool start_worker();
+  void start_worker();  // throws std::system_error when no thread can be made
 };
 
 namespace {
@@ -277,10 +277,7 @@ void Runtime::State::worker_main() noexcept {
   }
 }
 
-bool Runtime::State::start_worker() {
-  std::thread([this] { worker_main(); }).detach();
-  return true;
-}
+void Runtime::State::start_worker() { std::thread([this] { worker_main(); }).detach(); }
 
 void Runtime::State::pool_main() noexcept {
   name_this_thread();
@@ -566,8 +563,14 @@ BlockingJoin spawn_blocking(std::function<void()> f) {
     return BlockingJoin(std::move(shared));
   }
   Status started = (*rt)->spawn_blocking([shared, f = std::move(f)] {
-    f();
-    shared->finish({});
+    try {
+      f();
+      shared->finish({});
+    } catch (const std::exception& e) {
+      shared->finish(fail(PortError::failure(e.what())));
+    } catch (...) {
+      shared->finish(fail(PortError::failure("the blocking task failed")));
+    }
   });
   if (!started) shared->finish(fail(started.error()));
   return BlockingJoin(std::move(shared));
