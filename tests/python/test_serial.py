@@ -513,6 +513,7 @@ def test_serial_for_url_note_on_do_not_open():
 def test_many_threads_on_one_port_lose_no_byte():
     s = Serial("loop://", timeout=0.05)
     stop = threading.Event()
+    writers_done = threading.Event()
     written = [0, 0]
     read = [0, 0]
     errors = []
@@ -529,11 +530,17 @@ def test_many_threads_on_one_port_lose_no_byte():
     def writer(i):
         chunk = bytes(range(256)) * 3
         while not stop.is_set():
+            # A cancelled write reports what it wrote, so the count stays exact.
             written[i] += s.write(chunk[: 1 + (written[i] % len(chunk))])
 
     @guard
     def reader(i):
-        while not stop.is_set() or read[0] + read[1] < written[0] + written[1]:
+        deadline = None
+        while not writers_done.is_set() or sum(read) < sum(written):
+            if writers_done.is_set():
+                deadline = deadline or time.monotonic() + 10
+                if time.monotonic() > deadline:
+                    break
             read[i] += len(s.read(300))
 
     @guard
@@ -554,17 +561,20 @@ def test_many_threads_on_one_port_lose_no_byte():
             s.cancel_write()
             time.sleep(0.001)
 
-    threads = [threading.Thread(target=writer, args=(0,)), threading.Thread(target=writer, args=(1,)),
-               threading.Thread(target=reader, args=(0,)), threading.Thread(target=reader, args=(1,)),
-               threading.Thread(target=settings), threading.Thread(target=settings),
-               threading.Thread(target=canceller), threading.Thread(target=canceller)]
-    for t in threads:
+    others = [threading.Thread(target=writer, args=(0,)), threading.Thread(target=writer, args=(1,)),
+              threading.Thread(target=settings), threading.Thread(target=settings),
+              threading.Thread(target=canceller), threading.Thread(target=canceller)]
+    readers = [threading.Thread(target=reader, args=(0,)), threading.Thread(target=reader, args=(1,))]
+    for t in others + readers:
         t.start()
     time.sleep(3)
     stop.set()
-    for t in threads:
+    for t in others:
         t.join(30)
-    assert not any(t.is_alive() for t in threads)
+    writers_done.set()
+    for t in readers:
+        t.join(30)
+    assert not any(t.is_alive() for t in others + readers)
     assert errors == []
     assert sum(written) > 0
     assert sum(read) == sum(written)
