@@ -275,17 +275,17 @@ Co<OperationOutcome> finished(OperationOutcome outcome) { co_return std::move(ou
 // Every operation runs inside this: its side lock for the whole run, a close
 // waiter registered before the open check, the body raced against that
 // waiter, and a fatal error closing the port before it is returned.
-Co<OperationOutcome> enveloped(PortRef port, AsyncMutex& side, Co<OperationOutcome> body) {
+Co<OperationOutcome> enveloped(PortRef port, AsyncMutex& side, Co<OperationOutcome> body_arg) {
   AsyncMutex::Guard held = co_await side.lock();
+  // A local declared after the guard: however the envelope ends or is
+  // dropped, the body's clean-up runs while the side lock is still held.
+  Co<OperationOutcome> body = std::move(body_arg);
   Notify::Waiter closed(port->close_notify);
   closed.enable();
   if (Status open = port->ensure_open(); !open) co_return fail(open.error());
 
   auto winner = co_await race(closed, body);
-  if (winner.index() == 0) {
-    body.reset();  // abandoned: its clean-up runs before the lock is released
-    co_return fail(PortError::not_open());
-  }
+  if (winner.index() == 0) co_return fail(PortError::not_open());
   OperationOutcome outcome = std::get<1>(std::move(winner));
   if (!outcome && is_fatal(outcome.error())) port->close();
   co_return outcome;

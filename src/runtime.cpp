@@ -134,8 +134,8 @@ struct Runtime::State {
     }
   }
   void insert_timer(detail::TimerNode* n) {
-    n->heap_index = timers.size();
-    timers.push_back(n);
+    timers.push_back(n);  // may throw; the node stays unregistered then
+    n->heap_index = timers.size() - 1;
     sift_up(n->heap_index);
   }
   void remove_timer(detail::TimerNode* n) noexcept {

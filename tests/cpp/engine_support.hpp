@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -111,6 +112,7 @@ struct Script {
   int output_queries = 0;
   std::vector<std::pair<bool, Instant>> breaks;
   Waker reader;
+  std::function<void()> on_abort_write;  // called outside the script's mutex
 };
 
 class ScriptedBackend final : public Backend {
@@ -174,8 +176,13 @@ class ScriptedBackend final : public Backend {
     return s_->drains;
   }
   Result<std::size_t> abort_write() override {
-    std::lock_guard lock(s_->mutex);
-    ++s_->abort_writes;
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(s_->mutex);
+      ++s_->abort_writes;
+      hook = s_->on_abort_write;
+    }
+    if (hook) hook();
     return std::size_t{0};
   }
   std::size_t detach_write() override {

@@ -421,8 +421,12 @@ TEST(SideLock, AbandonedOperationReleasesItAndTheNextOneProceeds) {
   PortRef scripted = open_scripted(script);
   OperationPtr blocked = make_write(scripted, bytes("abc"), true);
   EXPECT_FALSE(run_for(*blocked, 10ms).has_value());
+  bool lock_held_during_abort = false;
+  script->on_abort_write = [&] { lock_held_during_abort = !scripted->write_lock.try_lock(); };
   blocked.reset();
+  script->on_abort_write = nullptr;
   EXPECT_EQ(script->abort_writes, 1);
+  EXPECT_TRUE(lock_held_during_abort);  // clean-up first, then the next write may start
   script->write_pending = false;
   EXPECT_EQ(count_of(run(make_write(scripted, bytes("abc"), true))), 3u);
 }
