@@ -319,8 +319,6 @@ bool cancel_core(FutureCore& core) noexcept {
 
 namespace {
 
-std::atomic<std::uint64_t> tasks_started{0};
-
 class OperationTask final : public Runtime::Job {
  public:
   OperationTask(OperationPtr op, CorePtr core) noexcept : op_(std::move(op)), core_(std::move(core)) {}
@@ -355,11 +353,8 @@ class OperationTask final : public Runtime::Job {
 CorePtr spawn_operation(Runtime& rt, OperationPtr op) {
   CorePtr core = FutureCore::make_pending();
   TaskHandle handle = rt.spawn(std::make_unique<OperationTask>(std::move(op), core));
-  tasks_started.fetch_add(1, std::memory_order_relaxed);
   attach_task(*core, std::move(handle));
   return core;
 }
-
-std::uint64_t blocking_tasks_started() noexcept { return tasks_started.load(std::memory_order_relaxed); }
 
 }  // namespace corvalink

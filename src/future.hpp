@@ -138,8 +138,8 @@ class FutureCore {
   // Registration while pending; false (nothing stored) when already finished.
   bool add_waiter(LoopWaiter&& waiter);
   bool add_callback(std::shared_ptr<DoneCallback> callback);
-  // Removes every callback whose fn equals `fn` (identity or ==, decided by
-  // `matches`); returns how many. Used by remove_done_callback.
+  // Takes out every pending callback for which matches(callback) holds and
+  // returns them (to be dropped by the caller, outside the lock).
   template <class Match>
   std::vector<std::shared_ptr<DoneCallback>> take_callbacks_if(Match&& matches) {
     std::vector<std::shared_ptr<DoneCallback>> removed, kept;
@@ -195,8 +195,5 @@ CorePtr spawn_operation(Runtime& rt, OperationPtr op);
 // thread, then as a task while the caller waits in 50 ms slices, checking
 // for signals. Returns the converted value or null with the exception set.
 PyObject* run_blocking(OperationPtr op) noexcept;
-
-// Counts of run_blocking calls that needed a task (for benchmarks).
-std::uint64_t blocking_tasks_started() noexcept;
 
 }  // namespace corvalink
