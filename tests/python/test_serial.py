@@ -198,6 +198,8 @@ def test_write_and_read_data_kinds(loop_port):
     import array
     assert s.write(array.array("H", [0x0102])) == 2
     assert s.read(4) == b"xz" + array.array("H", [0x0102]).tobytes()
+    assert s.write(memoryview(b"abcdef")[::2]) == 3
+    assert s.read(3) == b"ace"
     with pytest.raises(TypeError) as info:
         s.write(5)
     assert str(info.value) == "a bytes-like object or str is required, not 'int'"
