@@ -91,6 +91,7 @@ TEST(Runtime, StartsExactlyTwoNamedWorkersOnFirstUse) {
   TaskHandle a = spawn_fn(make()), b = spawn_fn(make());
   ASSERT_EQ(both.get_future().wait_for(kHang), std::future_status::ready);
   EXPECT_EQ(threads_named("corvalink"), 2);
+  while (!a.finished() || !b.finished()) std::this_thread::yield();  // they use this frame
 }
 
 TEST(Runtime, RefusesUseInForkedChild) {
@@ -140,7 +141,7 @@ TEST(Runtime, UnreachableJobIsDroppedOnAWorker) {
   // run the job's clean-up on this thread.
   std::mutex m;
   Waker stored;
-  std::promise<bool> dropped_on_worker;
+  auto dropped_on_worker = std::make_shared<std::promise<bool>>();  // outlives this test if need be
   {
     TaskHandle task = spawn_fn(
         [&](Context& cx) -> Poll<std::monostate> {
@@ -148,7 +149,7 @@ TEST(Runtime, UnreachableJobIsDroppedOnAWorker) {
           stored = cx.waker();
           return Pending;
         },
-        [&] { dropped_on_worker.set_value(on_worker_thread()); });
+        [dropped_on_worker] { dropped_on_worker->set_value(on_worker_thread()); });
     for (;;) {
       std::lock_guard lock(m);
       if (stored) break;
@@ -159,7 +160,7 @@ TEST(Runtime, UnreachableJobIsDroppedOnAWorker) {
     std::lock_guard lock(m);
     stored = Waker();
   }
-  auto f = dropped_on_worker.get_future();
+  auto f = dropped_on_worker->get_future();
   ASSERT_EQ(f.wait_for(kHang), std::future_status::ready);
   EXPECT_TRUE(f.get());
 }
@@ -168,7 +169,7 @@ TEST(Runtime, TaskWokenDuringItsPollRunsAgainButNeverOnTwoThreads) {
   std::atomic<bool> in_poll{false};
   std::atomic<int> polls{0};
   std::atomic<bool> overlap{false};
-  std::promise<void> done;
+  auto done = std::make_shared<std::promise<void>>();
   Waker shared_waker;
   std::mutex waker_mutex;
   TaskHandle task = spawn_fn(
@@ -184,7 +185,7 @@ TEST(Runtime, TaskWokenDuringItsPollRunsAgainButNeverOnTwoThreads) {
         if (n == 500) return std::monostate{};
         return Pending;
       },
-      [&] { done.set_value(); });
+      [done] { done->set_value(); });
   // Meanwhile another thread keeps waking it too.
   std::atomic<bool> stop{false};
   std::thread hammer([&] {
@@ -197,7 +198,7 @@ TEST(Runtime, TaskWokenDuringItsPollRunsAgainButNeverOnTwoThreads) {
       w.wake();
     }
   });
-  EXPECT_EQ(done.get_future().wait_for(kHang), std::future_status::ready);
+  EXPECT_EQ(done->get_future().wait_for(kHang), std::future_status::ready);
   stop = true;
   hammer.join();
   EXPECT_FALSE(overlap.load());
@@ -227,6 +228,8 @@ TEST(Runtime, TimersFireAtOrAfterTheirDeadlineInAnyOrder) {
   }
   ASSERT_EQ(all.get_future().wait_for(kHang), std::future_status::ready);
   EXPECT_EQ(early.load(), 0);
+  for (TaskHandle& t : tasks)
+    while (!t.finished()) std::this_thread::yield();  // they use this frame
 }
 
 TEST(Runtime, BlockInPlaceLetsOtherTasksRun) {
@@ -254,6 +257,8 @@ TEST(Runtime, BlockInPlaceLetsOtherTasksRun) {
     return std::monostate{};
   });
   EXPECT_EQ(both.get_future().wait_for(kHang), std::future_status::ready);
+  for (TaskHandle* t : {&a, &b, &c})
+    while (!t->finished()) std::this_thread::yield();  // they use this frame
 }
 
 TEST(Combinators, TimedPollsTheIoBeforeTheTimer) {
