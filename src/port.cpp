@@ -66,6 +66,13 @@ bool PortHandle::is_open() {
   return backend_ != nullptr;
 }
 
+PortState PortHandle::state() {
+  std::lock_guard device(device_mutex_);
+  if (backend_) return PortState::Open;
+  std::lock_guard lock(settings_mutex_);
+  return port_ ? PortState::Closed : PortState::Unconfigured;
+}
+
 Status PortHandle::ensure_open() {
   if (!is_open()) return fail(PortError::not_open());
   return {};

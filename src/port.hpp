@@ -22,6 +22,9 @@
 
 namespace corvalink {
 
+// Derived, never stored: no name and no backend, a name but no backend, a backend.
+enum class PortState : std::uint8_t { Unconfigured, Closed, Open };
+
 class PortHandle : public std::enable_shared_from_this<PortHandle> {
   struct Private {};
 
@@ -35,6 +38,7 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   Status open();
   void close();
   bool is_open();
+  PortState state();
   Status set_rts(bool level);
   Status set_dtr(bool level);
   Status set_break(bool level);

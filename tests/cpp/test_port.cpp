@@ -22,10 +22,13 @@ std::future<OperationOutcome> run_async(OperationPtr op) {
 
 TEST(PortHandle, OpenAndCloseStates) {
   PortRef port = PortHandle::create();
+  EXPECT_EQ(port->state(), PortState::Unconfigured);
   EXPECT_EQ(port->open().error().kind(), ErrorKind::NotConfigured);
   EXPECT_EQ(port->bytes_to_read().error().kind(), ErrorKind::NotOpen);
   ASSERT_TRUE(port->change_port("LOOP://anything"));
+  EXPECT_EQ(port->state(), PortState::Closed);
   ASSERT_TRUE(port->open());
+  EXPECT_EQ(port->state(), PortState::Open);
   EXPECT_EQ(port->open().error().kind(), ErrorKind::AlreadyOpen);
   EXPECT_TRUE(port->is_open());
   port->close();
