@@ -65,6 +65,13 @@ class Pty:
         os.close(self.slave)
 
 
+def wait_for_input(port, n):
+    """The kernel hands written bytes on asynchronously; wait until n arrived."""
+    deadline = time.monotonic() + 5
+    while port.in_waiting < n and time.monotonic() < deadline:
+        time.sleep(0.005)
+
+
 @pytest.fixture
 def pty():
     p = Pty()
@@ -168,7 +175,7 @@ def test_read_timeouts(pty, port):
     port.timeout = 0
     assert port.read(10) == b""
     pty.send(b"now")
-    time.sleep(0.05)
+    wait_for_input(port, 3)
     assert port.read(10) == b"now"
 
     port.timeout = 0.2
@@ -192,9 +199,7 @@ def test_read_timeouts(pty, port):
 def test_in_waiting_and_reset_input_buffer(pty, port):
     assert port.in_waiting == 0
     pty.send(b"x" * 100)
-    deadline = time.monotonic() + 5
-    while port.in_waiting < 100 and time.monotonic() < deadline:
-        time.sleep(0.01)
+    wait_for_input(port, 100)
     assert port.in_waiting == 100
     port.reset_input_buffer()
     assert port.in_waiting == 0
