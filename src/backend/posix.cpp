@@ -168,15 +168,15 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   termios probe{};
   if (::tcgetattr(fd.get(), &probe) != 0) return std::unexpected(DeviceOpenError{last_os_error()});
 
-  auto registration = posix::IoRegistration::add(fd.get());
-  if (!registration) return std::unexpected(DeviceOpenError{std::move(registration.error())});
-
   std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get()));
   fd.release();  // the backend closes it from here on
-  backend->registration_ = std::move(*registration);
   if (auto st = backend->configure(settings, rts, dtr); !st) {
     return std::unexpected(DeviceOpenError{std::move(st.error()), /*configure_failed=*/true});
   }
+  // Registered last, so the reactor starts only for a device that opened.
+  auto registration = posix::IoRegistration::add(backend->fd_);
+  if (!registration) return std::unexpected(DeviceOpenError{std::move(registration.error())});
+  backend->registration_ = std::move(*registration);
   return backend;
 }
 
