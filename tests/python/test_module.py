@@ -141,3 +141,16 @@ def test_import_starts_no_thread():
     before, after = r.stdout.split()
     assert before == after
 
+
+
+def test_extension_links_only_the_c_and_cxx_runtimes():
+    import shutil
+
+    ldd = shutil.which("ldd")
+    if ldd is None:
+        pytest.skip("ldd is not available")
+    out = subprocess.run([ldd, native.__file__], capture_output=True, text=True, check=True).stdout
+    allowed = ("linux-vdso", "libstdc++", "libm.so", "libgcc_s", "libc.so", "ld-linux", "libpython3")
+    libraries = [line.split()[0] for line in out.splitlines() if line.strip()]
+    assert libraries
+    assert [lib for lib in libraries if not lib.startswith(allowed) and "/ld-linux" not in lib] == []
