@@ -13,6 +13,12 @@
 // 1.5 stop bits are set as CSTOPB, which the UART turns into 1.5 stop bits for
 // 5-bit characters. There is no termios flag for DSR/DTR handshaking:
 // dsrdtr is accepted and keeps DTR asserted, and DSR is not watched.
+//
+// Devices without modem lines (pseudo-terminals) open and configure: the line
+// ioctls' ENOTTY/EINVAL is ignored there, while explicit line calls report it.
+// exclusive = true takes a non-blocking flock(LOCK_EX) on the descriptor.
+// A hung-up terminal (read gives 0 after the reactor saw EPOLLHUP, or EIO /
+// ENXIO) ends reads and writes with an error the engine treats as fatal.
 #pragma once
 
 #include <termios.h>
