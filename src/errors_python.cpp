@@ -69,7 +69,14 @@ py::Ref to_python_exception(const PortError& error) noexcept {
         py::Ref msg = py::str(error.text());
         py::Ref code = py::Ref::steal(PyLong_FromLong(*error.code()));
         if (!msg || !code) return {};
-        return py::Ref::steal(PyObject_CallFunctionObjArgs(type, Py_None, msg.get(), Py_None, code.get(), nullptr));
+        py::Ref exc =
+            py::Ref::steal(PyObject_CallFunctionObjArgs(type, Py_None, msg.get(), Py_None, code.get(), nullptr));
+#ifndef _WIN32
+        // Only Windows derives errno from the fourth argument; elsewhere the
+        // code is the errno itself, so set it (str() then shows it too).
+        if (exc && PyObject_SetAttrString(exc.get(), "errno", code.get()) < 0) return {};
+#endif
+        return exc;
       }
       break;
     case ErrorKind::Timeout:

@@ -302,3 +302,15 @@ def test_close_and_reopen(pty, port):
     port.open()
     pty.send(b"again")
     assert port.read(5) == b"again"
+
+
+def test_open_failure_carries_the_errno():
+    import errno
+
+    with pytest.raises(corvalink.SerialException) as info:
+        corvalink.Serial("/dev/does-not-exist-corvalink")
+    e = info.value
+    assert e.args == (None, e.strerror, None, errno.ENOENT)
+    assert e.errno == errno.ENOENT
+    assert e.strerror == f"could not open port '/dev/does-not-exist-corvalink': {os.strerror(errno.ENOENT)}"
+    assert str(e) == f"[Errno {errno.ENOENT}] {e.strerror}"
