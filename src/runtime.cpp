@@ -16,8 +16,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/eventfd.h>
+
+#include <cerrno>
 #endif
 
 namespace corvalink {
@@ -446,23 +452,156 @@ bool TaskHandle::finished() const noexcept { return !task_ || task_->finished();
 
 namespace detail {
 
+namespace {
+
+#ifdef __linux__
+// Bumped in a child created by fork(): a wake descriptor made before the fork
+// is shared with the parent and must not be used there.
+std::atomic<unsigned> g_fork_generation{0};
+thread_local unsigned t_wake_fd_generation = 0;
+
+void after_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+short poll_bits(std::uint32_t events) noexcept {
+  short bits = 0;
+  if (events & kDirectReadable) bits |= POLLIN;
+  if (events & kDirectWritable) bits |= POLLOUT;
+  return bits;
+}
+
+std::uint32_t direct_bits(short revents) noexcept {
+  std::uint32_t events = 0;
+  if (revents & (POLLIN | POLLPRI | POLLRDHUP)) events |= kDirectReadable;
+  if (revents & POLLOUT) events |= kDirectWritable;
+  if (revents & POLLHUP) events |= kDirectHangUp;
+  if (revents & POLLERR) events |= kDirectError;
+  return events;
+}
+#endif
+
+}  // namespace
+
+Parker::~Parker() {
+#ifdef __linux__
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+#endif
+}
+
 void Parker::wake() noexcept {
   std::lock_guard lock(mutex_);
   notified_ = true;
+#ifdef __linux__
+  if (polling_) {
+    if (!signalled_) {
+      signalled_ = true;
+      const std::uint64_t one = 1;
+      ssize_t r;
+      do {
+        r = ::write(wake_fd_, &one, sizeof one);
+      } while (r < 0 && errno == EINTR);
+    }
+    return;
+  }
+#endif
   cv_.notify_one();
 }
 
 void Parker::park() {
+  if (watch_count_) {
+    park_polling(std::nullopt);
+    return;
+  }
   std::unique_lock lock(mutex_);
   cv_.wait(lock, [this] { return notified_; });
   notified_ = false;
 }
 
 bool Parker::park_until(Instant deadline) {
+  if (watch_count_) return park_polling(deadline);
   std::unique_lock lock(mutex_);
   bool woken = cv_.wait_until(lock, deadline, [this] { return notified_; });
   notified_ = false;
   return woken;
+}
+
+bool Parker::watch([[maybe_unused]] int fd, [[maybe_unused]] std::uint32_t events,
+                   [[maybe_unused]] std::shared_ptr<DirectWaitSink> sink) {
+#ifdef __linux__
+  static const bool fork_handler = ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+  if (!fork_handler) return false;
+  const unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
+  if (wake_fd_ >= 0 && t_wake_fd_generation != generation) {
+    ::close(wake_fd_);  // this process's copy of the parent's descriptor
+    wake_fd_ = -1;
+  }
+  if (wake_fd_ < 0) {
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0) return false;
+    t_wake_fd_generation = generation;
+  }
+  for (std::size_t i = 0; i < watch_count_; ++i) {
+    if (watches_[i].fd == fd && watches_[i].sink == sink) {
+      watches_[i].events |= events;
+      return true;
+    }
+  }
+  if (watch_count_ == watches_.size()) return false;
+  watches_[watch_count_++] = Watch{fd, events, std::move(sink)};
+  return true;
+#else
+  return false;
+#endif
+}
+
+void Parker::clear_watches() noexcept {
+  while (watch_count_) watches_[--watch_count_] = Watch{};
+}
+
+bool Parker::park_polling([[maybe_unused]] std::optional<Instant> deadline) {
+#ifdef __linux__
+  {
+    std::lock_guard lock(mutex_);
+    if (notified_) {
+      notified_ = false;
+      clear_watches();
+      return true;
+    }
+    polling_ = true;
+  }
+  std::array<pollfd, std::tuple_size_v<decltype(watches_)> + 1> fds{};
+  fds[0] = pollfd{wake_fd_, POLLIN, 0};
+  for (std::size_t i = 0; i < watch_count_; ++i) fds[i + 1] = pollfd{watches_[i].fd, poll_bits(watches_[i].events), 0};
+  int timeout = -1;
+  if (deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+    timeout = left <= 0 ? 0 : left >= std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : int(left);
+  }
+  // EINTR ends the wait early; the caller polls again and comes back.
+  const int n = ::poll(fds.data(), static_cast<nfds_t>(watch_count_ + 1), timeout);
+  bool woken, drain;
+  {
+    std::lock_guard lock(mutex_);
+    polling_ = false;
+    woken = std::exchange(notified_, false);
+    drain = std::exchange(signalled_, false);
+  }
+  if (drain) {
+    std::uint64_t count;
+    [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
+  }
+  bool ready = false;
+  if (n > 0) {
+    for (std::size_t i = 0; i < watch_count_; ++i) {
+      if (!fds[i + 1].revents) continue;
+      ready = true;
+      if (std::uint32_t events = direct_bits(fds[i + 1].revents)) watches_[i].sink->direct_events(events);
+    }
+  }
+  clear_watches();
+  return woken || ready;
+#else
+  return false;
+#endif
 }
 
 namespace {
@@ -471,15 +610,32 @@ struct ParkerSlot {
   Parker& parker() const noexcept { return *static_cast<Parker*>(waker.target()); }
 };
 thread_local ParkerSlot t_parker;
+thread_local Parker* t_direct = nullptr;  // set while this thread drives a pollable
 }  // namespace
 
 Parker& current_parker() { return t_parker.parker(); }
 const Waker& current_waker() { return t_parker.waker; }
 
+DirectWaitScope::DirectWaitScope(Parker& parker) noexcept : parker_(&parker), previous_(t_direct) {
+  t_direct = &parker;
+}
+
+DirectWaitScope::~DirectWaitScope() {
+  t_direct = previous_;
+  if (!previous_) parker_->clear_watches();
+}
+
 }  // namespace detail
+
+DirectWait* direct_wait(const Context& cx) noexcept {
+  detail::Parker* parker = detail::t_direct;
+  if (!parker || cx.waker().target() != static_cast<WakeTarget*>(parker)) return nullptr;
+  return parker;
+}
 
 std::optional<OperationOutcome> run_for(PortOperation& op, std::chrono::nanoseconds limit) {
   detail::Parker& parker = detail::current_parker();
+  detail::DirectWaitScope direct(parker);
   Context cx(detail::current_waker());
   std::optional<Instant> deadline = deadline_after(Clock::now(), limit);
   for (;;) {

@@ -6,6 +6,7 @@
 // process ends. It refuses use in a child process created by fork().
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <variant>
 
+#include "direct_wait.hpp"
 #include "errors.hpp"
 #include "operation.hpp"
 #include "poll.hpp"
@@ -125,23 +127,58 @@ decltype(auto) block_in_place(F&& f) {
 namespace detail {
 // The wake-up target of one thread that drives pollables itself. A wake sets
 // a flag and signals the thread; no wake is lost between a poll and a park.
-class Parker final : public WakeTarget {
+//
+// It is also the thread's direct wait: with descriptors watched, a park waits
+// in poll() on them and on a wake descriptor of its own (made on the first
+// watch), which wake() writes; without, it waits on the condition variable.
+// Either way the watches are dropped when the park returns.
+class Parker final : public WakeTarget, public DirectWait {
  public:
+  ~Parker() override;
   void wake() noexcept override;
-  // Waits until woken (consumes the wake).
+  // Waits until woken or a watched descriptor is ready (consumes the wake).
   void park();
-  // Waits until woken or the instant; true if woken.
+  // Same, or until the instant; true if woken or a descriptor was ready.
   bool park_until(Instant deadline);
+  // Owner thread only, while it drives a pollable.
+  bool watch(int fd, std::uint32_t events, std::shared_ptr<DirectWaitSink> sink) override;
+  void clear_watches() noexcept;
 
  private:
+  struct Watch {
+    int fd = -1;
+    std::uint32_t events = 0;
+    std::shared_ptr<DirectWaitSink> sink;
+  };
+  bool park_polling(std::optional<Instant> deadline);
+
   std::mutex mutex_;
   std::condition_variable cv_;
   bool notified_ = false;
+  bool polling_ = false;    // guarded by mutex_: the owner waits in poll()
+  bool signalled_ = false;  // guarded by mutex_: the wake descriptor was written
+  int wake_fd_ = -1;        // owner only, then read by wake() while polling_
+  std::array<Watch, 4> watches_;  // owner only
+  std::size_t watch_count_ = 0;   // owner only
 };
 
 // This thread's parker and a waker for it.
 Parker& current_parker();
 const Waker& current_waker();
+
+// Makes the parker the thread's direct wait while a pollable is driven with
+// its waker; drops leftover watches when the outermost scope ends.
+class DirectWaitScope {
+ public:
+  explicit DirectWaitScope(Parker& parker) noexcept;
+  ~DirectWaitScope();
+  DirectWaitScope(const DirectWaitScope&) = delete;
+  DirectWaitScope& operator=(const DirectWaitScope&) = delete;
+
+ private:
+  Parker* parker_;
+  Parker* previous_;
+};
 }  // namespace detail
 
 // Drives p on the calling thread (not a worker, unless inside block_in_place)
@@ -149,6 +186,7 @@ const Waker& current_waker();
 template <class P>
 auto block_on(P&& p) {
   detail::Parker& parker = detail::current_parker();
+  detail::DirectWaitScope direct(parker);
   Context cx(detail::current_waker());
   for (;;) {
     auto r = p.poll(cx);

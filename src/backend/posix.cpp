@@ -180,6 +180,14 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   return backend;
 }
 
+void PosixBackend::arm(Context& cx, std::uint32_t events) {
+  // On a thread that drives the operation itself the kernel wakes it
+  // directly, without the reactor thread in between.
+  if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, events)) return;
+  if (events & kDirectReadable) registration_.arm_read(cx.waker());
+  if (events & kDirectWritable) registration_.arm_write(cx.waker());
+}
+
 PosixBackend::~PosixBackend() {
   // Deregister before closing so the descriptor number cannot be reused while
   // the reactor still watches it.
@@ -202,16 +210,17 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
       if (err != EAGAIN && err != EWOULDBLOCK) return Status(fail(from_os_error(err)));
     }
     // Nothing there (VMIN = VTIME = 0 makes read return 0, O_NONBLOCK gives
-    // EAGAIN). Arm, then look once more: data that arrived in between is
-    // either seen now or wakes the armed task.
+    // EAGAIN). Arm (or watch, when the caller's thread waits itself), then
+    // look once more: data that arrived in between is either seen now or
+    // ends the wait.
     if (!armed) {
-      registration_.arm_read(cx.waker());
+      arm(cx, kDirectReadable);
       armed = true;
       continue;
     }
     // A hung-up terminal also reads 0, for good: report completion without
-    // data and let the engine close the port. The reactor notes the hang-up
-    // before it wakes the reader, so a woken read finds it here.
+    // data and let the engine close the port. The reactor or the direct wait
+    // notes the hang-up before the reader is woken, so a woken read finds it.
     if (n == 0 && registration_.broken()) return Status{};
     return Pending;
   }
@@ -227,7 +236,7 @@ Poll<Result<std::size_t>> PosixBackend::poll_write(Context& cx, Bytes data) {
     if (err == EINTR) continue;
     if (err != EAGAIN && err != EWOULDBLOCK) return Result<std::size_t>(fail(from_os_error(err)));
     if (armed) return Pending;
-    registration_.arm_write(cx.waker());
+    arm(cx, kDirectWritable);
     armed = true;
   }
 }

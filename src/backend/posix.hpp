@@ -3,7 +3,8 @@
 //
 // The descriptor is non-blocking and in raw mode with VMIN = VTIME = 0, so no
 // call ever waits for the device; readiness comes from the reactor thread
-// (reactor.hpp). Writes go straight into the kernel's output queue: once
+// (reactor.hpp), or straight from the kernel when the thread that drives the
+// operation waits on the descriptor itself (direct_wait.hpp). Writes go straight into the kernel's output queue: once
 // write(2) returned there is nothing in flight, so abort_write and
 // detach_write have nothing to cancel or detach and report 0, and poll_flush
 // is ready at once (the engine's flush then waits for TIOCOUTQ to drain).
@@ -17,7 +18,7 @@
 // Devices without modem lines (pseudo-terminals) open and configure: the line
 // ioctls' ENOTTY/EINVAL is ignored there, while explicit line calls report it.
 // exclusive = true takes a non-blocking flock(LOCK_EX) on the descriptor.
-// A hung-up terminal (read gives 0 after the reactor saw EPOLLHUP, or EIO /
+// A hung-up terminal (read gives 0 after a hang-up was seen, or EIO /
 // ENXIO) ends reads and writes with an error the engine treats as fatal.
 #pragma once
 
@@ -71,6 +72,9 @@ class PosixBackend final : public Backend {
  private:
   explicit PosixBackend(int fd) : fd_(fd) {}
 
+  // Arranges a wake-up for the direct-wait events: the caller's own wait if
+  // it has one, else the reactor.
+  void arm(Context& cx, std::uint32_t events);
   Status set_line(int bit, bool level);
   Result<bool> modem_bit(int bit);
 

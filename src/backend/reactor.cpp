@@ -39,6 +39,10 @@ void ReadinessCell::notify(std::uint32_t events) noexcept {
   writer.wake();
 }
 
+void ReadinessCell::direct_events(std::uint32_t events) noexcept {
+  if (events & (kDirectHangUp | kDirectError)) broken_.store(true, std::memory_order_release);
+}
+
 void ReadinessCell::close() noexcept {
   Waker reader;
   Waker writer;

@@ -12,14 +12,16 @@
 #include <memory>
 #include <mutex>
 
+#include "direct_wait.hpp"
 #include "errors.hpp"
 #include "poll.hpp"
 
 namespace corvalink::posix {
 
 // The wakers of one descriptor; shared by its registration and the reactor
-// thread, which may still hold it for a moment after deregistration.
-class ReadinessCell {
+// thread, which may still hold it for a moment after deregistration. It also
+// learns of hang-ups seen by a direct wait on the descriptor.
+class ReadinessCell final : public DirectWaitSink {
  public:
   void arm_read(const Waker& waker);
   void arm_write(const Waker& waker);
@@ -27,8 +29,10 @@ class ReadinessCell {
   void notify(std::uint32_t events) noexcept;
   // Drops the stored wakers without waking them; later notifications do nothing.
   void close() noexcept;
-  // True once the reactor saw a hang-up or error on the descriptor. Set
-  // before the wakers are woken, so a woken poll always sees it.
+  // From the thread that waited on the descriptor itself.
+  void direct_events(std::uint32_t events) noexcept override;
+  // True once the reactor or a direct wait saw a hang-up or error on the
+  // descriptor. Set before the waiter is woken, so a woken poll always sees it.
   bool broken() const noexcept { return broken_.load(std::memory_order_acquire); }
 
  private:
@@ -57,6 +61,8 @@ class IoRegistration {
 
   void arm_read(const Waker& waker) { cell_->arm_read(waker); }
   void arm_write(const Waker& waker) { cell_->arm_write(waker); }
+  // Has the caller's own wait watch the descriptor instead; false if it can't.
+  bool watch(DirectWait& wait, std::uint32_t events) { return wait.watch(fd_, events, cell_); }
   bool broken() const noexcept { return cell_->broken(); }
 
  private:

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,9 +16,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <format>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backend/backend.hpp"
@@ -541,6 +546,134 @@ TEST_F(PtyPort, HangUpDuringABlockingReadClosesThePort) {
   EXPECT_TRUE(is_fatal(outcome.error())) << outcome.error().text();
   EXPECT_FALSE(port->is_open());
   EXPECT_EQ(run(make_read(port, 1)).error().kind(), ErrorKind::NotOpen);
+}
+
+// --- the reading thread waits on the descriptor itself ------------------------
+
+// The system call a thread of this process is blocked in (-1 while it runs).
+long blocked_in(pid_t tid) {
+  std::ifstream f(std::format("/proc/self/task/{}/syscall", tid));
+  long nr = -1;
+  f >> nr;
+  return nr;
+}
+
+bool is_poll_call(long nr) {
+#ifdef SYS_poll
+  if (nr == SYS_poll) return true;
+#endif
+  return nr == SYS_ppoll;
+}
+
+// A read without timeout driven by run_for on a thread of its own, as a
+// blocking call starts; the tests act once that thread sleeps in poll(2): the
+// direct wait (a wait for the reactor would sleep on a futex).
+class DirectRead {
+ public:
+  explicit DirectRead(PortRef port) : port_(port), op_(make_read(std::move(port), 4)) {
+    std::promise<pid_t> tid;
+    auto tid_known = tid.get_future();
+    outcome_ = std::async(std::launch::async, [this, tid = std::move(tid)]() mutable {
+      tid.set_value(::gettid());
+      return run_for(*op_, 60s);
+    });
+    tid_ = tid_known.get();
+  }
+  ~DirectRead() {
+    if (!outcome_.valid()) return;
+    port_->close();  // a test that failed early: end the read
+    outcome_.wait();
+  }
+  bool waits_in_poll() const {
+    for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
+      if (is_poll_call(blocked_in(tid_))) return true;
+      std::this_thread::sleep_for(1ms);
+    }
+    return false;
+  }
+  // The outcome, or nullopt if the read is still running after 5 s.
+  std::optional<OperationOutcome> outcome() {
+    if (outcome_.wait_for(5s) != std::future_status::ready) return std::nullopt;
+    return outcome_.get();  // run_for's limit is far beyond that
+  }
+
+ private:
+  PortRef port_;
+  OperationPtr op_;
+  pid_t tid_ = 0;
+  std::future<std::optional<OperationOutcome>> outcome_;
+};
+
+TEST(PosixBackend, DirectWaitOfAReadIsEndedByEveryWakeUp) {
+  enum class Ends { WithData, Empty, NotOpen, Fatal };
+  struct Case {
+    const char* what;
+    std::function<void(Pty&, PortHandle&)> act;
+    Ends ends;
+  };
+  const Case cases[] = {
+      {"data", [](Pty& pty, PortHandle&) { pty.send("ping"); }, Ends::WithData},
+      {"cancel_read", [](Pty&, PortHandle& port) { port.cancel_read(); }, Ends::Empty},
+      {"close from another thread", [](Pty&, PortHandle& port) { port.close(); }, Ends::NotOpen},
+      // The master going away makes the slave's reads fail with EIO.
+      {"hang-up", [](Pty& pty, PortHandle&) { pty.close_master(); }, Ends::Fatal},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pty pty;
+    PortRef port = PortHandle::create();
+    port->store_settings([](PortSettings& s) { s.timeout = TimeoutValue::none(); });
+    ASSERT_TRUE(port->change_port(pty.name()));
+    ASSERT_TRUE(port->open());
+
+    DirectRead read(port);
+    ASSERT_TRUE(read.waits_in_poll()) << "the reader does not wait in poll()";
+    c.act(pty, *port);
+    auto outcome = read.outcome();
+    ASSERT_TRUE(outcome) << "the read was not woken";
+    const OperationOutcome& r = *outcome;
+    switch (c.ends) {
+      case Ends::WithData:
+        ASSERT_TRUE(r) << r.error().text();
+        EXPECT_EQ(std::get<ByteString>(*r), ByteString({'p', 'i', 'n', 'g'}));
+        break;
+      case Ends::Empty:
+        ASSERT_TRUE(r) << r.error().text();
+        EXPECT_TRUE(std::get<ByteString>(*r).empty());
+        break;
+      case Ends::NotOpen:
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().kind(), ErrorKind::NotOpen);
+        break;
+      case Ends::Fatal:
+        ASSERT_FALSE(r);
+        EXPECT_TRUE(is_fatal(r.error())) << r.error().text();
+        EXPECT_FALSE(port->is_open());
+        break;
+    }
+  }
+}
+
+// A hung-up terminal reads 0 for good and polls ready at once: only the
+// hang-up the direct wait reports ends the read instead of spinning.
+TEST_F(PtyPort, DirectWaitLearnsOfAHangUpThatReadsZero) {
+  port->store_settings([](PortSettings& s) { s.timeout = TimeoutValue::none(); });
+  int other = ::open(pty.name().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(other, 0) << std::strerror(errno);
+  DirectRead read(port);
+  ASSERT_TRUE(read.waits_in_poll());
+  if (::ioctl(other, TIOCVHANGUP) != 0) {
+    const int err = errno;
+    ::close(other);
+    port->close();
+    GTEST_SKIP() << "TIOCVHANGUP refused here: " << std::strerror(err);
+  }
+  ::close(other);
+  auto outcome = read.outcome();
+  ASSERT_TRUE(outcome) << "the read did not end after the hang-up";
+  ASSERT_FALSE(*outcome);
+  EXPECT_TRUE(is_fatal(outcome->error())) << outcome->error().text();
+  EXPECT_FALSE(port->is_open());
 }
 
 TEST_F(PtyPort, RefusedSettingsChangeKeepsTheOldOnes) {
