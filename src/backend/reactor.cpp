@@ -13,14 +13,37 @@
 
 namespace corvalink::posix {
 
+void ReadinessCell::bind(int epfd, int fd, std::uint64_t id) noexcept {
+  epfd_ = epfd;
+  fd_ = fd;
+  id_ = id;
+  pid_ = ::getpid();
+}
+
+void ReadinessCell::watch_locked() noexcept {
+  if (closed_ || epfd_ < 0) return;
+  // In a child created by fork() the epoll set still belongs to the parent.
+  if (::getpid() != pid_) return;
+  epoll_event ev{};
+  ev.events = EPOLLONESHOT;
+  if (reader_) ev.events |= EPOLLIN | EPOLLRDHUP | EPOLLPRI;
+  if (writer_) ev.events |= EPOLLOUT;
+  ev.data.u64 = id_;
+  ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd_, &ev);
+}
+
 void ReadinessCell::arm_read(const Waker& waker) {
   std::lock_guard lock(mutex_);
-  if (!closed_ && !reader_.will_wake(waker)) reader_ = waker;
+  if (closed_) return;
+  if (!reader_.will_wake(waker)) reader_ = waker;
+  watch_locked();
 }
 
 void ReadinessCell::arm_write(const Waker& waker) {
   std::lock_guard lock(mutex_);
-  if (!closed_ && !writer_.will_wake(waker)) writer_ = waker;
+  if (closed_) return;
+  if (!writer_.will_wake(waker)) writer_ = waker;
+  watch_locked();
 }
 
 void ReadinessCell::notify(std::uint32_t events) noexcept {
@@ -34,6 +57,8 @@ void ReadinessCell::notify(std::uint32_t events) noexcept {
     if (broken) broken_.store(true, std::memory_order_release);
     if (broken || (events & (EPOLLIN | EPOLLRDHUP | EPOLLPRI))) reader = std::move(reader_);
     if (broken || (events & EPOLLOUT)) writer = std::move(writer_);
+    // The event used up the one shot: renew it for a waker still armed.
+    if (reader_ || writer_) watch_locked();
   }
   reader.wake();
   writer.wake();
@@ -95,10 +120,13 @@ class Reactor {
     {
       std::lock_guard lock(mutex_);
       id = ++last_id_;
+      cell->bind(epfd_, fd, id);
       cells_.emplace(id, std::move(cell));
     }
+    // Nothing asked for until a waker is armed (hang-ups are reported anyway,
+    // once).
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLPRI | EPOLLET;
+    ev.events = EPOLLONESHOT;
     ev.data.u64 = id;
     if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
       PortError e = last_os_error();

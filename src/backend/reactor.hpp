@@ -1,10 +1,12 @@
 // Readiness notification for non-blocking descriptors on POSIX systems.
 //
 // One process-wide thread (named "corvalink", started when the first device is
-// registered) waits in epoll for edge-triggered readiness and wakes the task
-// that last found a descriptor not ready. A poll that finds nothing to do arms
-// its waker and then tries once more, so a readiness edge between the failed
-// attempt and the arming is never lost.
+// registered) waits in epoll and wakes the task that last found a descriptor
+// not ready. A descriptor is watched only while a waker is armed for it (one
+// shot, renewed by each arm), so a thread that waits on the descriptor itself
+// (direct_wait.hpp) does not wake the reactor thread as well. A poll that
+// finds nothing to do arms its waker and then tries once more; arming also
+// reports readiness that is already there, so none is lost.
 #pragma once
 
 #include <atomic>
@@ -23,6 +25,8 @@ namespace corvalink::posix {
 // learns of hang-ups seen by a direct wait on the descriptor.
 class ReadinessCell final : public DirectWaitSink {
  public:
+  // Called by the reactor before the descriptor is added to its epoll set.
+  void bind(int epfd, int fd, std::uint64_t id) noexcept;
   void arm_read(const Waker& waker);
   void arm_write(const Waker& waker);
   // Called by the reactor thread with the epoll event bits.
@@ -36,7 +40,14 @@ class ReadinessCell final : public DirectWaitSink {
   bool broken() const noexcept { return broken_.load(std::memory_order_acquire); }
 
  private:
+  // Asks epoll for one event for the armed wakers; under mutex_.
+  void watch_locked() noexcept;
+
   std::atomic<bool> broken_{false};
+  int epfd_ = -1;
+  int fd_ = -1;
+  std::uint64_t id_ = 0;
+  int pid_ = 0;
   std::mutex mutex_;
   Waker reader_;
   Waker writer_;
