@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <format>
 #include <limits>
 
@@ -14,11 +13,17 @@ namespace corvalink::serial {
 
 namespace {
 
+// Sets an exception of the given type with the whole of msg as its text
+// (PyErr_SetString would stop at an embedded NUL).
+void set_error(PyObject* type, std::string_view msg) noexcept {
+  py::Ref text = py::str(msg);
+  if (text) PyErr_SetObject(type, text.get());
+}
+
 template <class... Args>
 void value_error(std::format_string<Args...> fmt, Args&&... args) noexcept {
   try {
-    std::string msg = std::format(fmt, std::forward<Args>(args)...);
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
+    set_error(PyExc_ValueError, std::format(fmt, std::forward<Args>(args)...));
   } catch (...) {
     PyErr_NoMemory();
   }
@@ -354,7 +359,7 @@ bool read_settings_patch(PyObject* d, SettingsPatch& out) noexcept {
 
 namespace {
 
-void raise_type_error(const std::string& msg) noexcept { PyErr_SetString(PyExc_TypeError, msg.c_str()); }
+void raise_type_error(const std::string& msg) noexcept { set_error(PyExc_TypeError, msg); }
 
 bool bind_impl(const char* fname, std::span<const char* const> names, std::size_t required, bool self_counts,
                PyObject* const* args, Py_ssize_t nargs, std::span<PyObject* const> kw_names,
@@ -374,14 +379,17 @@ bool bind_impl(const char* fname, std::span<const char* const> names, std::size_
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     for (std::size_t k = 0; k < kw_names.size(); ++k) {
       PyObject* key = kw_names[k];
-      const char* s = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-      if (!s) {
+      Py_ssize_t len = 0;
+      const char* chars = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+      if (!chars) {
         PyErr_Clear();
         raise_type_error(std::format("{}() keywords must be strings", fname));
         return false;
       }
+      // Compared with its length: a name with an embedded NUL matches nothing.
+      std::string_view s(chars, static_cast<std::size_t>(len));
       std::size_t i = 0;
-      while (i < n && std::strcmp(names[i], s) != 0) ++i;
+      while (i < n && s != names[i]) ++i;
       if (i == n) {
         raise_type_error(std::format("{}() got an unexpected keyword argument '{}'", fname, s));
         return false;

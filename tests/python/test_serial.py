@@ -221,6 +221,8 @@ def test_size_arguments(loop_port):
         s.read(1, 2)
     with pytest.raises(TypeError, match="unexpected keyword argument 'n'"):
         s.read(n=1)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'size\0'"):
+        s.read(**{"size\0": 1})
     s.write(b"ab")
     assert s.read(size=2) == b"ab"
 

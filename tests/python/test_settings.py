@@ -67,6 +67,7 @@ REJECTED = [
     ("bytesize", float("nan"), ValueError, "Not a valid byte size: nan", True),
     ("parity", "n", ValueError, "Not a valid parity: 'n'", False),
     ("parity", "NE", ValueError, "Not a valid parity: 'NE'", False),
+    ("parity", "N\0", ValueError, "Not a valid parity: 'N\0'", False),
     ("parity", 0, TypeError, "'int' object is not an instance of 'str'", True),
     ("parity", None, TypeError, "'None' is not an instance of 'str'", True),
     ("stopbits", 3, ValueError, "Not a valid stop bit size: 3.0", False),
@@ -170,6 +171,7 @@ def test_constructor_conversion_order_and_notes(kwargs, exc, message, expected_n
 @pytest.mark.parametrize("args,kwargs,message", [
     ((None,) * 13, {}, "Serial.__init__() takes from 1 to 13 positional arguments but 14 were given"),
     ((), {"speed": 1}, "Serial.__init__() got an unexpected keyword argument 'speed'"),
+    ((), {"port\0x": "loop://"}, "Serial.__init__() got an unexpected keyword argument 'port\0x'"),
     (("loop://",), {"port": "loop://"}, "Serial.__init__() got multiple values for argument 'port'"),
 ])
 def test_constructor_argument_errors(args, kwargs, message):
