@@ -236,9 +236,10 @@ bool convert_u16(PyObject* value, std::optional<std::uint16_t>& out) noexcept {
     out.reset();
     return true;
   }
-  long v = PyLong_AsLong(value);
+  int overflow = 0;
+  long v = PyLong_AsLongAndOverflow(value, &overflow);
   if (v == -1 && PyErr_Occurred()) return false;
-  if (v < 0 || v > 0xFFFF) {
+  if (overflow != 0 || v < 0 || v > 0xFFFF) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
   }
