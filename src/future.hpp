@@ -139,7 +139,9 @@ class FutureCore {
   bool add_waiter(LoopWaiter&& waiter);
   bool add_callback(std::shared_ptr<DoneCallback> callback);
   // Takes out every pending callback for which matches(callback) holds and
-  // returns them (to be dropped by the caller, outside the lock).
+  // returns them (to be dropped by the caller, outside the lock). matches
+  // runs under the core's lock, so it must not call into Python (compare
+  // objects by identity only).
   template <class Match>
   std::vector<std::shared_ptr<DoneCallback>> take_callbacks_if(Match&& matches) {
     std::vector<std::shared_ptr<DoneCallback>> removed, kept;

@@ -504,7 +504,9 @@ PyObject* m_fileno(PyObject* self, PyObject*) noexcept {
     if (!io) return nullptr;
     py::Ref unsupported = py::Ref::steal(PyObject_GetAttrString(io.get(), "UnsupportedOperation"));
     if (!unsupported) return nullptr;
-    py::Ref exc = py::Ref::steal(PyObject_CallOneArg(unsupported.get(), py::str("fileno").get()));
+    py::Ref what = py::str("fileno");
+    if (!what) return nullptr;
+    py::Ref exc = py::Ref::steal(PyObject_CallOneArg(unsupported.get(), what.get()));
     if (!exc) return nullptr;
     PyErr_SetRaisedException(exc.release());
     return nullptr;
