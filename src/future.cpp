@@ -127,10 +127,13 @@ std::optional<OperationOutcome> FutureCore::outcome_copy() const {
 
 py::Ref FutureCore::cached_exception() noexcept {
   std::optional<PortError> error;
-  {
+  try {
     std::lock_guard lock(mutex_);
     if (exception_object_) return exception_object_.ref();
     if (outcome_ && !outcome_->has_value()) error = outcome_->error();
+  } catch (...) {
+    PyErr_NoMemory();
+    return {};
   }
   if (!error) {
     PyErr_SetString(PyExc_RuntimeError, "the operation did not fail");
@@ -148,7 +151,13 @@ py::Ref FutureCore::cached_exception() noexcept {
 }
 
 py::Ref FutureCore::outcome_object(bool& is_error) noexcept {
-  std::optional<OperationOutcome> copy = outcome_copy();
+  std::optional<OperationOutcome> copy;
+  try {
+    copy = outcome_copy();  // a large read result may not fit twice
+  } catch (...) {
+    PyErr_NoMemory();
+    return {};
+  }
   if (!copy) {
     PyErr_SetString(PyExc_RuntimeError, "the operation has not finished");
     return {};

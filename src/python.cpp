@@ -75,7 +75,12 @@ bool to_string(PyObject* value, std::string& out, const char* expected) noexcept
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(value, &n);
   if (!s) return false;
-  out.assign(s, static_cast<std::size_t>(n));
+  try {
+    out.assign(s, static_cast<std::size_t>(n));
+  } catch (...) {
+    PyErr_NoMemory();
+    return false;
+  }
   return true;
 }
 

@@ -875,19 +875,30 @@ bool change_port(PortHandle& handle, std::optional<std::string> name) noexcept {
   return check(st);
 }
 
-bool to_byte_data(PyObject* value, ByteString& out) noexcept {
-  if (PyBytes_Check(value)) {
-    auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value));
-    out.assign(p, p + PyBytes_GET_SIZE(value));
+namespace {
+
+// Copies n bytes into out; MemoryError when they do not fit in memory.
+bool copy_bytes(const void* data, std::size_t n, ByteString& out) noexcept {
+  try {
+    auto* p = static_cast<const std::uint8_t*>(data);
+    out.assign(p, p + n);
     return true;
+  } catch (...) {
+    PyErr_NoMemory();
+    return false;
   }
+}
+
+}  // namespace
+
+bool to_byte_data(PyObject* value, ByteString& out) noexcept {
+  if (PyBytes_Check(value))
+    return copy_bytes(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)), out);
   if (PyUnicode_Check(value)) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(value, &n);
     if (!s) return false;
-    auto* p = reinterpret_cast<const std::uint8_t*>(s);
-    out.assign(p, p + n);
-    return true;
+    return copy_bytes(s, static_cast<std::size_t>(n), out);
   }
   py::Ref view = py::Ref::steal(PyMemoryView_FromObject(value));
   if (!view) {
@@ -904,7 +915,12 @@ bool to_byte_data(PyObject* value, ByteString& out) noexcept {
     return false;
   }
   Py_buffer* buf = PyMemoryView_GET_BUFFER(view.get());
-  out.resize(static_cast<std::size_t>(buf->len));
+  try {
+    out.resize(static_cast<std::size_t>(buf->len));
+  } catch (...) {
+    PyErr_NoMemory();
+    return false;
+  }
   return PyBuffer_ToContiguous(out.data(), buf, buf->len, 'C') == 0;
 }
 

@@ -29,10 +29,17 @@ void value_error(std::format_string<Args...> fmt, Args&&... args) noexcept {
   }
 }
 
-// repr(value) for a message, with the pending conversion error discarded.
-std::string discarded_repr(PyObject* value) {
+// ValueError "{prefix}{repr(value)}", with the pending conversion error
+// discarded first.
+void invalid_with_repr(std::string_view prefix, PyObject* value) noexcept {
   PyErr_Clear();
-  return py::repr_or_unprintable(value);
+  try {
+    std::string msg(prefix);
+    msg += py::repr_or_unprintable(value);
+    set_error(PyExc_ValueError, msg);
+  } catch (...) {
+    PyErr_NoMemory();
+  }
 }
 
 }  // namespace
@@ -70,8 +77,7 @@ bool convert_baudrate(PyObject* value, std::uint32_t& out) noexcept {
     if (overflow != 0 || (n == -1 && PyErr_Occurred())) as_int.reset();
   }
   if (!as_int) {
-    std::string text = discarded_repr(value);
-    value_error("Not a valid baudrate: {}", text);
+    invalid_with_repr("Not a valid baudrate: ", value);
     return false;
   }
   if (n < 0 || n > 4294967295LL) {
@@ -86,8 +92,7 @@ bool convert_bytesize(PyObject* value, std::uint8_t& out) noexcept {
   double d = PyFloat_AsDouble(value);
   bool failed = d == -1.0 && PyErr_Occurred();
   if (failed || std::trunc(d) != d || !std::isfinite(d)) {
-    std::string text = discarded_repr(value);
-    value_error("Not a valid byte size: {}", text);
+    invalid_with_repr("Not a valid byte size: ", value);
     return false;
   }
   long long n;
@@ -161,8 +166,7 @@ bool convert_timeout(PyObject* value, TimeoutValue& out) noexcept {
   }
   double d = PyFloat_AsDouble(value);
   if (d == -1.0 && PyErr_Occurred()) {
-    std::string text = discarded_repr(value);
-    value_error("Not a valid timeout: {}", text);
+    invalid_with_repr("Not a valid timeout: ", value);
     return false;
   }
   out = TimeoutValue::floating(d);
@@ -442,9 +446,17 @@ bool bind_args_tuple(const char* fname, std::span<const char* const> names, std:
     PyObject *k, *v;
     Py_ssize_t pos = 0;
     // The dict belongs to this call alone, so iterating it needs no lock.
-    while (PyDict_Next(kwargs, &pos, &k, &v)) {
-      keys.push_back(k);
-      values.push_back(v);
+    try {
+      auto n = static_cast<std::size_t>(PyDict_GET_SIZE(kwargs));
+      keys.reserve(n);
+      values.reserve(n);
+      while (PyDict_Next(kwargs, &pos, &k, &v)) {
+        keys.push_back(k);
+        values.push_back(v);
+      }
+    } catch (...) {
+      PyErr_NoMemory();
+      return false;
     }
   }
   return bind_impl(fname, names, required, self_counts, nargs ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs, keys,

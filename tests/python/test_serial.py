@@ -209,6 +209,17 @@ def test_write_and_read_data_kinds(loop_port):
     assert s.in_waiting == 0
 
 
+def test_write_of_a_buffer_too_large_to_copy_raises_memory_error(loop_port):
+    ctypes = pytest.importorskip("ctypes")
+    # A buffer that claims a petabyte over 16 real bytes: copying it cannot
+    # succeed, and must fail as a Python error rather than end the process.
+    backing = ctypes.create_string_buffer(16)
+    huge = (ctypes.c_char * (1 << 50)).from_address(ctypes.addressof(backing))
+    with pytest.raises(MemoryError):
+        loop_port.write(huge)
+    assert loop_port.write(b"ok") == 2
+
+
 def test_size_arguments(loop_port):
     s = loop_port
     with pytest.raises(OverflowError) as info:
