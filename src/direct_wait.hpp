@@ -8,9 +8,9 @@
 //
 // A watch lasts for one wait: it is dropped after the parker wakes (or when
 // the driving loop ends), and the next poll registers again if it is still
-// pending. Like arming a waker, a watch must be followed by one more attempt
-// at the operation before reporting pending; the wait itself is level
-// triggered, so readiness that came in between ends it at once.
+// pending. Unlike arming a waker, a watch needs no further attempt at the
+// operation before reporting pending: the wait looks at the descriptor's
+// level, so readiness that came after the failed attempt ends it at once.
 #pragma once
 
 #include <cstdint>

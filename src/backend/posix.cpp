@@ -180,12 +180,13 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   return backend;
 }
 
-void PosixBackend::arm(Context& cx, std::uint32_t events) {
+bool PosixBackend::arm(Context& cx, std::uint32_t events) {
   // On a thread that drives the operation itself the kernel wakes it
   // directly, without the reactor thread in between.
-  if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, events)) return;
+  if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, events)) return true;
   if (events & kDirectReadable) registration_.arm_read(cx.waker());
   if (events & kDirectWritable) registration_.arm_write(cx.waker());
+  return false;
 }
 
 PosixBackend::~PosixBackend() {
@@ -210,13 +211,13 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
       if (err != EAGAIN && err != EWOULDBLOCK) return Status(fail(from_os_error(err)));
     }
     // Nothing there (VMIN = VTIME = 0 makes read return 0, O_NONBLOCK gives
-    // EAGAIN). Arm (or watch, when the caller's thread waits itself), then
-    // look once more: data that arrived in between is either seen now or
-    // ends the wait.
+    // EAGAIN). Arm the reactor, then look once more: data that arrived in
+    // between is either seen now or wakes the armed task. A direct wait needs
+    // no second look: it polls the descriptor's level, so data that arrived
+    // in between ends it at once.
     if (!armed) {
-      arm(cx, kDirectReadable);
       armed = true;
-      continue;
+      if (!arm(cx, kDirectReadable)) continue;
     }
     // A hung-up terminal also reads 0, for good: report completion without
     // data and let the engine close the port. The reactor or the direct wait
@@ -236,8 +237,8 @@ Poll<Result<std::size_t>> PosixBackend::poll_write(Context& cx, Bytes data) {
     if (err == EINTR) continue;
     if (err != EAGAIN && err != EWOULDBLOCK) return Result<std::size_t>(fail(from_os_error(err)));
     if (armed) return Pending;
-    arm(cx, kDirectWritable);
     armed = true;
+    if (arm(cx, kDirectWritable)) return Pending;  // level-triggered, as for reads
   }
 }
 
