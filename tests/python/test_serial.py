@@ -395,6 +395,32 @@ def test_close_during_send_break(loop_port):
     assert loop_port.break_condition is False
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the runtime's threads alive
+def test_operations_in_a_forked_child_fail_with_the_fork_message(loop_port):
+    loop_port.write(b"x")
+    assert loop_port.read(1) == b"x"  # the runtime exists before the fork
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child reports through the pipe and never returns to pytest
+        try:
+            results = []
+            for call in (lambda: loop_port.read(1), lambda: loop_port.write(b"a"), loop_port.flush):
+                try:
+                    call()
+                    results.append("returned")
+                except SerialException as e:
+                    results.append(str(e))
+            os.write(w, "|".join(results).encode())
+        finally:
+            os._exit(0)
+    os.close(w)
+    with os.fdopen(r, "rb") as f:
+        reported = f.read().decode()
+    os.waitpid(pid, 0)
+    assert reported.split("|") == ["corvalink cannot be used in a child process created by fork()"] * 3
+
+
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="needs the main thread")
 def test_keyboard_interrupt_cancels_a_waiting_read(loop_port):
     s = loop_port
