@@ -165,7 +165,9 @@ namespace {
 
 thread_local bool t_is_worker = false;
 
-Runtime::State* g_state = nullptr;  // set once the runtime is built
+// Set once the runtime is built; read without the runtime cell by timers and
+// block-in-place, so it is published with release/acquire.
+std::atomic<Runtime::State*> g_state{nullptr};
 
 void name_this_thread() noexcept {
 #if defined(__linux__)
@@ -377,7 +379,7 @@ RuntimeCell build_runtime() {
     cell.failure = detail::runtime_start_failure(e.code().value());
     return cell;
   }
-  g_state = state;
+  g_state.store(state, std::memory_order_release);
   cell.runtime = RuntimeBuilder::make(state);
   cell.pid = current_pid();
   return cell;
@@ -400,8 +402,9 @@ Result<Runtime*> runtime() {
 bool on_worker_thread() noexcept { return t_is_worker; }
 
 detail::BlockInPlaceScope::BlockInPlaceScope() noexcept {
-  if (!t_is_worker || !g_state) return;
-  Runtime::State& s = *g_state;
+  Runtime::State* state = g_state.load(std::memory_order_acquire);
+  if (!t_is_worker || !state) return;
+  Runtime::State& s = *state;
   {
     std::lock_guard lock(s.mutex);
     ++s.workers;
@@ -420,7 +423,7 @@ detail::BlockInPlaceScope::BlockInPlaceScope() noexcept {
 detail::BlockInPlaceScope::~BlockInPlaceScope() {
   if (!active_) return;
   t_is_worker = true;
-  Runtime::State& s = *g_state;
+  Runtime::State& s = *g_state.load(std::memory_order_acquire);
   std::lock_guard lock(s.mutex);
   ++s.retire;  // one worker (often this one, once its task step ends) leaves
   s.cv.notify_all();
@@ -659,15 +662,20 @@ Sleep sleep_for(std::chrono::nanoseconds d) noexcept {
 }
 
 Sleep::~Sleep() {
-  if (!node_.armed || !g_state) return;
-  std::lock_guard lock(g_state->mutex);
-  if (node_.heap_index != detail::TimerNode::kUnregistered) g_state->remove_timer(&node_);
+  Runtime::State* state = g_state.load(std::memory_order_acquire);
+  if (!node_.armed || !state) return;
+  std::lock_guard lock(state->mutex);
+  if (node_.heap_index != detail::TimerNode::kUnregistered) state->remove_timer(&node_);
 }
 
 Poll<std::monostate> Sleep::poll(Context& cx) {
   if (Clock::now() >= node_.deadline) return std::monostate{};
-  if (!g_state && !runtime()) return std::monostate{};  // no timers without a runtime: never wait forever
-  Runtime::State& s = *g_state;
+  Runtime::State* state = g_state.load(std::memory_order_acquire);
+  if (!state) {
+    if (!runtime()) return std::monostate{};  // no timers without a runtime: never wait forever
+    state = g_state.load(std::memory_order_acquire);
+  }
+  Runtime::State& s = *state;
   Waker replaced;  // released after the lock
   std::lock_guard lock(s.mutex);
   if (node_.heap_index == detail::TimerNode::kUnregistered) {
