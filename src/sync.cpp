@@ -1,6 +1,6 @@
 #include "sync.hpp"
 
-#include <vector>
+#include <array>
 
 namespace corvalink {
 
@@ -100,18 +100,34 @@ void Notify::notify_one() noexcept {
   w.wake();
 }
 
-void Notify::notify_waiters() {
-  std::vector<Waker> wake;
-  {
-    std::lock_guard lock(mutex_);
-    while (waiters_.linked()) {
-      auto* w = static_cast<Waiter*>(waiters_.front());
-      w->unlink();
+void Notify::notify_waiters() noexcept {
+  // The waiters registered now move to a private list (later registrants stay
+  // behind) and are woken in fixed batches after the lock is released: no
+  // allocation, so close() cannot fail half-way and leave a waiter asleep.
+  constexpr std::size_t kBatch = 32;
+  detail::ListNode mine;
+  std::unique_lock lock(mutex_);
+  if (!waiters_.linked()) return;
+  mine.next = waiters_.next;
+  mine.prev = waiters_.prev;
+  mine.next->prev = &mine;
+  mine.prev->next = &mine;
+  waiters_.next = waiters_.prev = &waiters_;
+  for (;;) {
+    std::array<Waker, kBatch> wake;
+    std::size_t n = 0;
+    while (mine.linked() && n < kBatch) {
+      auto* w = static_cast<Waiter*>(mine.front());
+      w->unlink();  // a waiter dropped meanwhile unlinks itself from `mine` under the lock
       w->state_ = Waiter::State::NotifiedAll;
-      if (w->waker_) wake.push_back(std::move(w->waker_));
+      if (w->waker_) wake[n++] = std::move(w->waker_);
     }
+    const bool more = mine.linked();
+    lock.unlock();
+    for (std::size_t i = 0; i < n; ++i) wake[i].wake();
+    if (!more) return;
+    lock.lock();
   }
-  for (Waker& w : wake) w.wake();
 }
 
 bool Notify::Waiter::register_locked() noexcept {

@@ -133,7 +133,7 @@ class Notify {
 
   Waiter waiter() noexcept { return Waiter(*this); }
   void notify_one() noexcept;
-  void notify_waiters();
+  void notify_waiters() noexcept;
 
  private:
   Waker notify_one_locked() noexcept;

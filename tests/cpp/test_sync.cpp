@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <vector>
 
 #include "engine_support.hpp"
 #include "sync.hpp"
@@ -116,6 +117,21 @@ TEST(Notify, NotifyWaitersReachesOnlyRegisteredWaiters) {
   EXPECT_TRUE(polled.poll(p.cx()).ready());
   EXPECT_TRUE(enabled.poll(p.cx()).ready());
   EXPECT_TRUE(created.poll(p.cx()).pending());  // nothing stored for later
+  auto later = n.waiter();
+  EXPECT_TRUE(later.poll(p.cx()).pending());
+}
+
+TEST(Notify, NotifyWaitersWakesEveryWaiterOfALongList) {
+  // More waiters than one wake-up batch holds.
+  Notify n;
+  Probe p;
+  std::vector<Notify::Waiter> waiters;
+  waiters.reserve(100);
+  for (int i = 0; i < 100; ++i) waiters.push_back(n.waiter());
+  for (auto& w : waiters) ASSERT_TRUE(w.poll(p.cx()).pending());
+  n.notify_waiters();
+  EXPECT_EQ(p.wakes(), 100);
+  for (auto& w : waiters) EXPECT_TRUE(w.poll(p.cx()).ready());
   auto later = n.waiter();
   EXPECT_TRUE(later.poll(p.cx()).pending());
 }
