@@ -51,12 +51,6 @@ void release_pending() noexcept {
   for (PyObject* o : objects) Py_DECREF(o);
 }
 
-std::size_t pending_release_count() noexcept {
-  PendingReleases& list = pending_releases();
-  std::lock_guard lock(list.mutex);
-  return list.objects.size();
-}
-
 // ---------------------------------------------------------------------------
 // Values.
 

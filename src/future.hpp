@@ -29,8 +29,6 @@ namespace corvalink {
 void release_anywhere(PyObject* object) noexcept;
 // Releases the queued references (the calling thread must be attached).
 void release_pending() noexcept;
-// Number of references queued right now (for tests and benchmarks).
-std::size_t pending_release_count() noexcept;
 
 class AnyThreadRef {
  public:

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <utility>
 
 namespace corvalink {
@@ -121,8 +120,6 @@ struct ReadBuf {
   std::size_t filled = 0;
 
   std::size_t remaining() const noexcept { return capacity - filled; }
-  std::span<std::uint8_t> unfilled() const noexcept { return {data + filled, capacity - filled}; }
-  std::span<const std::uint8_t> filled_part() const noexcept { return {data, filled}; }
 };
 
 }  // namespace corvalink

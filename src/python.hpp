@@ -133,7 +133,6 @@ class OnceCell {
     Py_DECREF(made);
     return expected;
   }
-  PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
 
  private:
   std::atomic<PyObject*> value_{nullptr};
