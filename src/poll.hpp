@@ -114,10 +114,16 @@ class [[nodiscard]] Poll {
 
 // A read buffer: a region with its capacity and a fill count. poll_read
 // appends at filled and advances it.
+//
+// may_wait says the reader is prepared to wait for data: a backend that
+// expects nothing to be there yet may then wait for readiness before its
+// first attempt. A reader that gets exactly one poll leaves it false, so that
+// poll always looks at the device.
 struct ReadBuf {
   std::uint8_t* data = nullptr;
   std::size_t capacity = 0;
   std::size_t filled = 0;
+  bool may_wait = false;
 
   std::size_t remaining() const noexcept { return capacity - filled; }
 };

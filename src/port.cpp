@@ -318,11 +318,12 @@ Co<Result<std::size_t>> read_some(PortHandle& port, std::uint8_t* data, std::siz
   ReadBuf buf{data, n, 0};
   DeviceRead io{port, buf};
   Status status;
+  buf.may_wait = !deadline || Clock::now() < *deadline;
   if (!deadline) {
     auto winner = co_await race(cancel, io);
     if (winner.index() == 0) co_return 0;
     status = std::get<1>(std::move(winner));
-  } else if (Clock::now() < *deadline) {
+  } else if (buf.may_wait) {
     auto winner = co_await race(cancel, timed(io, *deadline));
     if (winner.index() == 0) co_return 0;
     auto bounded = std::get<1>(std::move(winner));

@@ -179,13 +179,19 @@ void name_this_thread() noexcept {
 #endif
 }
 
-std::uint32_t current_pid() noexcept {
-#ifdef _WIN32
-  return static_cast<std::uint32_t>(GetCurrentProcessId());
-#else
-  return static_cast<std::uint32_t>(::getpid());
-#endif
+#ifndef _WIN32
+// Bumped in a child created by fork(). Compared instead of the process id,
+// which costs a system call on every operation.
+std::atomic<unsigned> g_fork_generation{0};
+
+void after_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+// False if the handler could not be installed (the process id is compared then).
+bool fork_handler_installed() noexcept {
+  static const bool installed = ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+  return installed;
 }
+#endif
 
 }  // namespace
 
@@ -340,7 +346,22 @@ namespace {
 struct RuntimeCell {
   Runtime* runtime = nullptr;
   std::optional<PortError> failure;
-  std::uint32_t pid = 0;
+#ifndef _WIN32
+  pid_t pid = 0;
+  unsigned fork_generation = 0;
+  bool fork_handler = false;
+#endif
+
+  // False in a child created by fork() after the runtime was built: its
+  // threads stayed behind in the parent.
+  bool in_building_process() const noexcept {
+#ifdef _WIN32
+    return true;
+#else
+    if (fork_handler) return fork_generation == g_fork_generation.load(std::memory_order_relaxed);
+    return pid == ::getpid();
+#endif
+  }
 };
 
 }  // namespace
@@ -381,7 +402,11 @@ RuntimeCell build_runtime() {
   }
   g_state.store(state, std::memory_order_release);
   cell.runtime = RuntimeBuilder::make(state);
-  cell.pid = current_pid();
+#ifndef _WIN32
+  cell.pid = ::getpid();
+  cell.fork_handler = fork_handler_installed();
+  cell.fork_generation = g_fork_generation.load(std::memory_order_relaxed);
+#endif
   return cell;
 }
 
@@ -395,7 +420,7 @@ RuntimeCell& runtime_cell() {
 Result<Runtime*> runtime() {
   RuntimeCell& cell = runtime_cell();
   if (cell.failure) return fail(*cell.failure);
-  if (cell.pid != current_pid()) return fail(PortError::forked());
+  if (!cell.in_building_process()) return fail(PortError::forked());
   return cell.runtime;
 }
 
@@ -458,12 +483,9 @@ namespace detail {
 namespace {
 
 #ifdef __linux__
-// Bumped in a child created by fork(): a wake descriptor made before the fork
-// is shared with the parent and must not be used there.
-std::atomic<unsigned> g_fork_generation{0};
+// The fork generation a thread's wake descriptor was made in: one made before
+// a fork is shared with the parent and must not be used in the child.
 thread_local unsigned t_wake_fd_generation = 0;
-
-void after_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 short poll_bits(std::uint32_t events) noexcept {
   short bits = 0;
@@ -530,8 +552,7 @@ bool Parker::park_until(Instant deadline) {
 bool Parker::watch([[maybe_unused]] int fd, [[maybe_unused]] std::uint32_t events,
                    [[maybe_unused]] std::shared_ptr<DirectWaitSink> sink) {
 #ifdef __linux__
-  static const bool fork_handler = ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
-  if (!fork_handler) return false;
+  if (!fork_handler_installed()) return false;
   const unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
   if (wake_fd_ >= 0 && t_wake_fd_generation != generation) {
     ::close(wake_fd_);  // this process's copy of the parent's descriptor

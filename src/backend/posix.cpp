@@ -198,11 +198,26 @@ PosixBackend::~PosixBackend() {
 
 Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
   if (buf.remaining() == 0) return Status{};
+  // When nothing is expected yet (a reply to what was just written, or the
+  // input drained by the last read), a thread that waits on the descriptor
+  // itself waits before it reads: a read that finds nothing costs a terminal
+  // far more than a poll() that finds data at once. The next poll reads.
+  const bool waited_first = std::exchange(waiting_first_, false);
+  if (!waited_first && expect_empty_ && buf.may_wait) {
+    if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, kDirectReadable)) {
+      waiting_first_ = true;
+      return Pending;
+    }
+  }
   bool armed = false;
   for (;;) {
-    const ssize_t n = ::read(fd_, buf.data + buf.filled, buf.remaining());
+    const std::size_t want = buf.remaining();
+    const ssize_t n = ::read(fd_, buf.data + buf.filled, want);
     if (n > 0) {
       buf.filled += static_cast<std::size_t>(n);
+      // A read that found data waiting says more may follow at once; one
+      // that came after a wait and left room has drained the input.
+      expect_empty_ = waited_first && static_cast<std::size_t>(n) < want;
       return Status{};
     }
     if (n < 0) {
@@ -210,6 +225,7 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
       if (err == EINTR) continue;
       if (err != EAGAIN && err != EWOULDBLOCK) return Status(fail(from_os_error(err)));
     }
+    expect_empty_ = true;
     // Nothing there (VMIN = VTIME = 0 makes read return 0, O_NONBLOCK gives
     // EAGAIN). Arm the reactor, then look once more: data that arrived in
     // between is either seen now or wakes the armed task. A direct wait needs
@@ -232,7 +248,11 @@ Poll<Result<std::size_t>> PosixBackend::poll_write(Context& cx, Bytes data) {
   bool armed = false;
   for (;;) {
     const ssize_t n = ::write(fd_, data.data(), data.size());
-    if (n >= 0) return Result<std::size_t>(static_cast<std::size_t>(n));
+    if (n >= 0) {
+      // Whatever answers this has not arrived yet.
+      if (n > 0) expect_empty_ = true;
+      return Result<std::size_t>(static_cast<std::size_t>(n));
+    }
     const int err = errno;
     if (err == EINTR) continue;
     if (err != EAGAIN && err != EWOULDBLOCK) return Result<std::size_t>(fail(from_os_error(err)));

@@ -4,10 +4,11 @@
 // The descriptor is non-blocking and in raw mode with VMIN = VTIME = 0, so no
 // call ever waits for the device; readiness comes from the reactor thread
 // (reactor.hpp), or straight from the kernel when the thread that drives the
-// operation waits on the descriptor itself (direct_wait.hpp). Writes go straight into the kernel's output queue: once
-// write(2) returned there is nothing in flight, so abort_write and
-// detach_write have nothing to cancel or detach and report 0, and poll_flush
-// is ready at once (the engine's flush then waits for TIOCOUTQ to drain).
+// operation waits on the descriptor itself (direct_wait.hpp). Writes go
+// straight into the kernel's output queue: once write(2) returned there is
+// nothing in flight, so abort_write and detach_write have nothing to cancel
+// or detach and report 0, and poll_flush is ready at once (the engine's
+// flush then waits for TIOCOUTQ to drain).
 //
 // Settings: standard rates use the termios speed constants, any other rate
 // goes through termios2/BOTHER on Linux. Mark and space parity need CMSPAR.
@@ -80,6 +81,11 @@ class PosixBackend final : public Backend {
 
   int fd_;
   posix::IoRegistration registration_;
+  // How the next read starts (see poll_read): expect_empty_ guesses that no
+  // input is waiting; waiting_first_ marks a read that waited before its
+  // first attempt.
+  bool expect_empty_ = false;
+  bool waiting_first_ = false;
 };
 
 }  // namespace corvalink

@@ -618,13 +618,20 @@ TEST(PosixBackend, DirectWaitOfAReadIsEndedByEveryWakeUp) {
       // The master going away makes the slave's reads fail with EIO.
       {"hang-up", [](Pty& pty, PortHandle&) { pty.close_master(); }, Ends::Fatal},
   };
+  // After a write the read expects the answer not to be there yet and waits
+  // before its first attempt; every wake-up must end that wait as well.
+  for (const bool after_write : {false, true})
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(std::format("{}{}", c.what, after_write ? ", after a write" : ""));
     Pty pty;
     PortRef port = PortHandle::create();
     port->store_settings([](PortSettings& s) { s.timeout = TimeoutValue::none(); });
     ASSERT_TRUE(port->change_port(pty.name()));
     ASSERT_TRUE(port->open());
+    if (after_write) {
+      ASSERT_TRUE(block_on(*make_write(port, ByteString{'?'}, true)));
+      EXPECT_EQ(pty.receive(), "?");
+    }
 
     DirectRead read(port);
     ASSERT_TRUE(read.waits_in_poll()) << "the reader does not wait in poll()";
@@ -652,6 +659,19 @@ TEST(PosixBackend, DirectWaitOfAReadIsEndedByEveryWakeUp) {
         break;
     }
   }
+}
+
+// A read that gets a single look (its deadline already passed) takes what is
+// there even when a write made the next read expect nothing yet.
+TEST_F(PtyPort, ReadWithoutTimeAfterAWriteStillTakesWhatIsThere) {
+  port->store_settings([](PortSettings& s) { s.timeout = TimeoutValue::integer(0); });
+  pty.send("ready");
+  for (int i = 0; i < 500 && *port->bytes_to_read() < 5; ++i) ::usleep(1000);
+  ASSERT_EQ(*port->bytes_to_read(), 5u);
+  ASSERT_TRUE(run(make_write(port, ByteString{'?'}, true)));
+  auto got = run(make_read(port, 16));
+  ASSERT_TRUE(got) << got.error().text();
+  EXPECT_EQ(std::get<ByteString>(*got), ByteString({'r', 'e', 'a', 'd', 'y'}));
 }
 
 // A hung-up terminal reads 0 for good and polls ready at once: only the
