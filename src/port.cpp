@@ -279,24 +279,108 @@ OperationPtr make_operation(Co<OperationOutcome> co) { return std::make_unique<C
 
 Co<OperationOutcome> finished(OperationOutcome outcome) { co_return std::move(outcome); }
 
-// Every operation runs inside this: its side lock for the whole run, a close
-// waiter registered before the open check, the body raced against that
-// waiter, and a fatal error closing the port before it is returned.
-Co<OperationOutcome> enveloped(PortRef port, AsyncMutex& side, Co<OperationOutcome> body_arg) {
-  AsyncMutex::Guard held = co_await side.lock();
-  // A local declared after the guard: however the envelope ends or is
-  // dropped, the body's clean-up runs while the side lock is still held.
-  Co<OperationOutcome> body = std::move(body_arg);
-  Notify::Waiter closed(port->close_notify);
-  closed.enable();
-  if (Status open = port->ensure_open(); !open) co_return fail(open.error());
+// Every operation runs inside an envelope: its side lock for the whole run, a
+// close waiter registered before the open check, the body ended by that
+// waiter, and a fatal error closing the port before it is returned. The
+// owner declares its body's state after the envelope, so that however the
+// operation ends or is dropped, the body's clean-up runs while the side lock
+// is still held.
+class Envelope {
+ public:
+  Envelope(PortRef port, AsyncMutex& side) noexcept : port_(std::move(port)), acquire_(side) {}
 
-  auto winner = co_await race(closed, body);
+  // Ready once the side lock is held and the port was found open (or not).
+  // Not polled again after it returned ready.
+  Poll<Status> enter(Context& cx) {
+    auto granted = acquire_.poll(cx);
+    if (granted.pending()) return Pending;
+    guard_ = std::move(granted).take();
+    closed_.emplace(port_->close_notify);
+    closed_->enable();
+    return port_->ensure_open();
+  }
+  // Between enter and finish.
+  Notify::Waiter& closed() noexcept { return *closed_; }
+  // Ends the run: closes the port if the outcome is a fatal device error,
+  // then lets the next operation of the side in. The body's clean-up must
+  // have run by now.
+  OperationOutcome finish(OperationOutcome outcome) {
+    if (!outcome && is_fatal(outcome.error())) port_->close();
+    closed_.reset();
+    guard_ = AsyncMutex::Guard();
+    return outcome;
+  }
+  PortHandle& port() const noexcept { return *port_; }
+
+ private:
+  PortRef port_;
+  AsyncMutex::Acquire acquire_;
+  AsyncMutex::Guard guard_;
+  std::optional<Notify::Waiter> closed_;
+};
+
+struct EnvelopeEntry {
+  Envelope& envelope;
+  Poll<Status> poll(Context& cx) { return envelope.enter(cx); }
+};
+
+Co<OperationOutcome> enveloped(PortRef port, AsyncMutex& side, Co<OperationOutcome> body_arg) {
+  Envelope envelope(std::move(port), side);
+  Co<OperationOutcome> body = std::move(body_arg);  // dropped before the envelope
+  if (Status open = co_await EnvelopeEntry{envelope}; !open) co_return fail(std::move(open.error()));
+  auto winner = co_await race(envelope.closed(), body);
   if (winner.index() == 0) co_return fail(PortError::not_open());
-  OperationOutcome outcome = std::get<1>(std::move(winner));
-  if (!outcome && is_fatal(outcome.error())) port->close();
-  co_return outcome;
+  co_return envelope.finish(std::get<1>(std::move(winner)));
 }
+
+// An operation written out by hand rather than as a coroutine, for the
+// calls that carry the data: no frames and no combinators, the result built
+// in place. The envelope's race of body against close waiter is done here;
+// the derived class supplies the body. Its state is dropped before the
+// envelope (members of the derived class go first). Recycled through the
+// frame cache like the coroutine operations.
+class DirectOperation : public PortOperation {
+ public:
+  Poll<OperationOutcome> poll(Context& cx) final {
+    if (!entered_) {
+      auto entered = envelope_.enter(cx);
+      if (entered.pending()) return Pending;
+      if (Status open = std::move(entered).take(); !open) return envelope_.finish(fail(std::move(open.error())));
+      entered_ = true;
+      start();
+    }
+    // A race in random order. Looking whether the close waiter fired takes no
+    // lock; it is polled (and so registered) only before suspending.
+    Notify::Waiter& closed_waiter = envelope_.closed();
+    if (detail::coin() && closed_waiter.fired() && closed_waiter.poll(cx).ready()) return closed();
+    Poll<OperationOutcome> body = step(cx);
+    if (body.ready()) return envelope_.finish(std::move(body).take());
+    if (closed_waiter.poll(cx).ready()) return closed();
+    return Pending;
+  }
+
+  static void* operator new(std::size_t size) { return detail::allocate_frame(size); }
+  static void operator delete(void* p, std::size_t size) noexcept { detail::free_frame(p, size); }
+
+ protected:
+  DirectOperation(PortRef port, AsyncMutex& side) noexcept : envelope_(std::move(port), side) {}
+  PortHandle& port() const noexcept { return envelope_.port(); }
+  // Once the port was found open, before the first step.
+  virtual void start() = 0;
+  // The body; it has done its clean-up by the time it returns ready.
+  virtual Poll<OperationOutcome> step(Context& cx) = 0;
+  // The close waiter won: drop the body's state, running its clean-up.
+  virtual void abandon() noexcept = 0;
+
+ private:
+  OperationOutcome closed() {
+    abandon();
+    return envelope_.finish(fail(PortError::not_open()));
+  }
+
+  Envelope envelope_;
+  bool entered_ = false;
+};
 
 // The deadline for the next read step: the total deadline, or once bytes
 // arrived and an inter-byte timeout is set, the earlier of it and now + that.
@@ -339,25 +423,94 @@ Co<Result<std::size_t>> read_some(PortHandle& port, std::uint8_t* data, std::siz
   co_return buf.filled;
 }
 
-Co<OperationOutcome> read_body(PortRef port, std::size_t size) {
-  PortSettings settings = port->settings();
-  std::optional<Instant> total = deadline_after(Clock::now(), settings.timeout.to_duration());
-  auto inter = settings.inter_byte_timeout.to_duration();
+// read(size): chunks of up to kChunk bytes straight into the result's tail,
+// each bounded by its step deadline and ended early by cancel_read, as
+// read_some does for the other reads.
+class ReadOperation final : public DirectOperation {
+ public:
+  ReadOperation(PortRef port, std::size_t size) : DirectOperation(port, port->read_lock), size_(size) {}
 
-  ByteString result;
-  result.reserve(std::min(size, kChunk));
-  while (result.size() < size) {
-    std::size_t at = result.size();
-    std::size_t n = std::min(kChunk, size - at);
-    std::optional<Instant> deadline = step_deadline(total, inter, at > 0);
-    result.resize(at + n);  // read straight into the result's tail
-    Result<std::size_t> got = co_await read_some(*port, result.data() + at, n, deadline);
-    if (!got) co_return fail(std::move(got.error()));
-    result.resize(at + *got);
-    if (*got == 0) break;
+ private:
+  void start() override {
+    PortSettings settings = port().settings();
+    total_ = deadline_after(Clock::now(), settings.timeout.to_duration());
+    inter_ = settings.inter_byte_timeout.to_duration();
+    result_.reserve(std::min(size_, kChunk));
   }
-  co_return OperationValue(std::move(result));
-}
+
+  Poll<OperationOutcome> step(Context& cx) override {
+    for (;;) {
+      if (!chunk_) {
+        if (result_.size() >= size_) break;
+        const std::size_t at = result_.size();
+        const std::size_t n = std::min(kChunk, size_ - at);
+        std::optional<Instant> deadline = step_deadline(total_, inter_, at > 0);
+        result_.resize(at + n);
+        chunk_.emplace(port(), result_, at, n, deadline);
+      }
+      auto got = poll_chunk(cx);
+      if (got.pending()) return Pending;
+      const std::size_t at = chunk_->at;
+      chunk_.reset();
+      Result<std::size_t> n = std::move(got).take();
+      if (!n) return OperationOutcome(fail(std::move(n.error())));
+      result_.resize(at + *n);
+      if (*n == 0) break;
+    }
+    return OperationOutcome(OperationValue(std::move(result_)));
+  }
+
+  void abandon() noexcept override { chunk_.reset(); }
+
+  // One chunk. A deadline already reached makes exactly one attempt and
+  // ignores cancellation; otherwise cancel_read ends it with nothing.
+  struct Chunk {
+    Chunk(PortHandle& port, ByteString& into, std::size_t offset, std::size_t n, std::optional<Instant> at_most)
+        : at(offset), cancel(port.cancel_read_notify), buf{into.data() + offset, n, 0}, deadline(at_most) {
+      buf.may_wait = !deadline || Clock::now() < *deadline;
+    }
+    std::size_t at;  // where the chunk starts in the result
+    Notify::Waiter cancel;
+    ReadBuf buf;
+    std::optional<Instant> deadline;
+    std::optional<Sleep> timer;
+  };
+
+  // The cancel waiter raced against the device attempt (bounded by the
+  // timer, which is looked at after the device so that data present at the
+  // deadline wins), in random order; the waiter is registered only before
+  // suspending. Ready with the byte count, 0 for none.
+  Poll<Result<std::size_t>> poll_chunk(Context& cx) {
+    Chunk& chunk = *chunk_;
+    if (!chunk.buf.may_wait) {
+      Poll<Status> once = port().poll_read(cx, chunk.buf);
+      if (once.pending()) return Result<std::size_t>(std::size_t{0});
+      return chunk_outcome(std::move(once).take());
+    }
+    if (detail::coin() && chunk.cancel.fired() && chunk.cancel.poll(cx).ready())
+      return Result<std::size_t>(std::size_t{0});
+    Poll<Status> io = port().poll_read(cx, chunk.buf);
+    if (io.ready()) return chunk_outcome(std::move(io).take());
+    if (chunk.deadline) {
+      if (!chunk.timer) chunk.timer.emplace(*chunk.deadline);
+      if (chunk.timer->poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
+    }
+    if (chunk.cancel.poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
+    return Pending;
+  }
+
+  Result<std::size_t> chunk_outcome(Status status) const {
+    if (!status) return fail(std::move(status.error()));
+    if (chunk_->buf.filled == 0) return fail(PortError::failure(std::string(kNoDataMessage)));
+    return chunk_->buf.filled;
+  }
+
+  std::size_t size_;
+  std::optional<Instant> total_;
+  std::optional<std::chrono::nanoseconds> inter_;
+  ByteString result_;
+  std::optional<Chunk> chunk_;
+};
 
 enum class Timing { Total, PerByte };
 
@@ -417,43 +570,75 @@ Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
   co_return OperationValue(std::move(result));
 }
 
-Co<OperationOutcome> write_body(PortRef port, ByteString data, bool use_write_timeout) {
-  // Whatever way the write ends, nothing keeps running behind the caller's
-  // back (a detached write is exempt: abort_write leaves it alone).
-  struct AbortOnExit {
-    PortHandle& port;
-    ~AbortOnExit() { port.abort_write(); }
-  } abort_on_exit{*port};
+// write(data): until everything is accepted, cancel_write stops it (the count
+// so far is the result), or the write timeout passes ("Write timeout"). A
+// zero write timeout makes one attempt and lets a write in flight finish on
+// its own. However the write ends, abort_write is called while the side
+// lock is still held, so nothing keeps running behind the caller's back (a
+// detached write is exempt: abort_write leaves it alone).
+class WriteOperation final : public DirectOperation {
+ public:
+  WriteOperation(PortRef port, ByteString data, bool use_write_timeout)
+      : DirectOperation(port, port->write_lock), data_(std::move(data)), use_write_timeout_(use_write_timeout) {}
+  ~WriteOperation() override { abandon(); }
 
-  TimeoutValue write_timeout = use_write_timeout ? port->settings().write_timeout : TimeoutValue::none();
-  std::optional<Instant> deadline = deadline_after(Clock::now(), write_timeout.to_duration());
-  Notify::Waiter cancel(port->cancel_write_notify);
-
-  std::size_t written = 0;
-  while (written < data.size()) {
-    DeviceWrite io{*port, Bytes(data).subspan(written)};
-    Result<std::size_t> accepted;
-    if (write_timeout.is_zero()) {
-      auto attempt = co_await once(io);
-      if (!attempt) co_return OperationValue(std::uint64_t{written + port->detach_write()});
-      accepted = std::move(*attempt);
-    } else if (deadline) {
-      auto winner = co_await race(cancel, timed(io, *deadline));
-      if (winner.index() == 0) break;
-      auto bounded = std::get<1>(std::move(winner));
-      if (!bounded) co_return fail(PortError::timeout("Write timeout"));
-      accepted = std::move(*bounded);
-    } else {
-      auto winner = co_await race(cancel, io);
-      if (winner.index() == 0) break;
-      accepted = std::get<1>(std::move(winner));
-    }
-    if (!accepted) co_return fail(std::move(accepted.error()));
-    if (*accepted == 0) break;
-    written += *accepted;
+ private:
+  void start() override {
+    if (use_write_timeout_) write_timeout_ = port().settings().write_timeout;
+    deadline_ = deadline_after(Clock::now(), write_timeout_.to_duration());
+    cancel_.emplace(port().cancel_write_notify);
+    started_ = true;
   }
-  co_return OperationValue(std::uint64_t{written});
-}
+
+  Poll<OperationOutcome> step(Context& cx) override {
+    while (written_ < data_.size()) {
+      Bytes rest = Bytes(data_).subspan(written_);
+      Poll<Result<std::size_t>> io = Pending;
+      if (write_timeout_.is_zero()) {
+        io = port().poll_write(cx, rest);
+        if (io.pending()) return end(OperationValue(std::uint64_t{written_ + port().detach_write()}));
+      } else {
+        // The cancel waiter raced against the device attempt, which is
+        // bounded by the timer when there is a deadline.
+        if (detail::coin() && cancel_->fired() && cancel_->poll(cx).ready()) break;
+        io = port().poll_write(cx, rest);
+        if (io.pending()) {
+          if (deadline_) {
+            if (!timer_) timer_.emplace(*deadline_);
+            if (timer_->poll(cx).ready()) return end(fail(PortError::timeout("Write timeout")));
+          }
+          if (cancel_->poll(cx).ready()) break;
+          return Pending;
+        }
+      }
+      Result<std::size_t> accepted = std::move(io).take();
+      if (!accepted) return end(fail(std::move(accepted.error())));
+      if (*accepted == 0) break;
+      written_ += *accepted;
+    }
+    return end(OperationValue(std::uint64_t{written_}));
+  }
+
+  void abandon() noexcept override {
+    timer_.reset();
+    cancel_.reset();
+    if (std::exchange(started_, false)) port().abort_write();
+  }
+
+  OperationOutcome end(OperationOutcome outcome) {
+    abandon();
+    return outcome;
+  }
+
+  ByteString data_;
+  bool use_write_timeout_;
+  bool started_ = false;
+  TimeoutValue write_timeout_;
+  std::optional<Instant> deadline_;
+  std::optional<Notify::Waiter> cancel_;
+  std::optional<Sleep> timer_;
+  std::size_t written_ = 0;
+};
 
 Co<OperationOutcome> flush_body(PortRef port) {
   Result<bool> drains = port->drains_output();
@@ -496,8 +681,7 @@ Co<OperationOutcome> send_break_body(PortRef port, std::chrono::nanoseconds leng
 }  // namespace
 
 OperationPtr make_read(PortRef port, std::size_t size) {
-  AsyncMutex& side = port->read_lock;
-  return make_operation(enveloped(port, side, read_body(port, size)));
+  return std::make_unique<ReadOperation>(std::move(port), size);
 }
 
 OperationPtr make_read_until(PortRef port, ByteString expected, std::optional<std::size_t> size) {
@@ -521,8 +705,7 @@ OperationPtr make_read_available(PortRef port, std::size_t max) {
 }
 
 OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout) {
-  AsyncMutex& side = port->write_lock;
-  return make_operation(enveloped(port, side, write_body(port, std::move(data), use_write_timeout)));
+  return std::make_unique<WriteOperation>(std::move(port), std::move(data), use_write_timeout);
 }
 
 OperationPtr make_flush(PortRef port) {

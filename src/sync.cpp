@@ -82,13 +82,15 @@ AsyncMutex::Acquire::~Acquire() {
 
 Waker Notify::notify_one_locked() noexcept {
   if (!waiters_.linked()) {
-    permit_ = true;
+    permit_.store(true, std::memory_order_relaxed);
     return {};
   }
   auto* w = static_cast<Waiter*>(waiters_.front());
   w->unlink();
-  w->state_ = Waiter::State::NotifiedOne;
-  return std::move(w->waker_);
+  Waker waker = std::move(w->waker_);
+  // The last touch: from here on the owner may drop the waiter unlocked.
+  w->state_.store(Waiter::State::NotifiedOne, std::memory_order_release);
+  return waker;
 }
 
 void Notify::notify_one() noexcept {
@@ -101,12 +103,14 @@ void Notify::notify_one() noexcept {
 }
 
 void Notify::notify_waiters() noexcept {
-  // The waiters registered now move to a private list (later registrants stay
-  // behind) and are woken in fixed batches after the lock is released: no
-  // allocation, so close() cannot fail half-way and leave a waiter asleep.
+  // Enabled waiters that are not queued yet see the new epoch. The queued
+  // ones move to a private list (later registrants stay behind) and are
+  // woken in fixed batches after the lock is released: no allocation, so
+  // close() cannot fail half-way and leave a waiter asleep.
   constexpr std::size_t kBatch = 32;
   detail::ListNode mine;
   std::unique_lock lock(mutex_);
+  epoch_.fetch_add(1, std::memory_order_release);
   if (!waiters_.linked()) return;
   mine.next = waiters_.next;
   mine.prev = waiters_.prev;
@@ -119,8 +123,8 @@ void Notify::notify_waiters() noexcept {
     while (mine.linked() && n < kBatch) {
       auto* w = static_cast<Waiter*>(mine.front());
       w->unlink();  // a waiter dropped meanwhile unlinks itself from `mine` under the lock
-      w->state_ = Waiter::State::NotifiedAll;
       if (w->waker_) wake[n++] = std::move(w->waker_);
+      w->state_.store(Waiter::State::NotifiedAll, std::memory_order_release);
     }
     const bool more = mine.linked();
     lock.unlock();
@@ -131,55 +135,77 @@ void Notify::notify_waiters() noexcept {
 }
 
 bool Notify::Waiter::register_locked() noexcept {
-  if (notify_->permit_) {
-    notify_->permit_ = false;
-    state_ = State::Done;
+  if (state_.load(std::memory_order_relaxed) == State::Enabled &&
+      notify_->epoch_.load(std::memory_order_relaxed) != epoch_) {
+    state_.store(State::Done, std::memory_order_relaxed);  // notify_waiters came after enable
+    return true;
+  }
+  if (notify_->permit_.load(std::memory_order_relaxed)) {
+    notify_->permit_.store(false, std::memory_order_relaxed);
+    state_.store(State::Done, std::memory_order_relaxed);
     return true;
   }
   notify_->waiters_.push_back(*this);
-  state_ = State::Waiting;
+  state_.store(State::Waiting, std::memory_order_relaxed);
   registered_ = true;
   return false;
 }
 
 void Notify::Waiter::enable() noexcept {
-  if (registered_ || state_ != State::Init) return;
-  std::lock_guard lock(notify_->mutex_);
-  register_locked();
+  if (state_.load(std::memory_order_relaxed) != State::Init) return;
+  epoch_ = notify_->epoch_.load(std::memory_order_acquire);
+  state_.store(State::Enabled, std::memory_order_relaxed);
+}
+
+bool Notify::Waiter::fired() const noexcept {
+  switch (state_.load(std::memory_order_acquire)) {
+    case State::Init:
+      return notify_->permit_.load(std::memory_order_acquire);
+    case State::Enabled:
+      return notify_->permit_.load(std::memory_order_acquire) ||
+             notify_->epoch_.load(std::memory_order_acquire) != epoch_;
+    case State::Waiting:
+      return false;
+    case State::NotifiedOne:
+    case State::NotifiedAll:
+    case State::Done:
+      return true;
+  }
+  return true;
 }
 
 Poll<std::monostate> Notify::Waiter::poll(Context& cx) {
-  if (!registered_) {
-    if (state_ == State::Done) return std::monostate{};
-    std::lock_guard lock(notify_->mutex_);
-    if (register_locked()) return std::monostate{};
-    waker_ = cx.waker();
-    return Pending;
+  State s = state_.load(std::memory_order_acquire);
+  if (s == State::Done) return std::monostate{};
+  if (s == State::NotifiedOne || s == State::NotifiedAll) {
+    // Unlinked by the notifier, which no longer touches this waiter.
+    state_.store(State::Done, std::memory_order_relaxed);
+    return std::monostate{};
   }
+  if (s == State::Waiting && waker_of_ == cx.waker().target()) return Pending;
   std::lock_guard lock(notify_->mutex_);
-  switch (state_) {
-    case State::Waiting:
-      if (!waker_.will_wake(cx.waker())) waker_ = cx.waker();
-      return Pending;
-    case State::NotifiedOne:
-    case State::NotifiedAll:
-      state_ = State::Done;
-      return std::monostate{};
-    case State::Init:
-    case State::Done:
-      break;
+  if (!registered_) {
+    if (register_locked()) return std::monostate{};
+  } else if (state_.load(std::memory_order_relaxed) != State::Waiting) {
+    state_.store(State::Done, std::memory_order_relaxed);  // notified meanwhile
+    return std::monostate{};
   }
-  return std::monostate{};
+  waker_ = cx.waker();
+  waker_of_ = waker_.target();
+  return Pending;
 }
 
 Notify::Waiter::~Waiter() {
   if (!registered_) return;
+  const State s = state_.load(std::memory_order_acquire);
+  if (s == State::Done || s == State::NotifiedAll) return;  // unlinked, nothing owed
   Waker w;
   {
     std::lock_guard lock(notify_->mutex_);
-    if (state_ == State::Waiting)
+    const State now = state_.load(std::memory_order_relaxed);
+    if (now == State::Waiting)
       unlink();
-    else if (state_ == State::NotifiedOne)
+    else if (now == State::NotifiedOne)
       w = notify_->notify_one_locked();  // woken but never consumed: pass it on
   }
   w.wake();

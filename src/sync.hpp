@@ -4,6 +4,7 @@
 // primitive's mutex and fired after it is released.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <utility>
@@ -104,8 +105,13 @@ class AsyncMutex {
 
 // A notification. notify_one wakes the oldest registered waiter, or stores a
 // single permit that the next waiter consumes at once. notify_waiters wakes
-// every waiter registered at that moment and stores nothing. A waiter is
-// registered once enabled or first polled.
+// every waiter registered or enabled at that moment and stores nothing.
+//
+// A waiter joins the queue when it is first polled, not before: enabling it
+// only records the notification's epoch (bumped by notify_waiters), so a
+// notify_waiters that comes after enable still reaches it. A waiter that is
+// never polled, or only asked whether it fired, costs no lock at all, and
+// polling one that waits with the same waker takes none either.
 class Notify {
  public:
   class Waiter : detail::ListNode {
@@ -113,18 +119,26 @@ class Notify {
     explicit Waiter(Notify& n) noexcept : notify_(&n) {}
     Waiter(Waiter&& o) noexcept : notify_(o.notify_) {}  // only before enable/poll
     ~Waiter();
-    // Registers without waiting (consumes a stored permit).
+    // Makes notify_waiters reach this waiter from now on, without waiting.
+    // A stored permit is consumed when it is first polled.
     void enable() noexcept;
     Poll<std::monostate> poll(Context& cx);
+    // True if poll would be ready now (a hint: the answer may change at
+    // once). Takes no lock and registers nothing.
+    bool fired() const noexcept;
 
    private:
     friend class Notify;
-    enum class State : std::uint8_t { Init, Waiting, NotifiedOne, NotifiedAll, Done };
+    enum class State : std::uint8_t { Init, Enabled, Waiting, NotifiedOne, NotifiedAll, Done };
     bool register_locked() noexcept;  // true when already notified
     Notify* notify_;
-    State state_ = State::Init;  // guarded by the mutex once registered_
-    bool registered_ = false;    // owner only
-    Waker waker_;
+    // Owner-only but for the notifiers' changes of a registered waiter
+    // (Waiting to NotifiedOne/NotifiedAll, under the mutex).
+    std::atomic<State> state_{State::Init};
+    bool registered_ = false;            // owner only: in the queue
+    std::uint64_t epoch_ = 0;            // owner only: the epoch when enabled
+    const WakeTarget* waker_of_ = nullptr;  // owner only: what waker_ wakes
+    Waker waker_;                        // guarded by the mutex once registered_
   };
 
   Notify() = default;
@@ -139,7 +153,8 @@ class Notify {
   Waker notify_one_locked() noexcept;
 
   std::mutex mutex_;
-  bool permit_ = false;
+  std::atomic<bool> permit_{false};       // written under the mutex
+  std::atomic<std::uint64_t> epoch_{0};  // bumped under the mutex
   detail::ListNode waiters_;
 };
 

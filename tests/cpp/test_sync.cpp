@@ -1,7 +1,10 @@
 // The asynchronous lock and the notification, polled by hand.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "engine_support.hpp"
@@ -134,6 +137,50 @@ TEST(Notify, NotifyWaitersWakesEveryWaiterOfALongList) {
   for (auto& w : waiters) EXPECT_TRUE(w.poll(p.cx()).ready());
   auto later = n.waiter();
   EXPECT_TRUE(later.poll(p.cx()).pending());
+}
+
+TEST(Notify, FiredTellsWithoutRegistering) {
+  Notify n;
+  Probe p;
+  auto w = n.waiter();
+  EXPECT_FALSE(w.fired());
+  n.notify_one();  // nobody queued: a permit
+  EXPECT_TRUE(w.fired());
+  EXPECT_TRUE(w.poll(p.cx()).ready());  // consumes it
+
+  auto enabled = n.waiter();
+  enabled.enable();
+  EXPECT_FALSE(enabled.fired());
+  n.notify_waiters();
+  EXPECT_TRUE(enabled.fired());
+  auto queued = n.waiter();
+  ASSERT_TRUE(queued.poll(p.cx()).pending());
+  EXPECT_FALSE(queued.fired());
+  n.notify_one();
+  EXPECT_TRUE(queued.fired());
+  EXPECT_EQ(p.wakes(), 1);
+}
+
+// A waiter is dropped as soon as it saw its notification, while the notifier
+// may still be busy with it: run under the sanitizers, this catches a
+// notifier that touches a waiter after handing it the notification.
+TEST(Notify, WaiterDroppedRightAfterItsNotificationIsNotTouchedAgain) {
+  Notify n;
+  std::atomic<bool> done{false};
+  std::thread notifier([&] {
+    while (!done.load(std::memory_order_relaxed)) {
+      n.notify_one();
+      n.notify_waiters();
+    }
+  });
+  Probe p;
+  for (int i = 0; i < 20000; ++i) {
+    auto w = std::make_unique<Notify::Waiter>(n);
+    while (w->poll(p.cx()).pending()) {
+    }
+  }
+  done = true;
+  notifier.join();
 }
 
 }  // namespace
