@@ -41,6 +41,7 @@ Status PortHandle::open() {
   if (!backend) return fail(std::move(backend.error()));
   if (Status purged = (*backend)->purge(true, false); !purged) return purged;
   backend_ = std::move(*backend);
+  open_.store(true, std::memory_order_release);
   return {};
 }
 
@@ -48,6 +49,7 @@ Status PortHandle::open_with(BackendPtr backend) {
   std::lock_guard device(device_mutex_);
   if (backend_) return fail(PortError::already_open());
   backend_ = std::move(backend);
+  open_.store(true, std::memory_order_release);
   return {};
 }
 
@@ -56,15 +58,13 @@ void PortHandle::close() {
   {
     std::lock_guard device(device_mutex_);
     closing = std::move(backend_);
+    open_.store(false, std::memory_order_release);
   }
   close_notify.notify_waiters();
   closing.reset();
 }
 
-bool PortHandle::is_open() {
-  std::lock_guard device(device_mutex_);
-  return backend_ != nullptr;
-}
+bool PortHandle::is_open() { return open_.load(std::memory_order_acquire); }
 
 PortState PortHandle::state() {
   std::lock_guard device(device_mutex_);

@@ -6,6 +6,7 @@
 // are held for one short step only, never across a suspension.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -104,6 +105,7 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
 
   std::mutex device_mutex_;
   BackendPtr backend_;
+  std::atomic<bool> open_{false};  // backend_ is set; written under device_mutex_
 };
 
 using PortRef = std::shared_ptr<PortHandle>;

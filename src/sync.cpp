@@ -8,25 +8,30 @@ namespace corvalink {
 // AsyncMutex
 
 AsyncMutex::Guard AsyncMutex::try_lock() noexcept {
-  std::lock_guard lock(mutex_);
-  if (locked_) return {};
-  locked_ = true;
+  std::uint8_t free = 0;
+  if (!bits_.compare_exchange_strong(free, kLocked, std::memory_order_acquire, std::memory_order_relaxed)) return {};
   return Guard(this);
 }
 
 Waker AsyncMutex::hand_on_locked() noexcept {
   if (!queue_.linked()) {
-    locked_ = false;
+    bits_.store(0, std::memory_order_release);
     return {};
   }
-  // The permit goes straight to the oldest waiter; locked_ stays true.
+  // The permit goes straight to the oldest waiter; it stays locked.
   auto* next = static_cast<Acquire*>(queue_.front());
   next->unlink();
+  if (!queue_.linked()) bits_.store(kLocked, std::memory_order_relaxed);
   next->state_ = Acquire::State::Granted;
   return std::move(next->waker_);
 }
 
 void AsyncMutex::release() noexcept {
+  // Nobody queued: free it without the mutex. A waiter sets kQueued (under
+  // the mutex) only while it sees the permit held, so this exchange fails
+  // once anyone queues and the permit is then handed on under the mutex.
+  std::uint8_t held = kLocked;
+  if (bits_.compare_exchange_strong(held, 0, std::memory_order_release, std::memory_order_relaxed)) return;
   Waker w;
   {
     std::lock_guard lock(mutex_);
@@ -37,21 +42,37 @@ void AsyncMutex::release() noexcept {
 
 Poll<AsyncMutex::Guard> AsyncMutex::Acquire::poll(Context& cx) {
   AsyncMutex& m = *mutex_;
+  if (!queued_ && state_ == State::Init) {  // not queued: nobody else touches state_
+    std::uint8_t free = 0;
+    if (m.bits_.compare_exchange_strong(free, kLocked, std::memory_order_acquire, std::memory_order_relaxed)) {
+      state_ = State::Done;
+      return Guard(&m);
+    }
+  }
   std::lock_guard lock(m.mutex_);
   switch (state_) {
-    case State::Init:
+    case State::Init: {
       // Free implies an empty queue: a release hands the permit to the
       // oldest waiter instead of freeing it.
-      if (!m.locked_) {
-        m.locked_ = true;
-        state_ = State::Done;
-        return Guard(&m);
+      std::uint8_t bits = m.bits_.load(std::memory_order_relaxed);
+      for (;;) {
+        if (!(bits & kLocked)) {
+          if (m.bits_.compare_exchange_weak(bits, bits | kLocked, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+            state_ = State::Done;
+            return Guard(&m);
+          }
+        } else if (m.bits_.compare_exchange_weak(bits, bits | kQueued, std::memory_order_relaxed,
+                                                 std::memory_order_relaxed)) {
+          break;  // still held: the holder's release now takes the mutex
+        }
       }
       m.queue_.push_back(*this);
       waker_ = cx.waker();
       state_ = State::Queued;
       queued_ = true;
       return Pending;
+    }
     case State::Queued:
       if (!waker_.will_wake(cx.waker())) waker_ = cx.waker();
       return Pending;
@@ -69,10 +90,12 @@ AsyncMutex::Acquire::~Acquire() {
   Waker w;
   {
     std::lock_guard lock(mutex_->mutex_);
-    if (state_ == State::Queued)
+    if (state_ == State::Queued) {
       unlink();
-    else if (state_ == State::Granted)
+      if (!mutex_->queue_.linked()) mutex_->bits_.fetch_and(static_cast<std::uint8_t>(~kQueued), std::memory_order_relaxed);
+    } else if (state_ == State::Granted) {
       w = mutex_->hand_on_locked();  // handed the permit but never took it
+    }
   }
   w.wake();
 }

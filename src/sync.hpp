@@ -43,6 +43,7 @@ struct ListNode {
 // A lock with one permit. Acquiring is a pollable; waiters are served in
 // arrival order; dropping an acquire gives up its place (and passes on the
 // permit if it had already been handed it). The guard releases the permit.
+// Taking a free permit and releasing one nobody waits for take no lock.
 class AsyncMutex {
  public:
   class Guard {
@@ -98,8 +99,10 @@ class AsyncMutex {
   // Returns the waker to fire after unlocking.
   Waker hand_on_locked() noexcept;
 
+  static constexpr std::uint8_t kLocked = 1;  // the permit is held or handed on
+  static constexpr std::uint8_t kQueued = 2;  // queue_ is not empty
   std::mutex mutex_;
-  bool locked_ = false;
+  std::atomic<std::uint8_t> bits_{0};  // kQueued changes under mutex_ only
   detail::ListNode queue_;
 };
 
