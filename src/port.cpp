@@ -244,19 +244,7 @@ namespace {
 
 constexpr std::size_t kChunk = 4096;
 
-// One backend call each, under the device lock.
-struct DeviceRead {
-  PortHandle& port;
-  ReadBuf& buf;
-  Poll<Status> poll(Context& cx) { return port.poll_read(cx, buf); }
-};
-
-struct DeviceWrite {
-  PortHandle& port;
-  Bytes data;
-  Poll<Result<std::size_t>> poll(Context& cx) { return port.poll_write(cx, data); }
-};
-
+// Waits for the write in flight, under the device lock.
 struct DeviceFlush {
   PortHandle& port;
   Poll<Status> poll(Context& cx) { return port.poll_flush(cx); }
@@ -394,38 +382,55 @@ std::optional<Instant> step_deadline(std::optional<Instant> total, std::optional
 }
 
 // Reads at least one byte into data[0..n), or nothing (0) when the deadline
-// passed or cancel_read fired. A deadline already reached makes exactly one
-// attempt and ignores cancellation.
-Co<Result<std::size_t>> read_some(PortHandle& port, std::uint8_t* data, std::size_t n,
-                                  std::optional<Instant> deadline) {
-  Notify::Waiter cancel(port.cancel_read_notify);
-  ReadBuf buf{data, n, 0};
-  DeviceRead io{port, buf};
-  Status status;
-  buf.may_wait = !deadline || Clock::now() < *deadline;
-  if (!deadline) {
-    auto winner = co_await race(cancel, io);
-    if (winner.index() == 0) co_return 0;
-    status = std::get<1>(std::move(winner));
-  } else if (buf.may_wait) {
-    auto winner = co_await race(cancel, timed(io, *deadline));
-    if (winner.index() == 0) co_return 0;
-    auto bounded = std::get<1>(std::move(winner));
-    if (!bounded) co_return 0;
-    status = std::move(*bounded);
-  } else {
-    auto attempt = co_await once(io);
-    if (!attempt) co_return 0;
-    status = std::move(*attempt);
+// passed or cancel_read fired: the cancel waiter raced against the device
+// attempt (bounded by the timer, which is looked at after the device so that
+// data present at the deadline wins), in random order. A deadline already
+// reached makes exactly one attempt and ignores cancellation. A pollable
+// rather than a coroutine: it is on the path of every read, once per byte
+// for the line readers.
+class ReadSome {
+ public:
+  ReadSome(PortHandle& port, std::uint8_t* data, std::size_t n, std::optional<Instant> deadline)
+      : port_(port), cancel_(port.cancel_read_notify), buf_{data, n, 0}, deadline_(deadline) {
+    buf_.may_wait = !deadline_ || Clock::now() < *deadline_;
   }
-  if (!status) co_return fail(std::move(status.error()));
-  if (buf.filled == 0) co_return fail(PortError::failure(std::string(kNoDataMessage)));
-  co_return buf.filled;
-}
+  ReadSome(const ReadSome&) = delete;
+  ReadSome& operator=(const ReadSome&) = delete;
+
+  Poll<Result<std::size_t>> poll(Context& cx) {
+    if (!buf_.may_wait) {
+      Poll<Status> once = port_.poll_read(cx, buf_);
+      if (once.pending()) return Result<std::size_t>(std::size_t{0});
+      return outcome(std::move(once).take());
+    }
+    // The waiter is registered only before suspending.
+    if (detail::coin() && cancel_.fired() && cancel_.poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
+    Poll<Status> io = port_.poll_read(cx, buf_);
+    if (io.ready()) return outcome(std::move(io).take());
+    if (deadline_) {
+      if (!timer_) timer_.emplace(*deadline_);
+      if (timer_->poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
+    }
+    if (cancel_.poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
+    return Pending;
+  }
+
+ private:
+  Result<std::size_t> outcome(Status status) const {
+    if (!status) return fail(std::move(status.error()));
+    if (buf_.filled == 0) return fail(PortError::failure(std::string(kNoDataMessage)));
+    return buf_.filled;
+  }
+
+  PortHandle& port_;
+  Notify::Waiter cancel_;
+  ReadBuf buf_;
+  std::optional<Instant> deadline_;
+  std::optional<Sleep> timer_;
+};
 
 // read(size): chunks of up to kChunk bytes straight into the result's tail,
-// each bounded by its step deadline and ended early by cancel_read, as
-// read_some does for the other reads.
+// each read with ReadSome under its step deadline.
 class ReadOperation final : public DirectOperation {
  public:
   ReadOperation(PortRef port, std::size_t size) : DirectOperation(port, port->read_lock), size_(size) {}
@@ -442,19 +447,18 @@ class ReadOperation final : public DirectOperation {
     for (;;) {
       if (!chunk_) {
         if (result_.size() >= size_) break;
-        const std::size_t at = result_.size();
-        const std::size_t n = std::min(kChunk, size_ - at);
-        std::optional<Instant> deadline = step_deadline(total_, inter_, at > 0);
-        result_.resize(at + n);
-        chunk_.emplace(port(), result_, at, n, deadline);
+        chunk_at_ = result_.size();
+        const std::size_t n = std::min(kChunk, size_ - chunk_at_);
+        std::optional<Instant> deadline = step_deadline(total_, inter_, chunk_at_ > 0);
+        result_.resize(chunk_at_ + n);
+        chunk_.emplace(port(), result_.data() + chunk_at_, n, deadline);
       }
-      auto got = poll_chunk(cx);
+      auto got = chunk_->poll(cx);
       if (got.pending()) return Pending;
-      const std::size_t at = chunk_->at;
       chunk_.reset();
       Result<std::size_t> n = std::move(got).take();
       if (!n) return OperationOutcome(fail(std::move(n.error())));
-      result_.resize(at + *n);
+      result_.resize(chunk_at_ + *n);
       if (*n == 0) break;
     }
     return OperationOutcome(OperationValue(std::move(result_)));
@@ -462,54 +466,12 @@ class ReadOperation final : public DirectOperation {
 
   void abandon() noexcept override { chunk_.reset(); }
 
-  // One chunk. A deadline already reached makes exactly one attempt and
-  // ignores cancellation; otherwise cancel_read ends it with nothing.
-  struct Chunk {
-    Chunk(PortHandle& port, ByteString& into, std::size_t offset, std::size_t n, std::optional<Instant> at_most)
-        : at(offset), cancel(port.cancel_read_notify), buf{into.data() + offset, n, 0}, deadline(at_most) {
-      buf.may_wait = !deadline || Clock::now() < *deadline;
-    }
-    std::size_t at;  // where the chunk starts in the result
-    Notify::Waiter cancel;
-    ReadBuf buf;
-    std::optional<Instant> deadline;
-    std::optional<Sleep> timer;
-  };
-
-  // The cancel waiter raced against the device attempt (bounded by the
-  // timer, which is looked at after the device so that data present at the
-  // deadline wins), in random order; the waiter is registered only before
-  // suspending. Ready with the byte count, 0 for none.
-  Poll<Result<std::size_t>> poll_chunk(Context& cx) {
-    Chunk& chunk = *chunk_;
-    if (!chunk.buf.may_wait) {
-      Poll<Status> once = port().poll_read(cx, chunk.buf);
-      if (once.pending()) return Result<std::size_t>(std::size_t{0});
-      return chunk_outcome(std::move(once).take());
-    }
-    if (detail::coin() && chunk.cancel.fired() && chunk.cancel.poll(cx).ready())
-      return Result<std::size_t>(std::size_t{0});
-    Poll<Status> io = port().poll_read(cx, chunk.buf);
-    if (io.ready()) return chunk_outcome(std::move(io).take());
-    if (chunk.deadline) {
-      if (!chunk.timer) chunk.timer.emplace(*chunk.deadline);
-      if (chunk.timer->poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
-    }
-    if (chunk.cancel.poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
-    return Pending;
-  }
-
-  Result<std::size_t> chunk_outcome(Status status) const {
-    if (!status) return fail(std::move(status.error()));
-    if (chunk_->buf.filled == 0) return fail(PortError::failure(std::string(kNoDataMessage)));
-    return chunk_->buf.filled;
-  }
-
   std::size_t size_;
   std::optional<Instant> total_;
   std::optional<std::chrono::nanoseconds> inter_;
   ByteString result_;
-  std::optional<Chunk> chunk_;
+  std::size_t chunk_at_ = 0;  // where the chunk being read starts in the result
+  std::optional<ReadSome> chunk_;
 };
 
 enum class Timing { Total, PerByte };
@@ -527,7 +489,7 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const PortSettings& set
     std::optional<Instant> deadline = timing == Timing::Total ? step_deadline(total, inter, !result.empty())
                                                               : deadline_after(Clock::now(), timeout);
     std::uint8_t byte = 0;
-    Result<std::size_t> got = co_await read_some(port, &byte, 1, deadline);
+    Result<std::size_t> got = co_await ReadSome(port, &byte, 1, deadline);
     if (!got) co_return fail(std::move(got.error()));
     if (*got == 0) break;
     result.push_back(byte);
@@ -564,7 +526,7 @@ Co<OperationOutcome> readlines_body(PortRef port, std::optional<std::size_t> hin
 
 Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
   ByteString result(std::max<std::size_t>(max, 1));
-  Result<std::size_t> got = co_await read_some(*port, result.data(), result.size(), std::nullopt);
+  Result<std::size_t> got = co_await ReadSome(*port, result.data(), result.size(), std::nullopt);
   if (!got) co_return fail(std::move(got.error()));
   result.resize(*got);
   co_return OperationValue(std::move(result));

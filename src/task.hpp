@@ -12,8 +12,7 @@
 // the suspension point run, which is how an abandoned operation releases its
 // locks and undoes what it started.
 //
-// Combinators: race(a, b) polls both in random order, timed(io, deadline)
-// polls io before the timer, once(p) polls p exactly once.
+// Combinator: race(a, b) polls both in random order.
 #pragma once
 
 #include <coroutine>
@@ -188,53 +187,6 @@ class Race {
 template <Pollable A, Pollable B>
 Race<A, B> race(A&& a, B&& b) {
   return Race<A, B>(std::forward<A>(a), std::forward<B>(b));
-}
-
-// io bounded by a timer: ready with io's result, or with nullopt once the
-// deadline passed. io is polled first, so data present at the deadline wins.
-template <class P>
-class Timed {
- public:
-  using Output = std::optional<PollOutput<P>>;
-  Timed(P&& io, Instant deadline) : io_(std::forward<P>(io)), sleep_(deadline) {}
-
-  Poll<Output> poll(Context& cx) {
-    auto r = io_.poll(cx);
-    if (r.ready()) return Output(std::move(r).take());
-    if (sleep_.poll(cx).ready()) return Output();
-    return Pending;
-  }
-
- private:
-  P io_;
-  Sleep sleep_;
-};
-
-template <Pollable P>
-Timed<P> timed(P&& io, Instant deadline) {
-  return Timed<P>(std::forward<P>(io), deadline);
-}
-
-// Exactly one poll: ready with the result, or with nullopt if p was pending.
-template <class P>
-class Once {
- public:
-  using Output = std::optional<PollOutput<P>>;
-  explicit Once(P&& p) : p_(std::forward<P>(p)) {}
-
-  Poll<Output> poll(Context& cx) {
-    auto r = p_.poll(cx);
-    if (r.ready()) return Output(std::move(r).take());
-    return Output();
-  }
-
- private:
-  P p_;
-};
-
-template <Pollable P>
-Once<P> once(P&& p) {
-  return Once<P>(std::forward<P>(p));
 }
 
 // A pollable made of a function: poll(cx) calls f(cx), which returns a Poll.

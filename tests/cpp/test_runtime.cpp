@@ -261,15 +261,6 @@ TEST(Runtime, BlockInPlaceLetsOtherTasksRun) {
     while (!t->finished()) std::this_thread::yield();  // they use this frame
 }
 
-TEST(Combinators, TimedPollsTheIoBeforeTheTimer) {
-  ASSERT_TRUE(runtime());
-  Instant past = Clock::now() - 1s;
-  auto ready_io = poll_fn([](Context&) -> Poll<int> { return 7; });
-  auto never = poll_fn([](Context&) -> Poll<int> { return Pending; });
-  EXPECT_EQ(block_on(timed(ready_io, past)), std::optional<int>(7));
-  EXPECT_EQ(block_on(timed(never, Clock::now() + 5ms)), std::nullopt);
-}
-
 TEST(Combinators, RaceTakesEitherReadyBranchAndDropsTheLoser) {
   ASSERT_TRUE(runtime());
   int first = 0, second = 0;
