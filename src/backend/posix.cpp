@@ -200,8 +200,9 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
   if (buf.remaining() == 0) return Status{};
   // When nothing is expected yet (a reply to what was just written, or the
   // input drained by the last read), a thread that waits on the descriptor
-  // itself waits before it reads: a read that finds nothing costs a terminal
-  // far more than a poll() that finds data at once. The next poll reads.
+  // itself waits before it reads: on a terminal, a read that finds nothing
+  // followed by poll() costs more than a poll() that finds data at once. The
+  // next poll reads.
   const bool waited_first = std::exchange(waiting_first_, false);
   if (!waited_first && expect_empty_ && buf.may_wait) {
     if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, kDirectReadable)) {
@@ -216,8 +217,10 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
     if (n > 0) {
       buf.filled += static_cast<std::size_t>(n);
       // A read that found data waiting says more may follow at once; one
-      // that came after a wait and left room has drained the input.
-      expect_empty_ = waited_first && static_cast<std::size_t>(n) < want;
+      // that came after a wait and got less than half of what it asked for
+      // has most likely drained the input (a full terminal buffer gives
+      // nearly all of a 4096-byte request, a trickle much less).
+      expect_empty_ = waited_first && static_cast<std::size_t>(n) * 2 < want;
       return Status{};
     }
     if (n < 0) {
