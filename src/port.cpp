@@ -250,100 +250,31 @@ struct DeviceFlush {
   Poll<Status> poll(Context& cx) { return port.poll_flush(cx); }
 };
 
-// A coroutine as a PortOperation; recycled through the frame cache.
-class CoOperation final : public PortOperation {
- public:
-  explicit CoOperation(Co<OperationOutcome> co) noexcept : co_(std::move(co)) {}
-  Poll<OperationOutcome> poll(Context& cx) override { return co_.poll(cx); }
-
-  static void* operator new(std::size_t size) { return detail::allocate_frame(size); }
-  static void operator delete(void* p, std::size_t size) noexcept { detail::free_frame(p, size); }
-
- private:
-  Co<OperationOutcome> co_;
-};
-
-OperationPtr make_operation(Co<OperationOutcome> co) { return std::make_unique<CoOperation>(std::move(co)); }
-
-Co<OperationOutcome> finished(OperationOutcome outcome) { co_return std::move(outcome); }
-
 // Every operation runs inside an envelope: its side lock for the whole run, a
-// close waiter registered before the open check, the body ended by that
-// waiter, and a fatal error closing the port before it is returned. The
-// owner declares its body's state after the envelope, so that however the
+// close waiter registered before the open check, the body raced against that
+// waiter (in random order), and a fatal error closing the port before it is
+// returned. The derived class supplies the body; its state is dropped before
+// the envelope's (members of the derived class go first), so that however the
 // operation ends or is dropped, the body's clean-up runs while the side lock
-// is still held.
-class Envelope {
- public:
-  Envelope(PortRef port, AsyncMutex& side) noexcept : port_(std::move(port)), acquire_(side) {}
-
-  // Ready once the side lock is held and the port was found open (or not).
-  // Not polled again after it returned ready.
-  Poll<Status> enter(Context& cx) {
-    auto granted = acquire_.poll(cx);
-    if (granted.pending()) return Pending;
-    guard_ = std::move(granted).take();
-    closed_.emplace(port_->close_notify);
-    closed_->enable();
-    return port_->ensure_open();
-  }
-  // Between enter and finish.
-  Notify::Waiter& closed() noexcept { return *closed_; }
-  // Ends the run: closes the port if the outcome is a fatal device error,
-  // then lets the next operation of the side in. The body's clean-up must
-  // have run by now.
-  OperationOutcome finish(OperationOutcome outcome) {
-    if (!outcome && is_fatal(outcome.error())) port_->close();
-    closed_.reset();
-    guard_ = AsyncMutex::Guard();
-    return outcome;
-  }
-  PortHandle& port() const noexcept { return *port_; }
-
- private:
-  PortRef port_;
-  AsyncMutex::Acquire acquire_;
-  AsyncMutex::Guard guard_;
-  std::optional<Notify::Waiter> closed_;
-};
-
-struct EnvelopeEntry {
-  Envelope& envelope;
-  Poll<Status> poll(Context& cx) { return envelope.enter(cx); }
-};
-
-Co<OperationOutcome> enveloped(PortRef port, AsyncMutex& side, Co<OperationOutcome> body_arg) {
-  Envelope envelope(std::move(port), side);
-  Co<OperationOutcome> body = std::move(body_arg);  // dropped before the envelope
-  if (Status open = co_await EnvelopeEntry{envelope}; !open) co_return fail(std::move(open.error()));
-  auto winner = co_await race(envelope.closed(), body);
-  if (winner.index() == 0) co_return fail(PortError::not_open());
-  co_return envelope.finish(std::get<1>(std::move(winner)));
-}
-
-// An operation written out by hand rather than as a coroutine, for the
-// calls that carry the data: no frames and no combinators, the result built
-// in place. The envelope's race of body against close waiter is done here;
-// the derived class supplies the body. Its state is dropped before the
-// envelope (members of the derived class go first). Recycled through the
-// frame cache like the coroutine operations.
-class DirectOperation : public PortOperation {
+// is still held. Recycled through the frame cache.
+class EnvelopedOperation : public PortOperation {
  public:
   Poll<OperationOutcome> poll(Context& cx) final {
-    if (!entered_) {
-      auto entered = envelope_.enter(cx);
-      if (entered.pending()) return Pending;
-      if (Status open = std::move(entered).take(); !open) return envelope_.finish(fail(std::move(open.error())));
-      entered_ = true;
+    if (!closed_) {
+      auto granted = acquire_.poll(cx);
+      if (granted.pending()) return Pending;
+      guard_ = std::move(granted).take();
+      closed_.emplace(port_->close_notify);
+      closed_->enable();
+      if (Status open = port_->ensure_open(); !open) return finish(fail(std::move(open.error())));
       start();
     }
-    // A race in random order. Looking whether the close waiter fired takes no
-    // lock; it is polled (and so registered) only before suspending.
-    Notify::Waiter& closed_waiter = envelope_.closed();
-    if (detail::coin() && closed_waiter.fired() && closed_waiter.poll(cx).ready()) return closed();
+    // Looking whether the close waiter fired takes no lock; it is polled (and
+    // so registered) only before suspending.
+    if (detail::coin() && closed_->fired() && closed_->poll(cx).ready()) return closed();
     Poll<OperationOutcome> body = step(cx);
-    if (body.ready()) return envelope_.finish(std::move(body).take());
-    if (closed_waiter.poll(cx).ready()) return closed();
+    if (body.ready()) return finish(std::move(body).take());
+    if (closed_->poll(cx).ready()) return closed();
     return Pending;
   }
 
@@ -351,10 +282,10 @@ class DirectOperation : public PortOperation {
   static void operator delete(void* p, std::size_t size) noexcept { detail::free_frame(p, size); }
 
  protected:
-  DirectOperation(PortRef port, AsyncMutex& side) noexcept : envelope_(std::move(port), side) {}
-  PortHandle& port() const noexcept { return envelope_.port(); }
+  EnvelopedOperation(PortRef port, AsyncMutex& side) noexcept : port_(std::move(port)), acquire_(side) {}
+  PortHandle& port() const noexcept { return *port_; }
   // Once the port was found open, before the first step.
-  virtual void start() = 0;
+  virtual void start() {}
   // The body; it has done its clean-up by the time it returns ready.
   virtual Poll<OperationOutcome> step(Context& cx) = 0;
   // The close waiter won: drop the body's state, running its clean-up.
@@ -363,11 +294,49 @@ class DirectOperation : public PortOperation {
  private:
   OperationOutcome closed() {
     abandon();
-    return envelope_.finish(fail(PortError::not_open()));
+    return finish(fail(PortError::not_open()));
+  }
+  // Ends the run: the fatal-error close, then the next operation of the side
+  // may start.
+  OperationOutcome finish(OperationOutcome outcome) {
+    if (!outcome && is_fatal(outcome.error())) port_->close();
+    closed_.reset();
+    guard_ = AsyncMutex::Guard();
+    return outcome;
   }
 
-  Envelope envelope_;
-  bool entered_ = false;
+  PortRef port_;
+  AsyncMutex::Acquire acquire_;
+  AsyncMutex::Guard guard_;
+  std::optional<Notify::Waiter> closed_;  // from the open check to the end
+};
+
+// The rarer operations: a coroutine body in the envelope. Dropping the
+// coroutine destroys its frame, which runs its clean-up.
+class CoroutineOperation final : public EnvelopedOperation {
+ public:
+  CoroutineOperation(PortRef port, AsyncMutex& side, Co<OperationOutcome> body)
+      : EnvelopedOperation(std::move(port), side), body_(std::move(body)) {}
+
+ private:
+  Poll<OperationOutcome> step(Context& cx) override { return body_->poll(cx); }
+  void abandon() noexcept override { body_.reset(); }
+
+  std::optional<Co<OperationOutcome>> body_;
+};
+
+OperationPtr enveloped(PortRef port, AsyncMutex& side, Co<OperationOutcome> body) {
+  return std::make_unique<CoroutineOperation>(std::move(port), side, std::move(body));
+}
+
+// Ends with the given outcome on its first poll, without the envelope.
+class FinishedOperation final : public PortOperation {
+ public:
+  explicit FinishedOperation(OperationOutcome outcome) : outcome_(std::move(outcome)) {}
+  Poll<OperationOutcome> poll(Context&) override { return std::move(outcome_); }
+
+ private:
+  OperationOutcome outcome_;
 };
 
 // The deadline for the next read step: the total deadline, or once bytes
@@ -431,9 +400,9 @@ class ReadSome {
 
 // read(size): chunks of up to kChunk bytes straight into the result's tail,
 // each read with ReadSome under its step deadline.
-class ReadOperation final : public DirectOperation {
+class ReadOperation final : public EnvelopedOperation {
  public:
-  ReadOperation(PortRef port, std::size_t size) : DirectOperation(port, port->read_lock), size_(size) {}
+  ReadOperation(PortRef port, std::size_t size) : EnvelopedOperation(port, port->read_lock), size_(size) {}
 
  private:
   void start() override {
@@ -538,10 +507,10 @@ Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
 // its own. However the write ends, abort_write is called while the side
 // lock is still held, so nothing keeps running behind the caller's back (a
 // detached write is exempt: abort_write leaves it alone).
-class WriteOperation final : public DirectOperation {
+class WriteOperation final : public EnvelopedOperation {
  public:
   WriteOperation(PortRef port, ByteString data, bool use_write_timeout)
-      : DirectOperation(port, port->write_lock), data_(std::move(data)), use_write_timeout_(use_write_timeout) {}
+      : EnvelopedOperation(port, port->write_lock), data_(std::move(data)), use_write_timeout_(use_write_timeout) {}
   ~WriteOperation() override { abandon(); }
 
  private:
@@ -549,7 +518,6 @@ class WriteOperation final : public DirectOperation {
     if (use_write_timeout_) write_timeout_ = port().settings().write_timeout;
     deadline_ = deadline_after(Clock::now(), write_timeout_.to_duration());
     cancel_.emplace(port().cancel_write_notify);
-    started_ = true;
   }
 
   Poll<OperationOutcome> step(Context& cx) override {
@@ -581,10 +549,13 @@ class WriteOperation final : public DirectOperation {
     return end(OperationValue(std::uint64_t{written_}));
   }
 
+  // Once started (the cancel waiter exists from then on): drops the timer and
+  // the waiter and calls abort_write, once.
   void abandon() noexcept override {
     timer_.reset();
+    if (!cancel_) return;
     cancel_.reset();
-    if (std::exchange(started_, false)) port().abort_write();
+    port().abort_write();
   }
 
   OperationOutcome end(OperationOutcome outcome) {
@@ -594,7 +565,6 @@ class WriteOperation final : public DirectOperation {
 
   ByteString data_;
   bool use_write_timeout_;
-  bool started_ = false;
   TimeoutValue write_timeout_;
   std::optional<Instant> deadline_;
   std::optional<Notify::Waiter> cancel_;
@@ -648,22 +618,22 @@ OperationPtr make_read(PortRef port, std::size_t size) {
 
 OperationPtr make_read_until(PortRef port, ByteString expected, std::optional<std::size_t> size) {
   AsyncMutex& side = port->read_lock;
-  return make_operation(enveloped(port, side, read_until_body(port, std::move(expected), size, Timing::Total)));
+  return enveloped(port, side, read_until_body(port, std::move(expected), size, Timing::Total));
 }
 
 OperationPtr make_readline(PortRef port, std::optional<std::size_t> size) {
   AsyncMutex& side = port->read_lock;
-  return make_operation(enveloped(port, side, read_until_body(port, ByteString{'\n'}, size, Timing::PerByte)));
+  return enveloped(port, side, read_until_body(port, ByteString{'\n'}, size, Timing::PerByte));
 }
 
 OperationPtr make_readlines(PortRef port, std::optional<std::size_t> hint) {
   AsyncMutex& side = port->read_lock;
-  return make_operation(enveloped(port, side, readlines_body(port, hint)));
+  return enveloped(port, side, readlines_body(port, hint));
 }
 
 OperationPtr make_read_available(PortRef port, std::size_t max) {
   AsyncMutex& side = port->read_lock;
-  return make_operation(enveloped(port, side, read_available_body(port, max)));
+  return enveloped(port, side, read_available_body(port, max));
 }
 
 OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout) {
@@ -672,14 +642,14 @@ OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout) {
 
 OperationPtr make_flush(PortRef port) {
   AsyncMutex& side = port->write_lock;
-  return make_operation(enveloped(port, side, flush_body(port)));
+  return enveloped(port, side, flush_body(port));
 }
 
 OperationPtr make_send_break(PortRef port, double seconds) {
   if (std::isnan(seconds) || seconds < 0)
-    return make_operation(finished(fail(PortError::invalid_value("duration must be a non-negative number"))));
+    return std::make_unique<FinishedOperation>(fail(PortError::invalid_value("duration must be a non-negative number")));
   AsyncMutex& side = port->write_lock;
-  return make_operation(enveloped(port, side, send_break_body(port, saturating_duration(seconds))));
+  return enveloped(port, side, send_break_body(port, saturating_duration(seconds)));
 }
 
 }  // namespace corvalink

@@ -43,10 +43,9 @@ void AsyncMutex::release() noexcept {
 Poll<AsyncMutex::Guard> AsyncMutex::Acquire::poll(Context& cx) {
   AsyncMutex& m = *mutex_;
   if (!queued_ && state_ == State::Init) {  // not queued: nobody else touches state_
-    std::uint8_t free = 0;
-    if (m.bits_.compare_exchange_strong(free, kLocked, std::memory_order_acquire, std::memory_order_relaxed)) {
+    if (Guard free = m.try_lock()) {
       state_ = State::Done;
-      return Guard(&m);
+      return free;
     }
   }
   std::lock_guard lock(m.mutex_);
@@ -170,7 +169,6 @@ bool Notify::Waiter::register_locked() noexcept {
   }
   notify_->waiters_.push_back(*this);
   state_.store(State::Waiting, std::memory_order_relaxed);
-  registered_ = true;
   return false;
 }
 
@@ -207,9 +205,10 @@ Poll<std::monostate> Notify::Waiter::poll(Context& cx) {
   }
   if (s == State::Waiting && waker_of_ == cx.waker().target()) return Pending;
   std::lock_guard lock(notify_->mutex_);
-  if (!registered_) {
+  s = state_.load(std::memory_order_relaxed);
+  if (s == State::Init || s == State::Enabled) {
     if (register_locked()) return std::monostate{};
-  } else if (state_.load(std::memory_order_relaxed) != State::Waiting) {
+  } else if (s != State::Waiting) {
     state_.store(State::Done, std::memory_order_relaxed);  // notified meanwhile
     return std::monostate{};
   }
@@ -219,9 +218,9 @@ Poll<std::monostate> Notify::Waiter::poll(Context& cx) {
 }
 
 Notify::Waiter::~Waiter() {
-  if (!registered_) return;
+  // Only a queued waiter, or one handed a notify_one, has anything to undo.
   const State s = state_.load(std::memory_order_acquire);
-  if (s == State::Done || s == State::NotifiedAll) return;  // unlinked, nothing owed
+  if (s != State::Waiting && s != State::NotifiedOne) return;
   Waker w;
   {
     std::lock_guard lock(notify_->mutex_);

@@ -135,13 +135,12 @@ class Notify {
     enum class State : std::uint8_t { Init, Enabled, Waiting, NotifiedOne, NotifiedAll, Done };
     bool register_locked() noexcept;  // true when already notified
     Notify* notify_;
-    // Owner-only but for the notifiers' changes of a registered waiter
-    // (Waiting to NotifiedOne/NotifiedAll, under the mutex).
+    // Owner-only but for the notifiers' changes of a queued (Waiting) waiter
+    // to NotifiedOne/NotifiedAll, under the mutex.
     std::atomic<State> state_{State::Init};
-    bool registered_ = false;            // owner only: in the queue
     std::uint64_t epoch_ = 0;            // owner only: the epoch when enabled
     const WakeTarget* waker_of_ = nullptr;  // owner only: what waker_ wakes
-    Waker waker_;                        // guarded by the mutex once registered_
+    Waker waker_;                        // guarded by the mutex once queued
   };
 
   Notify() = default;
