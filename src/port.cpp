@@ -244,6 +244,14 @@ namespace {
 
 constexpr std::size_t kChunk = 4096;
 
+// The first half of a race between a waiter and another branch, polled in
+// random order: half of the time the waiter is looked at first. Looking takes
+// no lock; the waiter is polled (and so registered) only once it fired, and
+// otherwise by the caller after the other branch, before suspending.
+bool waiter_first(Notify::Waiter& waiter, Context& cx) {
+  return detail::coin() && waiter.fired() && waiter.poll(cx).ready();
+}
+
 // Waits for the write in flight, under the device lock.
 struct DeviceFlush {
   PortHandle& port;
@@ -269,9 +277,7 @@ class EnvelopedOperation : public PortOperation {
       if (Status open = port_->ensure_open(); !open) return finish(fail(std::move(open.error())));
       start();
     }
-    // Looking whether the close waiter fired takes no lock; it is polled (and
-    // so registered) only before suspending.
-    if (detail::coin() && closed_->fired() && closed_->poll(cx).ready()) return closed();
+    if (waiter_first(*closed_, cx)) return closed();
     Poll<OperationOutcome> body = step(cx);
     if (body.ready()) return finish(std::move(body).take());
     if (closed_->poll(cx).ready()) return closed();
@@ -372,8 +378,7 @@ class ReadSome {
       if (once.pending()) return Result<std::size_t>(std::size_t{0});
       return outcome(std::move(once).take());
     }
-    // The waiter is registered only before suspending.
-    if (detail::coin() && cancel_.fired() && cancel_.poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
+    if (waiter_first(cancel_, cx)) return Result<std::size_t>(std::size_t{0});
     Poll<Status> io = port_.poll_read(cx, buf_);
     if (io.ready()) return outcome(std::move(io).take());
     if (deadline_) {
@@ -530,7 +535,7 @@ class WriteOperation final : public EnvelopedOperation {
       } else {
         // The cancel waiter raced against the device attempt, which is
         // bounded by the timer when there is a deadline.
-        if (detail::coin() && cancel_->fired() && cancel_->poll(cx).ready()) break;
+        if (waiter_first(*cancel_, cx)) break;
         io = port().poll_write(cx, rest);
         if (io.pending()) {
           if (deadline_) {

@@ -11,8 +11,6 @@
 // Destroying a Co destroys its frame: the destructors of everything alive at
 // the suspension point run, which is how an abandoned operation releases its
 // locks and undoes what it started.
-//
-// Combinator: race(a, b) polls both in random order.
 #pragma once
 
 #include <coroutine>
@@ -21,7 +19,6 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
-#include <variant>
 
 #include "poll.hpp"
 #include "runtime.hpp"
@@ -40,7 +37,7 @@ namespace detail {
 void* allocate_frame(std::size_t size);
 void free_frame(void* p, std::size_t size) noexcept;
 
-// A random bit for the order of race branches.
+// A random bit: the order in which the branches of a race are polled.
 bool coin() noexcept;
 
 struct ChildSlot {
@@ -144,65 +141,5 @@ class [[nodiscard]] Co {
   explicit Co(std::coroutine_handle<promise_type> h) noexcept : h_(h) {}
   std::coroutine_handle<promise_type> h_;
 };
-
-// Holds a pollable by reference (lvalue argument) or by value (rvalue).
-template <class A, class B>
-class Race {
- public:
-  using RA = PollOutput<A>;
-  using RB = PollOutput<B>;
-  using Output = std::variant<RA, RB>;
-
-  Race(A&& a, B&& b) : a_(std::forward<A>(a)), b_(std::forward<B>(b)) {}
-
-  Poll<Output> poll(Context& cx) {
-    if (detail::coin()) {
-      if (auto r = poll_a(cx)) return std::move(*r);
-      if (auto r = poll_b(cx)) return std::move(*r);
-    } else {
-      if (auto r = poll_b(cx)) return std::move(*r);
-      if (auto r = poll_a(cx)) return std::move(*r);
-    }
-    return Pending;
-  }
-
- private:
-  std::optional<Output> poll_a(Context& cx) {
-    auto r = a_.poll(cx);
-    if (r.pending()) return std::nullopt;
-    return Output(std::in_place_index<0>, std::move(r).take());
-  }
-  std::optional<Output> poll_b(Context& cx) {
-    auto r = b_.poll(cx);
-    if (r.pending()) return std::nullopt;
-    return Output(std::in_place_index<1>, std::move(r).take());
-  }
-
-  A a_;
-  B b_;
-};
-
-// Polls both branches in random order each step; the first ready wins (index
-// 0 for a, 1 for b). The loser is left unpolled from then on.
-template <Pollable A, Pollable B>
-Race<A, B> race(A&& a, B&& b) {
-  return Race<A, B>(std::forward<A>(a), std::forward<B>(b));
-}
-
-// A pollable made of a function: poll(cx) calls f(cx), which returns a Poll.
-template <class F>
-class PollFn {
- public:
-  explicit PollFn(F f) : f_(std::move(f)) {}
-  auto poll(Context& cx) { return f_(cx); }
-
- private:
-  F f_;
-};
-
-template <class F>
-PollFn<F> poll_fn(F f) {
-  return PollFn<F>(std::move(f));
-}
 
 }  // namespace corvalink
