@@ -124,10 +124,14 @@ void BM_SpawnAndWake(benchmark::State& state) {
     job->done = &done;
     job->back = detail::current_waker();
     TaskHandle h = rt->spawn(std::move(job));
-    block_on(poll_fn([&](Context&) -> Poll<std::monostate> {
-      if (done.load(std::memory_order_acquire)) return std::monostate{};
-      return Pending;
-    }));
+    struct UntilDone {
+      std::atomic<bool>& done;
+      Poll<std::monostate> poll(Context&) {
+        if (done.load(std::memory_order_acquire)) return std::monostate{};
+        return Pending;
+      }
+    };
+    block_on(UntilDone{done});
   }
 }
 BENCHMARK(BM_SpawnAndWake)->UseRealTime();
