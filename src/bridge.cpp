@@ -6,10 +6,12 @@
 // while the caller waits on its core in 50 ms slices, running the signal
 // handlers between slices so that Ctrl-C cancels it.
 
+#include <array>
 #include <chrono>
 
 #include "errors_python.hpp"
 #include "future.hpp"
+#include "port.hpp"
 
 namespace corvalink {
 
@@ -23,27 +25,9 @@ PyObject* raise_error(const PortError& error) noexcept {
   return nullptr;
 }
 
-PyObject* run_blocking_here(OperationPtr op) {
+// The second phase: op goes on as a task while the caller waits on its core.
+PyObject* run_as_task(OperationPtr op) {
   Result<Runtime*> rt = runtime();
-  if (!rt) {
-    detached([&] { op.reset(); });
-    return raise_error(rt.error());
-  }
-
-  std::optional<OperationOutcome> done;
-  {
-    Detached d;
-    done = run_for(*op, kSlice);
-    // Dropping the operation may take port locks; do it detached.
-    if (done) op.reset();
-  }
-  if (done) {
-    if (done->has_value()) return value_to_python(std::move(**done)).release();
-    return raise_error(done->error());
-  }
-
-  // Still running: hand it to the runtime and wait on its core.
-  rt = runtime();
   if (!rt) {
     detached([&] { op.reset(); });
     return raise_error(rt.error());
@@ -68,6 +52,27 @@ PyObject* run_blocking_here(OperationPtr op) {
   }
 }
 
+PyObject* run_blocking_here(OperationPtr op) {
+  Result<Runtime*> rt = runtime();
+  if (!rt) {
+    detached([&] { op.reset(); });
+    return raise_error(rt.error());
+  }
+
+  std::optional<OperationOutcome> done;
+  {
+    Detached d;
+    done = run_for(*op, kSlice);
+    // Dropping the operation may take port locks; do it detached.
+    if (done) op.reset();
+  }
+  if (done) {
+    if (done->has_value()) return value_to_python(std::move(**done)).release();
+    return raise_error(done->error());
+  }
+  return run_as_task(std::move(op));
+}
+
 }  // namespace
 
 PyObject* run_blocking(OperationPtr op) noexcept {
@@ -78,6 +83,35 @@ PyObject* run_blocking(OperationPtr op) noexcept {
       return block_in_place([&] { return run_blocking_here(std::move(op)); });
     }
     return run_blocking_here(std::move(op));
+  });
+}
+
+PyObject* read_blocking(const PortRef& port, std::size_t size) noexcept {
+  return py::guard([&]() -> PyObject* {
+    if (size > kDirectReadMax || on_worker_thread()) return run_blocking(make_read(port, size));
+    if (Result<Runtime*> rt = runtime(); !rt) return raise_error(rt.error());
+    std::array<std::uint8_t, kDirectReadMax> buf;
+    DirectOutcome<std::size_t> done = detached([&] { return read_direct(port, buf.data(), size, kSlice); });
+    if (auto* r = std::get_if<Result<std::size_t>>(&done)) {
+      if (!*r) return raise_error(r->error());
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()), static_cast<Py_ssize_t>(**r));
+    }
+    if (std::holds_alternative<Busy>(done)) return run_blocking_here(make_read(port, size));
+    return run_as_task(std::move(std::get<OperationPtr>(done)));
+  });
+}
+
+PyObject* write_blocking(const PortRef& port, Bytes data) noexcept {
+  return py::guard([&]() -> PyObject* {
+    if (on_worker_thread()) return run_blocking(make_write(port, ByteString(data.begin(), data.end()), true));
+    if (Result<Runtime*> rt = runtime(); !rt) return raise_error(rt.error());
+    DirectOutcome<std::uint64_t> done = detached([&] { return write_direct(port, data); });
+    if (auto* r = std::get_if<Result<std::uint64_t>>(&done)) {
+      if (!*r) return raise_error(r->error());
+      return PyLong_FromUnsignedLongLong(**r);
+    }
+    if (std::holds_alternative<Busy>(done)) return run_blocking_here(make_write(port, ByteString(data.begin(), data.end()), true));
+    return run_blocking_here(std::move(std::get<OperationPtr>(done)));
   });
 }
 

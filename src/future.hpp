@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "operation.hpp"
@@ -22,6 +23,8 @@
 #include "runtime.hpp"
 
 namespace corvalink {
+
+class PortHandle;
 
 // --- references that may be dropped on any thread ---
 
@@ -195,5 +198,10 @@ CorePtr spawn_operation(Runtime& rt, OperationPtr op);
 // thread, then as a task while the caller waits in 50 ms slices, checking
 // for signals. Returns the converted value or null with the exception set.
 PyObject* run_blocking(OperationPtr op) noexcept;
+
+// Serial.read(size) and Serial.write(data) the same way, through the
+// flattened read and write while they apply. The data is only borrowed.
+PyObject* read_blocking(const std::shared_ptr<PortHandle>& port, std::size_t size) noexcept;
+PyObject* write_blocking(const std::shared_ptr<PortHandle>& port, std::span<const std::uint8_t> data) noexcept;
 
 }  // namespace corvalink

@@ -269,9 +269,11 @@ class EnvelopedOperation : public PortOperation {
  public:
   Poll<OperationOutcome> poll(Context& cx) final {
     if (!closed_) {
-      auto granted = acquire_.poll(cx);
-      if (granted.pending()) return Pending;
-      guard_ = std::move(granted).take();
+      if (!guard_) {
+        auto granted = acquire_.poll(cx);
+        if (granted.pending()) return Pending;
+        guard_ = std::move(granted).take();
+      }
       closed_.emplace(port_->close_notify);
       closed_->enable();
       if (Status open = port_->ensure_open(); !open) return finish(fail(std::move(open.error())));
@@ -289,6 +291,9 @@ class EnvelopedOperation : public PortOperation {
 
  protected:
   EnvelopedOperation(PortRef port, AsyncMutex& side) noexcept : port_(std::move(port)), acquire_(side) {}
+  // Carries on an operation begun elsewhere, which holds the side lock.
+  EnvelopedOperation(PortRef port, AsyncMutex& side, AsyncMutex::Guard held) noexcept
+      : port_(std::move(port)), acquire_(side), guard_(std::move(held)) {}
   PortHandle& port() const noexcept { return *port_; }
   // Once the port was found open, before the first step.
   virtual void start() {}
@@ -408,9 +413,19 @@ class ReadSome {
 class ReadOperation final : public EnvelopedOperation {
  public:
   ReadOperation(PortRef port, std::size_t size) : EnvelopedOperation(port, port->read_lock), size_(size) {}
+  // The rest of a read begun elsewhere: the bytes read so far and its deadlines.
+  ReadOperation(PortRef port, std::size_t size, AsyncMutex::Guard held, ByteString so_far, std::optional<Instant> total,
+                std::optional<std::chrono::nanoseconds> inter)
+      : EnvelopedOperation(port, port->read_lock, std::move(held)),
+        size_(size),
+        started_(true),
+        total_(total),
+        inter_(inter),
+        result_(std::move(so_far)) {}
 
  private:
   void start() override {
+    if (started_) return;
     PortSettings settings = port().settings();
     total_ = deadline_after(Clock::now(), settings.timeout.to_duration());
     inter_ = settings.inter_byte_timeout.to_duration();
@@ -441,6 +456,7 @@ class ReadOperation final : public EnvelopedOperation {
   void abandon() noexcept override { chunk_.reset(); }
 
   std::size_t size_;
+  bool started_ = false;
   std::optional<Instant> total_;
   std::optional<std::chrono::nanoseconds> inter_;
   ByteString result_;
@@ -516,12 +532,25 @@ class WriteOperation final : public EnvelopedOperation {
  public:
   WriteOperation(PortRef port, ByteString data, bool use_write_timeout)
       : EnvelopedOperation(port, port->write_lock), data_(std::move(data)), use_write_timeout_(use_write_timeout) {}
+  // The rest of a write begun elsewhere: all of its data, the count written so
+  // far, its timeout and deadline.
+  WriteOperation(PortRef port, AsyncMutex::Guard held, ByteString data, std::size_t written, TimeoutValue write_timeout,
+                 std::optional<Instant> deadline)
+      : EnvelopedOperation(port, port->write_lock, std::move(held)),
+        data_(std::move(data)),
+        use_write_timeout_(true),
+        started_(true),
+        write_timeout_(write_timeout),
+        deadline_(deadline),
+        written_(written) {}
   ~WriteOperation() override { abandon(); }
 
  private:
   void start() override {
-    if (use_write_timeout_) write_timeout_ = port().settings().write_timeout;
-    deadline_ = deadline_after(Clock::now(), write_timeout_.to_duration());
+    if (!started_) {
+      if (use_write_timeout_) write_timeout_ = port().settings().write_timeout;
+      deadline_ = deadline_after(Clock::now(), write_timeout_.to_duration());
+    }
     cancel_.emplace(port().cancel_write_notify);
   }
 
@@ -570,6 +599,7 @@ class WriteOperation final : public EnvelopedOperation {
 
   ByteString data_;
   bool use_write_timeout_;
+  bool started_ = false;
   TimeoutValue write_timeout_;
   std::optional<Instant> deadline_;
   std::optional<Notify::Waiter> cancel_;
@@ -616,6 +646,130 @@ Co<OperationOutcome> send_break_body(PortRef port, std::chrono::nanoseconds leng
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The flattened blocking read and write. Each is its operation's envelope and
+// body in one loop: the same steps in the same order, with the caller's
+// parker as the waker and its own deadline in place of a timer.
+
+DirectOutcome<std::size_t> read_direct(const PortRef& ref, std::uint8_t* out, std::size_t size,
+                                       std::chrono::nanoseconds phase) {
+  PortHandle& port = *ref;
+  AsyncMutex::Guard guard = port.read_lock.try_lock();
+  if (!guard) return Busy{};
+  Notify::Waiter closed(port.close_notify);
+  closed.enable();
+  // A fatal error closes the port while the side lock is still held.
+  const auto end = [&](Result<std::size_t> r) -> DirectOutcome<std::size_t> {
+    if (!r && is_fatal(r.error())) port.close();
+    return r;
+  };
+  if (!port.is_open()) return fail(PortError::not_open());
+
+  const PortSettings settings = port.settings();
+  const std::optional<std::chrono::nanoseconds> inter = settings.inter_byte_timeout.to_duration();
+  const Instant start = Clock::now();
+  const Instant limit = start + phase;
+  const std::optional<Instant> total = deadline_after(start, settings.timeout.to_duration());
+
+  detail::Parker& parker = detail::current_parker();
+  detail::DirectWaitScope direct(parker);
+  Context cx(detail::current_waker());
+  Notify::Waiter cancel(port.cancel_read_notify);
+  std::size_t filled = 0;
+  while (filled < size) {
+    // One step, as ReadSome: at least one byte, or none when the step's
+    // deadline passes or cancel_read fires, which ends the read.
+    const std::optional<Instant> deadline = step_deadline(total, inter, filled > 0);
+    ReadBuf buf{out + filled, size - filled, 0, !deadline || Clock::now() < *deadline};
+    Poll<Status> io = Pending;
+    for (;;) {
+      if (waiter_first(closed, cx)) return end(fail(PortError::not_open()));
+      if (!buf.may_wait) {
+        io = port.poll_read(cx, buf);
+        break;
+      }
+      if (waiter_first(cancel, cx)) break;
+      io = port.poll_read(cx, buf);
+      if (io.ready()) break;
+      if (deadline && Clock::now() >= *deadline) break;
+      if (cancel.poll(cx).ready()) break;
+      if (closed.poll(cx).ready()) return end(fail(PortError::not_open()));
+      if (Clock::now() >= limit)
+        return std::make_unique<ReadOperation>(ref, size, std::move(guard), ByteString(out, out + filled), total,
+                                               inter);
+      parker.park_until(deadline ? std::min(*deadline, limit) : limit);
+    }
+    if (io.pending()) break;
+    Status status = std::move(io).take();
+    if (!status) return end(fail(std::move(status.error())));
+    if (buf.filled == 0) return end(fail(PortError::failure(std::string(kNoDataMessage))));
+    filled += buf.filled;
+  }
+  return end(filled);
+}
+
+DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
+  PortHandle& port = *ref;
+  AsyncMutex::Guard guard = port.write_lock.try_lock();
+  if (!guard) return Busy{};
+  Notify::Waiter closed(port.close_notify);
+  closed.enable();
+  if (!port.is_open()) return fail(PortError::not_open());
+
+  const TimeoutValue write_timeout = port.settings().write_timeout;
+  const std::optional<std::chrono::nanoseconds> timeout = write_timeout.to_duration();
+  const std::optional<Instant> deadline = timeout ? deadline_after(Clock::now(), timeout) : std::nullopt;
+
+  detail::DirectWaitScope direct(detail::current_parker());
+  Context cx(detail::current_waker());
+  Notify::Waiter cancel(port.cancel_write_notify);
+  std::size_t written = 0;
+  Result<std::uint64_t> outcome = std::uint64_t{0};
+  for (bool first = true;; first = false) {
+    if (first && waiter_first(closed, cx)) {
+      outcome = fail(PortError::not_open());
+      break;
+    }
+    if (written == data.size()) {
+      outcome = std::uint64_t{written};
+      break;
+    }
+    Bytes rest = data.subspan(written);
+    Poll<Result<std::size_t>> io = Pending;
+    if (write_timeout.is_zero()) {
+      io = port.poll_write(cx, rest);
+      if (io.pending()) {
+        outcome = std::uint64_t{written + port.detach_write()};
+        break;
+      }
+    } else {
+      if (waiter_first(cancel, cx)) {
+        outcome = std::uint64_t{written};
+        break;
+      }
+      io = port.poll_write(cx, rest);
+      // The device needs time: the write goes on as an operation, which
+      // polls the device again before it waits.
+      if (io.pending())
+        return std::make_unique<WriteOperation>(ref, std::move(guard), ByteString(data.begin(), data.end()), written,
+                                                write_timeout, deadline);
+    }
+    Result<std::size_t> accepted = std::move(io).take();
+    if (!accepted) {
+      outcome = fail(std::move(accepted.error()));
+      break;
+    }
+    if (*accepted == 0) {
+      outcome = std::uint64_t{written};
+      break;
+    }
+    written += *accepted;
+  }
+  port.abort_write();
+  if (!outcome && is_fatal(outcome.error())) port.close();
+  return outcome;
+}
 
 OperationPtr make_read(PortRef port, std::size_t size) {
   return std::make_unique<ReadOperation>(std::move(port), size);

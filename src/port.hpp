@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "backend/backend.hpp"
 #include "errors.hpp"
@@ -109,6 +111,27 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
 };
 
 using PortRef = std::shared_ptr<PortHandle>;
+
+// The blocking read and write, flattened for their common case: driven on the
+// calling thread (detached from the interpreter, not a worker thread) without
+// an operation object, with the side lock taken only if it is free. They keep
+// the operations' semantics: the envelope's close race, cancellation, the
+// timeouts and the fatal-error close. Each ends with the outcome; with Busy
+// when the side lock is taken (the caller then runs the ordinary operation,
+// which queues for it); or by handing back an operation that carries on where
+// it stopped, holding the side lock and what was done so far.
+struct Busy {};
+template <class T>
+using DirectOutcome = std::variant<Result<T>, Busy, OperationPtr>;
+
+inline constexpr std::size_t kDirectReadMax = 4096;
+// read(size) for size <= kDirectReadMax into out[0..size): the count read.
+// Hands back the rest of the read once `phase` passed without its end.
+DirectOutcome<std::size_t> read_direct(const PortRef& port, std::uint8_t* out, std::size_t size,
+                                       std::chrono::nanoseconds phase);
+// write(data) under the write timeout: the count written. Hands back the rest
+// of the write as soon as the device cannot take more without waiting.
+DirectOutcome<std::uint64_t> write_direct(const PortRef& port, Bytes data);
 
 OperationPtr make_read(PortRef port, std::size_t size);
 OperationPtr make_read_until(PortRef port, ByteString expected, std::optional<std::size_t> size);

@@ -219,9 +219,10 @@ def test_large_write_then_flush(pty, port):
     assert bytes(received) == data
 
 
-def test_hang_up_during_a_blocking_read_closes_the_port(pty, port):
+@pytest.mark.parametrize("delay", [0.01, 0.1])  # within the first 50 ms of the read, and after
+def test_hang_up_during_a_blocking_read_closes_the_port(pty, port, delay):
     port.timeout = None
-    timer = threading.Timer(0.1, pty.hang_up)
+    timer = threading.Timer(delay, pty.hang_up)
     timer.start()
     with pytest.raises(corvalink.SerialException) as info:
         port.read(10)

@@ -362,10 +362,16 @@ def test_flush_and_send_break(loop_port):
 
 # --- other threads ---
 
-def test_cancel_read_from_another_thread(loop_port):
+# A blocking call waits on the caller's thread first and goes on as a task
+# after 50 ms: the delays put the other thread's call in each of the two.
+DELAYS = [0.01, 0.2]
+
+
+@pytest.mark.parametrize("delay", DELAYS)
+def test_cancel_read_from_another_thread(loop_port, delay):
     s = loop_port
     s.timeout = None
-    later(0.2, s.cancel_read)
+    later(delay, s.cancel_read)
     assert s.read(10) == b""
     # A stored cancel ends the next read that waits at once.
     s.cancel_read()
@@ -373,19 +379,32 @@ def test_cancel_read_from_another_thread(loop_port):
     assert s.read(1) == b""
 
 
-def test_cancel_write_from_another_thread(loop_port):
+@pytest.mark.parametrize("delay", DELAYS)
+def test_cancel_write_from_another_thread(loop_port, delay):
     s = loop_port
-    later(0.2, s.cancel_write)
+    later(delay, s.cancel_write)
     assert s.write(b"x" * 10000) == 4096
 
 
-def test_close_from_another_thread_during_read(loop_port):
+@pytest.mark.parametrize("delay", DELAYS)
+def test_close_from_another_thread_during_read(loop_port, delay):
     s = loop_port
     s.timeout = None
-    later(0.2, s.close)
+    later(delay, s.close)
     with pytest.raises(PortNotOpenError):
         s.read(10)
     assert not s.is_open
+
+
+@pytest.mark.parametrize("size", [6, 4000])
+def test_read_keeps_bytes_from_before_and_after_the_first_50_ms(loop_port, size):
+    s = loop_port
+    s.timeout = 5
+    s.write(b"ab")
+    writers = [later(0.01, s.write, b"cd"), later(0.2, s.write, b"ef" + b"x" * (size - 6))]
+    assert s.read(size) == b"abcdef" + b"x" * (size - 6)
+    for t in writers:
+        t.join()
 
 
 def test_close_during_send_break(loop_port):
