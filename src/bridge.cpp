@@ -1,10 +1,11 @@
 // run_blocking: how a blocking method waits for its operation.
 //
 // The operation first runs on the caller's thread, detached, for up to 50 ms;
-// most reads of buffered data and most writes finish there without a task or
-// a thread switch. An operation still running after that continues as a task
-// while the caller waits on its core in 50 ms slices, running the signal
-// handlers between slices so that Ctrl-C cancels it.
+// most reads of buffered data and most writes finish there without a task, a
+// thread switch or the runtime's threads being started. An operation still
+// running after that continues as a task while the caller waits on its core
+// in 50 ms slices, running the signal handlers between slices so that Ctrl-C
+// cancels it. Serial.read and Serial.write run their flattened forms first.
 
 #include <array>
 #include <chrono>
@@ -53,10 +54,11 @@ PyObject* run_as_task(OperationPtr op) {
 }
 
 PyObject* run_blocking_here(OperationPtr op) {
-  Result<Runtime*> rt = runtime();
-  if (!rt) {
+  // The first phase needs no worker: the runtime is built when a timer or the
+  // second phase first needs it.
+  if (Status usable = runtime_usable(); !usable) {
     detached([&] { op.reset(); });
-    return raise_error(rt.error());
+    return raise_error(usable.error());
   }
 
   std::optional<OperationOutcome> done;
@@ -89,7 +91,7 @@ PyObject* run_blocking(OperationPtr op) noexcept {
 PyObject* read_blocking(const PortRef& port, std::size_t size) noexcept {
   return py::guard([&]() -> PyObject* {
     if (size > kDirectReadMax || on_worker_thread()) return run_blocking(make_read(port, size));
-    if (Result<Runtime*> rt = runtime(); !rt) return raise_error(rt.error());
+    if (Status usable = runtime_usable(); !usable) return raise_error(usable.error());
     std::array<std::uint8_t, kDirectReadMax> buf;
     DirectOutcome<std::size_t> done = detached([&] { return read_direct(port, buf.data(), size, kSlice); });
     if (auto* r = std::get_if<Result<std::size_t>>(&done)) {
@@ -104,7 +106,7 @@ PyObject* read_blocking(const PortRef& port, std::size_t size) noexcept {
 PyObject* write_blocking(const PortRef& port, Bytes data) noexcept {
   return py::guard([&]() -> PyObject* {
     if (on_worker_thread()) return run_blocking(make_write(port, ByteString(data.begin(), data.end()), true));
-    if (Result<Runtime*> rt = runtime(); !rt) return raise_error(rt.error());
+    if (Status usable = runtime_usable(); !usable) return raise_error(usable.error());
     DirectOutcome<std::uint64_t> done = detached([&] { return write_direct(port, data); });
     if (auto* r = std::get_if<Result<std::uint64_t>>(&done)) {
       if (!*r) return raise_error(r->error());

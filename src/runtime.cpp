@@ -424,6 +424,13 @@ Result<Runtime*> runtime() {
   return cell.runtime;
 }
 
+Status runtime_usable() {
+  if (!g_state.load(std::memory_order_acquire)) return {};
+  RuntimeCell& cell = runtime_cell();
+  if (!cell.in_building_process()) return fail(PortError::forked());
+  return {};
+}
+
 bool on_worker_thread() noexcept { return t_is_worker; }
 
 detail::BlockInPlaceScope::BlockInPlaceScope() noexcept {

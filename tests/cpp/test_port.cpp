@@ -409,6 +409,83 @@ TEST(Close, FatalDeviceErrorClosesThePortBeforeReturning) {
   }
 }
 
+// --- the flattened blocking read and write --------------------------------------
+
+TEST(DirectRead, EndsAsTheReadOperationDoes) {
+  struct Case {
+    const char* name;
+    std::function<void(const PortRef&)> interfere;  // from another thread, while it waits
+    std::optional<ErrorKind> error;
+    std::string read;
+    bool open_after;
+  };
+  const Case cases[] = {
+      {"data", [](const PortRef& p) { put(p, "cd"); }, std::nullopt, "abcd", true},
+      {"cancelled", [](const PortRef& p) { p->cancel_read(); }, std::nullopt, "ab", true},
+      {"closed", [](const PortRef& p) { p->close(); }, ErrorKind::NotOpen, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PortRef port = open_loopback();
+    put(port, "ab");
+    std::uint8_t buf[4];
+    auto reading = std::async(std::launch::async, [&] { return read_direct(port, buf, sizeof buf, kHang); });
+    std::this_thread::sleep_for(20ms);
+    c.interfere(port);
+    auto done = reading.get();
+    ASSERT_TRUE(std::holds_alternative<Result<std::size_t>>(done));
+    auto& got = std::get<Result<std::size_t>>(done);
+    if (c.error) {
+      ASSERT_FALSE(got);
+      EXPECT_EQ(got.error().kind(), *c.error);
+    } else {
+      ASSERT_TRUE(got);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(buf), *got), c.read);
+    }
+    EXPECT_EQ(port->is_open(), c.open_after);
+  }
+}
+
+TEST(DirectRead, FatalErrorClosesThePort) {
+  auto script = std::make_shared<Script>();
+  script->read = Script::Read::Error;
+  script->read_error = from_os_error(EIO);
+  PortRef port = open_scripted(script);
+  std::uint8_t buf[4];
+  auto done = read_direct(port, buf, sizeof buf, kHang);
+  auto& got = std::get<Result<std::size_t>>(done);
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error(), from_os_error(EIO));
+  EXPECT_FALSE(port->is_open());
+}
+
+TEST(DirectRead, HandsOnTheRestWithTheSideLockAndTheBytesSoFar) {
+  PortRef port = open_loopback();
+  put(port, "ab");
+  std::uint8_t buf[4];
+  auto done = read_direct(port, buf, sizeof buf, 20ms);
+  ASSERT_TRUE(std::holds_alternative<OperationPtr>(done));
+  OperationPtr rest = std::move(std::get<OperationPtr>(done));
+  EXPECT_TRUE(std::holds_alternative<Busy>(read_direct(port, buf, 1, 0ms)));  // the rest holds the side lock
+  put(port, "cde");
+  EXPECT_EQ(read_text(run(std::move(rest))), "abcd");
+  auto next = read_direct(port, buf, 1, kHang);
+  ASSERT_EQ(std::get<Result<std::size_t>>(next).value(), 1u);
+  EXPECT_EQ(buf[0], 'e');
+}
+
+TEST(DirectWrite, HandsOnWhatTheDeviceCannotTakeAtOnce) {
+  PortRef port = open_loopback();
+  const ByteString data(5000, 'w');
+  auto done = write_direct(port, data);
+  ASSERT_TRUE(std::holds_alternative<OperationPtr>(done));  // the loopback queue holds 4096 bytes
+  auto writing = run_async(std::move(std::get<OperationPtr>(done)));
+  EXPECT_EQ(read_text(run(make_read(port, 5000))), std::string(5000, 'w'));
+  EXPECT_EQ(count_of(writing.get()), 5000u);
+  auto small = write_direct(port, bytes("xy"));
+  EXPECT_EQ(std::get<Result<std::uint64_t>>(small).value(), 2u);
+}
+
 // --- side locks --------------------------------------------------------------
 
 TEST(SideLock, AbandonedOperationReleasesItAndTheNextOneProceeds) {
