@@ -180,12 +180,14 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   return backend;
 }
 
-bool PosixBackend::arm(Context& cx, std::uint32_t events) {
+Result<bool> PosixBackend::arm(Context& cx, std::uint32_t events) {
   // On a thread that drives the operation itself the kernel wakes it
   // directly, without the reactor thread in between.
   if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, events)) return true;
-  if (events & kDirectReadable) registration_.arm_read(cx.waker());
-  if (events & kDirectWritable) registration_.arm_write(cx.waker());
+  if (events & kDirectReadable)
+    if (Status armed = registration_.arm_read(cx.waker()); !armed) return fail(std::move(armed.error()));
+  if (events & kDirectWritable)
+    if (Status armed = registration_.arm_write(cx.waker()); !armed) return fail(std::move(armed.error()));
   return false;
 }
 
@@ -236,7 +238,9 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
     // in between ends it at once.
     if (!armed) {
       armed = true;
-      if (!arm(cx, kDirectReadable)) continue;
+      Result<bool> direct = arm(cx, kDirectReadable);
+      if (!direct) return Status(fail(std::move(direct.error())));
+      if (!*direct) continue;
     }
     // A hung-up terminal also reads 0, for good: report completion without
     // data and let the engine close the port. The reactor or the direct wait
@@ -261,7 +265,9 @@ Poll<Result<std::size_t>> PosixBackend::poll_write(Context& cx, Bytes data) {
     if (err != EAGAIN && err != EWOULDBLOCK) return Result<std::size_t>(fail(from_os_error(err)));
     if (armed) return Pending;
     armed = true;
-    if (arm(cx, kDirectWritable)) return Pending;  // level-triggered, as for reads
+    Result<bool> direct = arm(cx, kDirectWritable);
+    if (!direct) return Result<std::size_t>(fail(std::move(direct.error())));
+    if (*direct) return Pending;  // level-triggered, as for reads
   }
 }
 

@@ -74,8 +74,9 @@ class PosixBackend final : public Backend {
   explicit PosixBackend(int fd) : fd_(fd) {}
 
   // Arranges a wake-up for the direct-wait events: the caller's own wait if
-  // it has one (true), else the reactor (false).
-  bool arm(Context& cx, std::uint32_t events);
+  // it has one (true), else the reactor (false; fails if its thread cannot
+  // be started).
+  Result<bool> arm(Context& cx, std::uint32_t events);
   Status set_line(int bit, bool level);
   Result<bool> modem_bit(int bit);
 

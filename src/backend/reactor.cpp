@@ -13,7 +13,12 @@
 
 namespace corvalink::posix {
 
-void ReadinessCell::bind(int epfd, int fd, std::uint64_t id) noexcept {
+namespace {
+Status start_thread(Reactor& reactor);
+}
+
+void ReadinessCell::bind(Reactor* reactor, int epfd, int fd, std::uint64_t id) noexcept {
+  reactor_ = reactor;
   epfd_ = epfd;
   fd_ = fd;
   id_ = id;
@@ -32,18 +37,22 @@ void ReadinessCell::watch_locked() noexcept {
   ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd_, &ev);
 }
 
-void ReadinessCell::arm_read(const Waker& waker) {
+Status ReadinessCell::arm_read(const Waker& waker) {
+  if (Status started = start_thread(*reactor_); !started) return started;
   std::lock_guard lock(mutex_);
-  if (closed_) return;
+  if (closed_) return {};
   if (!reader_.will_wake(waker)) reader_ = waker;
   watch_locked();
+  return {};
 }
 
-void ReadinessCell::arm_write(const Waker& waker) {
+Status ReadinessCell::arm_write(const Waker& waker) {
+  if (Status started = start_thread(*reactor_); !started) return started;
   std::lock_guard lock(mutex_);
-  if (closed_) return;
+  if (closed_) return {};
   if (!writer_.will_wake(waker)) writer_ = waker;
   watch_locked();
+  return {};
 }
 
 void ReadinessCell::notify(std::uint32_t events) noexcept {
@@ -92,8 +101,16 @@ class Reactor {
     if (current && current->pid_ == pid) return current;
     int epfd = ::epoll_create1(EPOLL_CLOEXEC);
     if (epfd < 0) return fail(last_os_error());
-    // Never destroyed: the thread lives until the process ends.
-    auto* reactor = new Reactor(epfd, pid);
+    // Never destroyed: its thread, once started, lives until the process ends.
+    current = new Reactor(epfd, pid);
+    return current;
+  }
+
+  // Starts the thread unless it runs already.
+  Status start() {
+    if (running_.load(std::memory_order_acquire)) return {};
+    std::lock_guard lock(start_mutex_);
+    if (running_.load(std::memory_order_relaxed)) return {};
     // The thread takes no signals: they belong to the interpreter's threads,
     // whose blocking calls they are meant to interrupt.
     sigset_t all, previous;
@@ -101,18 +118,14 @@ class Reactor {
     ::pthread_sigmask(SIG_BLOCK, &all, &previous);
     int start_error = 0;
     try {
-      std::thread([reactor] { reactor->run(); }).detach();
+      std::thread([this] { run(); }).detach();
     } catch (const std::system_error& e) {
       start_error = e.code().value();
     }
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (start_error != 0) {
-      ::close(epfd);
-      delete reactor;
-      return fail(from_os_error(start_error));
-    }
-    current = reactor;
-    return current;
+    if (start_error != 0) return fail(from_os_error(start_error));
+    running_.store(true, std::memory_order_release);
+    return {};
   }
 
   Result<std::uint64_t> add(int fd, std::shared_ptr<ReadinessCell> cell) {
@@ -120,7 +133,7 @@ class Reactor {
     {
       std::lock_guard lock(mutex_);
       id = ++last_id_;
-      cell->bind(epfd_, fd, id);
+      cell->bind(this, epfd_, fd, id);
       cells_.emplace(id, std::move(cell));
     }
     // Nothing asked for until a waker is armed (hang-ups are reported anyway,
@@ -172,10 +185,16 @@ class Reactor {
 
   const int epfd_;
   const int pid_;
+  std::mutex start_mutex_;
+  std::atomic<bool> running_{false};
   std::mutex mutex_;
   std::uint64_t last_id_ = 0;
   std::unordered_map<std::uint64_t, std::shared_ptr<ReadinessCell>> cells_;
 };
+
+namespace {
+Status start_thread(Reactor& reactor) { return reactor.start(); }
+}  // namespace
 
 Result<IoRegistration> IoRegistration::add(int fd) {
   auto reactor = Reactor::instance();

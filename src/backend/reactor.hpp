@@ -1,12 +1,13 @@
 // Readiness notification for non-blocking descriptors on POSIX systems.
 //
-// One process-wide thread (named "corvalink", started when the first device is
-// registered) waits in epoll and wakes the task that last found a descriptor
+// One process-wide thread (named "corvalink", started when the first waker is
+// armed) waits in epoll and wakes the task that last found a descriptor
 // not ready. A descriptor is watched only while a waker is armed for it (one
 // shot, renewed by each arm), so a thread that waits on the descriptor itself
 // (direct_wait.hpp) does not wake the reactor thread as well. A poll that
 // finds nothing to do arms its waker and then tries once more; arming also
-// reports readiness that is already there, so none is lost.
+// reports readiness that is already there, so none is lost. A process whose
+// callers only ever wait themselves never starts the thread.
 #pragma once
 
 #include <atomic>
@@ -23,12 +24,15 @@ namespace corvalink::posix {
 // The wakers of one descriptor; shared by its registration and the reactor
 // thread, which may still hold it for a moment after deregistration. It also
 // learns of hang-ups seen by a direct wait on the descriptor.
+class Reactor;
+
 class ReadinessCell final : public DirectWaitSink {
  public:
   // Called by the reactor before the descriptor is added to its epoll set.
-  void bind(int epfd, int fd, std::uint64_t id) noexcept;
-  void arm_read(const Waker& waker);
-  void arm_write(const Waker& waker);
+  void bind(Reactor* reactor, int epfd, int fd, std::uint64_t id) noexcept;
+  // Fail with the OS error when the reactor thread cannot be started.
+  Status arm_read(const Waker& waker);
+  Status arm_write(const Waker& waker);
   // Called by the reactor thread with the epoll event bits.
   void notify(std::uint32_t events) noexcept;
   // Drops the stored wakers without waking them; later notifications do nothing.
@@ -44,6 +48,7 @@ class ReadinessCell final : public DirectWaitSink {
   void watch_locked() noexcept;
 
   std::atomic<bool> broken_{false};
+  Reactor* reactor_ = nullptr;
   int epfd_ = -1;
   int fd_ = -1;
   std::uint64_t id_ = 0;
@@ -54,8 +59,6 @@ class ReadinessCell final : public DirectWaitSink {
   bool closed_ = false;
 };
 
-class Reactor;
-
 // A descriptor's registration with the reactor; deregisters on destruction.
 // It does not own the descriptor, which must stay open while registered.
 class IoRegistration {
@@ -65,13 +68,12 @@ class IoRegistration {
   IoRegistration& operator=(IoRegistration&& other) noexcept;
   ~IoRegistration();
 
-  // Registers fd for read and write readiness, starting the reactor thread on
-  // first use. Fails with the OS error (for example EPERM for a descriptor
-  // that cannot be polled).
+  // Registers fd for read and write readiness. Fails with the OS error (for
+  // example EPERM for a descriptor that cannot be polled).
   static Result<IoRegistration> add(int fd);
 
-  void arm_read(const Waker& waker) { cell_->arm_read(waker); }
-  void arm_write(const Waker& waker) { cell_->arm_write(waker); }
+  Status arm_read(const Waker& waker) { return cell_->arm_read(waker); }
+  Status arm_write(const Waker& waker) { return cell_->arm_write(waker); }
   // Has the caller's own wait watch the descriptor instead; false if it can't.
   bool watch(DirectWait& wait, std::uint32_t events) { return wait.watch(fd_, events, cell_); }
   bool broken() const noexcept { return cell_->broken(); }

@@ -5,6 +5,7 @@ import fcntl
 import os
 import select
 import struct
+import subprocess
 import sys
 import termios
 import threading
@@ -315,3 +316,24 @@ def test_open_failure_carries_the_errno():
     assert e.errno == errno.ENOENT
     assert e.strerror == f"could not open port '/dev/does-not-exist-corvalink': {os.strerror(errno.ENOENT)}"
     assert str(e) == f"[Errno {errno.ENOENT}] {e.strerror}"
+
+
+def test_threads_start_only_when_a_call_needs_them():
+    # A fresh interpreter: the library's threads are all named "corvalink".
+    script = r"""
+import os, corvalink
+def ours():
+    return sum(open(f"/proc/self/task/{t}/comm").read().strip() == "corvalink" for t in os.listdir("/proc/self/task"))
+master, slave = os.openpty()
+s = corvalink.Serial(os.ttyname(slave), timeout=1)
+s.write(b"ping")
+os.write(master, os.read(master, 4))
+counts = [ours() if s.read(4) == b"ping" else -1]
+s.timeout = 0.2
+counts.append(ours() if s.read(1) == b"" else -1)  # waits past 50 ms: a task woken by the reactor
+print(counts)
+"""
+    out = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=30,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["[0,", "3]"]  # then two workers and the reactor
