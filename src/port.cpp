@@ -247,9 +247,10 @@ constexpr std::size_t kChunk = 4096;
 // The first half of a race between a waiter and another branch, polled in
 // random order: half of the time the waiter is looked at first. Looking takes
 // no lock; the waiter is polled (and so registered) only once it fired, and
-// otherwise by the caller after the other branch, before suspending.
+// otherwise by the caller after the other branch, before suspending. The
+// coin is tossed only for a waiter that fired, which is rare.
 bool waiter_first(Notify::Waiter& waiter, Context& cx) {
-  return detail::coin() && waiter.fired() && waiter.poll(cx).ready();
+  return waiter.fired() && detail::coin() && waiter.poll(cx).ready();
 }
 
 // Waits for the write in flight, under the device lock.

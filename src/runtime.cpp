@@ -520,21 +520,28 @@ Parker::~Parker() {
 }
 
 void Parker::wake() noexcept {
-  std::lock_guard lock(mutex_);
-  notified_ = true;
+  std::uint32_t s = state_.load(std::memory_order_relaxed);
+  bool signal;
+  for (;;) {
+    signal = (s & kPolling) && !(s & kSignalled);
+    const std::uint32_t next = s | kNotified | (signal ? kSignalled : 0u);
+    if (next == s) return;  // an earlier wake that nobody consumed yet covers this one
+    if (state_.compare_exchange_weak(s, next, std::memory_order_acq_rel, std::memory_order_relaxed)) break;
+  }
 #ifdef __linux__
-  if (polling_) {
-    if (!signalled_) {
-      signalled_ = true;
-      const std::uint64_t one = 1;
-      ssize_t r;
-      do {
-        r = ::write(wake_fd_, &one, sizeof one);
-      } while (r < 0 && errno == EINTR);
-    }
+  if (signal) {
+    // A write that lands after the poll ended makes the next wait return at
+    // once, which then drains it: one spurious wake-up, never a lost one.
+    const std::uint64_t one = 1;
+    ssize_t r;
+    do {
+      r = ::write(wake_fd_, &one, sizeof one);
+    } while (r < 0 && errno == EINTR);
     return;
   }
 #endif
+  if (s & kPolling) return;
+  { std::lock_guard lock(mutex_); }  // the owner is either before its check or inside wait()
   cv_.notify_one();
 }
 
@@ -544,15 +551,16 @@ void Parker::park() {
     return;
   }
   std::unique_lock lock(mutex_);
-  cv_.wait(lock, [this] { return notified_; });
-  notified_ = false;
+  cv_.wait(lock, [this] { return (state_.load(std::memory_order_acquire) & kNotified) != 0; });
+  state_.fetch_and(~kNotified, std::memory_order_acq_rel);
 }
 
 bool Parker::park_until(Instant deadline) {
   if (watch_count_) return park_polling(deadline);
   std::unique_lock lock(mutex_);
-  bool woken = cv_.wait_until(lock, deadline, [this] { return notified_; });
-  notified_ = false;
+  bool woken = cv_.wait_until(lock, deadline,
+                              [this] { return (state_.load(std::memory_order_acquire) & kNotified) != 0; });
+  state_.fetch_and(~kNotified, std::memory_order_acq_rel);
   return woken;
 }
 
@@ -590,14 +598,11 @@ void Parker::clear_watches() noexcept {
 
 bool Parker::park_polling([[maybe_unused]] std::optional<Instant> deadline) {
 #ifdef __linux__
-  {
-    std::lock_guard lock(mutex_);
-    if (notified_) {
-      notified_ = false;
-      clear_watches();
-      return true;
-    }
-    polling_ = true;
+  // Not polling, only kNotified can be set.
+  if (std::uint32_t s = 0; !state_.compare_exchange_strong(s, kPolling, std::memory_order_acq_rel)) {
+    state_.fetch_and(~kNotified, std::memory_order_acq_rel);
+    clear_watches();
+    return true;
   }
   std::array<pollfd, std::tuple_size_v<decltype(watches_)> + 1> fds{};
   fds[0] = pollfd{wake_fd_, POLLIN, 0};
@@ -609,14 +614,8 @@ bool Parker::park_polling([[maybe_unused]] std::optional<Instant> deadline) {
   }
   // EINTR ends the wait early; the caller polls again and comes back.
   const int n = ::poll(fds.data(), static_cast<nfds_t>(watch_count_ + 1), timeout);
-  bool woken, drain;
-  {
-    std::lock_guard lock(mutex_);
-    polling_ = false;
-    woken = std::exchange(notified_, false);
-    drain = std::exchange(signalled_, false);
-  }
-  if (drain) {
+  const bool woken = (state_.exchange(0, std::memory_order_acq_rel) & kNotified) != 0;
+  if (n > 0 && (fds[0].revents & POLLIN)) {
     std::uint64_t count;
     [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
   }

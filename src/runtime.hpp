@@ -155,12 +155,15 @@ class Parker final : public WakeTarget, public DirectWait {
   };
   bool park_polling(std::optional<Instant> deadline);
 
+  // The state bits. A wake sets kNotified; while the owner waits in poll()
+  // (kPolling) the first wake also writes the wake descriptor (kSignalled).
+  // The condition variable serves a park without watches: a wake that finds
+  // the owner not polling passes through mutex_ before notifying it.
+  static constexpr std::uint32_t kNotified = 1, kPolling = 2, kSignalled = 4;
+  std::atomic<std::uint32_t> state_{0};
   std::mutex mutex_;
   std::condition_variable cv_;
-  bool notified_ = false;
-  bool polling_ = false;    // guarded by mutex_: the owner waits in poll()
-  bool signalled_ = false;  // guarded by mutex_: the wake descriptor was written
-  int wake_fd_ = -1;        // owner only, then read by wake() while polling_
+  int wake_fd_ = -1;  // owner only, then read by wake() while kPolling is set
   std::array<Watch, 4> watches_;  // owner only
   std::size_t watch_count_ = 0;   // owner only
 };

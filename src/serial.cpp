@@ -578,7 +578,7 @@ PyObject* m_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       a = args[0];
     }
     if (a && !noted(to_u64(a, size), "size")) return nullptr;
-    return read_blocking(handle_of(self), static_cast<std::size_t>(size));
+    return read_blocking(handle_ref(self), static_cast<std::size_t>(size));
   });
 }
 
@@ -635,10 +635,9 @@ PyObject* m_readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     static constexpr std::array<const char*, 1> kNames = {"b"};
     PyObject* b = nullptr;
     if (!bind_args("Serial.readinto", kNames, 1, true, args, nargs, kwnames, &b)) return nullptr;
-    PortRef handle = handle_of(self);
     Py_ssize_t n = PyObject_Length(b);
     if (n < 0) return nullptr;
-    py::Ref data = py::Ref::steal(read_blocking(handle, static_cast<std::size_t>(n)));
+    py::Ref data = py::Ref::steal(read_blocking(handle_ref(self), static_cast<std::size_t>(n)));
     if (!data) return nullptr;
     Py_ssize_t m = PyBytes_GET_SIZE(data.get());
     py::Ref start = py::Ref::steal(PyLong_FromLong(0));
@@ -660,7 +659,7 @@ PyObject* m_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     } else if (!bind_args("Serial.write", kNames, 1, true, args, nargs, kwnames, &a)) {
       return nullptr;
     }
-    PortRef handle = handle_of(self);
+    const PortRef& handle = handle_ref(self);
     if (PyBytes_CheckExact(a))
       return write_blocking(handle, Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a)),
                                           static_cast<std::size_t>(PyBytes_GET_SIZE(a))));

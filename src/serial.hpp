@@ -47,6 +47,10 @@ inline std::shared_ptr<PortHandle> handle_of(PyObject* self) noexcept {
   return reinterpret_cast<SerialObject*>(self)->handle;
 }
 inline PortHandle& port_of(PyObject* self) noexcept { return *reinterpret_cast<SerialObject*>(self)->handle; }
+// The instance's handle, borrowed: valid while the caller holds self.
+inline const std::shared_ptr<PortHandle>& handle_ref(PyObject* self) noexcept {
+  return reinterpret_cast<SerialObject*>(self)->handle;
+}
 
 // --- argument parsing with the interpreter's messages for Python functions ---
 
