@@ -1,11 +1,15 @@
 // run_blocking: how a blocking method waits for its operation.
 //
 // The operation first runs on the caller's thread, detached, for up to 50 ms;
-// most reads of buffered data and most writes finish there without a task, a
-// thread switch or the runtime's threads being started. An operation still
-// running after that continues as a task while the caller waits on its core
-// in 50 ms slices, running the signal handlers between slices so that Ctrl-C
-// cancels it. Serial.read and Serial.write run their flattened forms first.
+// most reads of buffered data and most writes finish there without a task or
+// a thread switch. An operation still running after that continues as a task
+// while the caller waits on its core in 50 ms slices, running the signal
+// handlers between slices so that Ctrl-C cancels it.
+//
+// Serial.read and Serial.write run their flattened forms the same way. Those
+// need no timer and no worker until they hand an operation on, so they only
+// check that the runtime is usable here and leave building it (and starting
+// its threads) to the hand-on.
 
 #include <array>
 #include <chrono>
@@ -54,11 +58,10 @@ PyObject* run_as_task(OperationPtr op) {
 }
 
 PyObject* run_blocking_here(OperationPtr op) {
-  // The first phase needs no worker: the runtime is built when a timer or the
-  // second phase first needs it.
-  if (Status usable = runtime_usable(); !usable) {
+  Result<Runtime*> rt = runtime();
+  if (!rt) {
     detached([&] { op.reset(); });
-    return raise_error(usable.error());
+    return raise_error(rt.error());
   }
 
   std::optional<OperationOutcome> done;

@@ -417,7 +417,7 @@ def test_close_during_send_break(loop_port):
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the runtime's threads alive
 def test_operations_in_a_forked_child_fail_with_the_fork_message(loop_port):
-    loop_port.flush()  # runs as an operation: the runtime exists before the fork
+    loop_port.flush()  # an ordinary blocking call: the runtime exists before the fork
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:  # the child reports through the pipe and never returns to pytest
