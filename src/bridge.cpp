@@ -93,13 +93,20 @@ PyObject* run_blocking(OperationPtr op) noexcept {
 
 PyObject* read_blocking(const PortRef& port, std::size_t size) noexcept {
   return py::guard([&]() -> PyObject* {
-    if (size > kDirectReadMax || on_worker_thread()) return run_blocking(make_read(port, size));
+    if (on_worker_thread()) return run_blocking(make_read(port, size));
     if (Status usable = runtime_usable(); !usable) return raise_error(usable.error());
-    std::array<std::uint8_t, kDirectReadMax> buf;
-    DirectOutcome<std::size_t> done = detached([&] { return read_direct(port, buf.data(), size, kSlice); });
+    // Small reads land on the stack; larger ones in a string that grows as
+    // the bytes come, so a large size with a timeout reserves nothing.
+    std::array<std::uint8_t, kDirectReadMax> small;
+    ByteString large;
+    const bool fits = size <= kDirectReadMax;
+    DirectOutcome<std::size_t> done = detached([&] {
+      return fits ? read_direct(port, small.data(), size, kSlice) : read_direct(port, large, size, kSlice);
+    });
     if (auto* r = std::get_if<Result<std::size_t>>(&done)) {
       if (!*r) return raise_error(r->error());
-      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()), static_cast<Py_ssize_t>(**r));
+      const std::uint8_t* bytes = fits ? small.data() : large.data();
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(**r));
     }
     if (std::holds_alternative<Busy>(done)) return run_blocking_here(make_read(port, size));
     return run_as_task(std::move(std::get<OperationPtr>(done)));

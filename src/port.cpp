@@ -653,8 +653,33 @@ Co<OperationOutcome> send_break_body(PortRef port, std::chrono::nanoseconds leng
 // body in one loop: the same steps in the same order, with the caller's
 // parker as the waker and its own deadline in place of a timer.
 
-DirectOutcome<std::size_t> read_direct(const PortRef& ref, std::uint8_t* out, std::size_t size,
-                                       std::chrono::nanoseconds phase) {
+namespace {
+
+// Where the flattened read puts its bytes: the caller's array, or a string
+// grown a chunk at a time as the read operation grows its result.
+struct FixedSpace {
+  std::uint8_t* data;
+  std::uint8_t* room(std::size_t at, std::size_t) noexcept { return data + at; }
+  void keep(std::size_t) noexcept {}
+  ByteString so_far(std::size_t filled) const { return ByteString(data, data + filled); }
+};
+
+struct GrowingSpace {
+  ByteString& data;
+  std::uint8_t* room(std::size_t at, std::size_t n) {
+    data.resize(at + n);
+    return data.data() + at;
+  }
+  void keep(std::size_t filled) noexcept { data.resize(filled); }
+  ByteString so_far(std::size_t filled) {
+    data.resize(filled);
+    return std::move(data);
+  }
+};
+
+template <class Space>
+DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std::size_t size,
+                                            std::chrono::nanoseconds phase) {
   PortHandle& port = *ref;
   AsyncMutex::Guard guard = port.read_lock.try_lock();
   if (!guard) return Busy{};
@@ -682,7 +707,8 @@ DirectOutcome<std::size_t> read_direct(const PortRef& ref, std::uint8_t* out, st
     // One step, as ReadSome: at least one byte, or none when the step's
     // deadline passes or cancel_read fires, which ends the read.
     const std::optional<Instant> deadline = step_deadline(total, inter, filled > 0);
-    ReadBuf buf{out + filled, size - filled, 0, !deadline || Clock::now() < *deadline};
+    const std::size_t n = std::min(kChunk, size - filled);
+    ReadBuf buf{space.room(filled, n), n, 0, !deadline || Clock::now() < *deadline};
     Poll<Status> io = Pending;
     for (;;) {
       if (waiter_first(closed, cx)) return end(fail(PortError::not_open()));
@@ -697,8 +723,7 @@ DirectOutcome<std::size_t> read_direct(const PortRef& ref, std::uint8_t* out, st
       if (cancel.poll(cx).ready()) break;
       if (closed.poll(cx).ready()) return end(fail(PortError::not_open()));
       if (Clock::now() >= limit)
-        return std::make_unique<ReadOperation>(ref, size, std::move(guard), ByteString(out, out + filled), total,
-                                               inter);
+        return std::make_unique<ReadOperation>(ref, size, std::move(guard), space.so_far(filled), total, inter);
       parker.park_until(deadline ? std::min(*deadline, limit) : limit);
     }
     if (io.pending()) break;
@@ -706,8 +731,22 @@ DirectOutcome<std::size_t> read_direct(const PortRef& ref, std::uint8_t* out, st
     if (!status) return end(fail(std::move(status.error())));
     if (buf.filled == 0) return end(fail(PortError::failure(std::string(kNoDataMessage))));
     filled += buf.filled;
+    space.keep(filled);
   }
+  space.keep(filled);
   return end(filled);
+}
+
+}  // namespace
+
+DirectOutcome<std::size_t> read_direct(const PortRef& port, std::uint8_t* out, std::size_t size,
+                                       std::chrono::nanoseconds phase) {
+  return read_direct_into(port, FixedSpace{out}, size, phase);
+}
+
+DirectOutcome<std::size_t> read_direct(const PortRef& port, ByteString& out, std::size_t size,
+                                       std::chrono::nanoseconds phase) {
+  return read_direct_into(port, GrowingSpace{out}, size, phase);
 }
 
 DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {

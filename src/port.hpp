@@ -124,10 +124,13 @@ struct Busy {};
 template <class T>
 using DirectOutcome = std::variant<Result<T>, Busy, OperationPtr>;
 
+// read(size): the count read, into out[0..size) (for size <= kDirectReadMax),
+// or into out grown as the bytes come (any size). Hands back the rest of the
+// read once `phase` passed without its end.
 inline constexpr std::size_t kDirectReadMax = 4096;
-// read(size) for size <= kDirectReadMax into out[0..size): the count read.
-// Hands back the rest of the read once `phase` passed without its end.
 DirectOutcome<std::size_t> read_direct(const PortRef& port, std::uint8_t* out, std::size_t size,
+                                       std::chrono::nanoseconds phase);
+DirectOutcome<std::size_t> read_direct(const PortRef& port, ByteString& out, std::size_t size,
                                        std::chrono::nanoseconds phase);
 // write(data) under the write timeout: the count written. Hands back the rest
 // of the write as soon as the device cannot take more without waiting.

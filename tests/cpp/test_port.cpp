@@ -474,6 +474,22 @@ TEST(DirectRead, HandsOnTheRestWithTheSideLockAndTheBytesSoFar) {
   EXPECT_EQ(buf[0], 'e');
 }
 
+TEST(DirectRead, GrowingFormReadsInChunksAndHandsOnWhatItHas) {
+  PortRef port = open_loopback();
+  put(port, std::string(4096, 'a'));
+  ByteString got;
+  auto done = read_direct(port, got, 5000, 20ms);
+  ASSERT_TRUE(std::holds_alternative<OperationPtr>(done));
+  put(port, std::string(904, 'b'));
+  EXPECT_EQ(read_text(run(std::move(std::get<OperationPtr>(done)))), std::string(4096, 'a') + std::string(904, 'b'));
+  put(port, "xyz");
+  set_timeouts(*port, secs(0));
+  ByteString more;
+  auto rest = read_direct(port, more, 5000, kHang);
+  ASSERT_EQ(std::get<Result<std::size_t>>(rest).value(), 3u);
+  EXPECT_EQ(text(more), "xyz");
+}
+
 TEST(DirectWrite, HandsOnWhatTheDeviceCannotTakeAtOnce) {
   PortRef port = open_loopback();
   const ByteString data(5000, 'w');

@@ -396,7 +396,7 @@ def test_close_from_another_thread_during_read(loop_port, delay):
     assert not s.is_open
 
 
-@pytest.mark.parametrize("size", [6, 4000])
+@pytest.mark.parametrize("size", [6, 4000, 10000])
 def test_read_keeps_bytes_from_before_and_after_the_first_50_ms(loop_port, size):
     s = loop_port
     s.timeout = 5
