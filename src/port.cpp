@@ -1,6 +1,7 @@
 #include "port.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <thread>
 
@@ -178,6 +179,7 @@ Status PortHandle::update_settings(const std::function<void(PortSettings&)>& cha
     std::lock_guard lock(settings_mutex_);
     before = settings_;
     change(settings_);
+    publish_timeouts_locked();
     after = settings_;
     rts = rts_;
     dtr = dtr_;
@@ -186,6 +188,7 @@ Status PortHandle::update_settings(const std::function<void(PortSettings&)>& cha
     if (Status configured = backend_->configure(after, rts, dtr); !configured) {
       std::lock_guard lock(settings_mutex_);
       settings_ = before;
+      publish_timeouts_locked();
       return configured;
     }
   }
@@ -196,6 +199,55 @@ void PortHandle::store_settings(const std::function<void(PortSettings&)>& change
   std::lock_guard device(device_mutex_);
   std::lock_guard lock(settings_mutex_);
   change(settings_);
+  publish_timeouts_locked();
+}
+
+namespace {
+std::uint64_t timeout_bits(const TimeoutValue& t) noexcept {
+  switch (t.kind()) {
+    case TimeoutValue::Kind::Integer: return std::bit_cast<std::uint64_t>(t.as_integer());
+    case TimeoutValue::Kind::Float: return std::bit_cast<std::uint64_t>(t.as_float());
+    case TimeoutValue::Kind::None: break;
+  }
+  return 0;
+}
+
+TimeoutValue timeout_from(std::uint8_t kind, std::uint64_t bits) noexcept {
+  switch (static_cast<TimeoutValue::Kind>(kind)) {
+    case TimeoutValue::Kind::Integer: return TimeoutValue::integer(std::bit_cast<std::int64_t>(bits));
+    case TimeoutValue::Kind::Float: return TimeoutValue::floating(std::bit_cast<double>(bits));
+    case TimeoutValue::Kind::None: break;
+  }
+  return TimeoutValue::none();
+}
+}  // namespace
+
+void PortHandle::publish_timeouts_locked() noexcept {
+  const TimeoutValue* values[3] = {&settings_.timeout, &settings_.write_timeout, &settings_.inter_byte_timeout};
+  // Release stores: a reader that sees one new word also sees the odd count.
+  const std::uint32_t seq = timeouts_seq_.load(std::memory_order_relaxed);
+  timeouts_seq_.store(seq + 1, std::memory_order_relaxed);
+  for (std::size_t i = 0; i < 3; ++i) {
+    timeout_kinds_[i].store(static_cast<std::uint8_t>(values[i]->kind()), std::memory_order_release);
+    timeout_bits_[i].store(timeout_bits(*values[i]), std::memory_order_release);
+  }
+  timeouts_seq_.store(seq + 2, std::memory_order_release);
+}
+
+PortHandle::Timeouts PortHandle::timeouts() const noexcept {
+  for (;;) {
+    const std::uint32_t seq = timeouts_seq_.load(std::memory_order_acquire);
+    if (seq & 1u) {
+      std::this_thread::yield();
+      continue;
+    }
+    // Acquire loads: the count is read again only after them.
+    TimeoutValue v[3];
+    for (std::size_t i = 0; i < 3; ++i)
+      v[i] = timeout_from(timeout_kinds_[i].load(std::memory_order_acquire),
+                          timeout_bits_[i].load(std::memory_order_acquire));
+    if (timeouts_seq_.load(std::memory_order_relaxed) == seq) return {v[0], v[1], v[2]};
+  }
 }
 
 Status PortHandle::change_port(std::optional<std::string> name) {
@@ -692,11 +744,11 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
   };
   if (!port.is_open()) return fail(PortError::not_open());
 
-  const PortSettings settings = port.settings();
-  const std::optional<std::chrono::nanoseconds> inter = settings.inter_byte_timeout.to_duration();
+  const PortHandle::Timeouts timeouts = port.timeouts();
+  const std::optional<std::chrono::nanoseconds> inter = timeouts.inter_byte_timeout.to_duration();
   const Instant start = Clock::now();
   const Instant limit = start + phase;
-  const std::optional<Instant> total = deadline_after(start, settings.timeout.to_duration());
+  const std::optional<Instant> total = deadline_after(start, timeouts.timeout.to_duration());
 
   detail::Parker& parker = detail::current_parker();
   detail::DirectWaitScope direct(parker);
@@ -757,7 +809,7 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
   closed.enable();
   if (!port.is_open()) return fail(PortError::not_open());
 
-  const TimeoutValue write_timeout = port.settings().write_timeout;
+  const TimeoutValue write_timeout = port.timeouts().write_timeout;
   const std::optional<std::chrono::nanoseconds> timeout = write_timeout.to_duration();
   const std::optional<Instant> deadline = timeout ? deadline_after(Clock::now(), timeout) : std::nullopt;
 
@@ -765,6 +817,7 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
   Context cx(detail::current_waker());
   Notify::Waiter cancel(port.cancel_write_notify);
   std::size_t written = 0;
+  bool pending = false;
   Result<std::uint64_t> outcome = std::uint64_t{0};
   for (bool first = true;; first = false) {
     if (first && waiter_first(closed, cx)) {
@@ -781,6 +834,7 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
       io = port.poll_write(cx, rest);
       if (io.pending()) {
         outcome = std::uint64_t{written + port.detach_write()};
+        pending = true;
         break;
       }
     } else {
@@ -806,7 +860,8 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
     }
     written += *accepted;
   }
-  port.abort_write();
+  // Only a write the device left pending can still be in flight.
+  if (pending) port.abort_write();
   if (!outcome && is_fatal(outcome.error())) port.close();
   return outcome;
 }

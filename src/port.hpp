@@ -6,6 +6,7 @@
 // are held for one short step only, never across a suspension.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -68,6 +69,11 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   bool rts() const;
   bool dtr() const;
   bool break_condition() const;
+  // The three timeouts of the settings, without taking the settings lock.
+  struct Timeouts {
+    TimeoutValue timeout, write_timeout, inter_byte_timeout;
+  };
+  Timeouts timeouts() const noexcept;
 
   // Device lock, then settings lock: remember the old record, apply `change`;
   // if open and a line setting differs, configure(new, rts, dtr); on failure
@@ -98,8 +104,15 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   template <class F>
   auto with_backend(F&& f) -> decltype(f(std::declval<Backend&>()));
 
+  // Copies the timeouts of settings_ where timeouts() reads them: a sequence
+  // lock (odd while a copy is under way) over atomic words. Settings lock held.
+  void publish_timeouts_locked() noexcept;
+
   mutable std::mutex settings_mutex_;
   PortSettings settings_;
+  std::atomic<std::uint32_t> timeouts_seq_{0};
+  std::array<std::atomic<std::uint8_t>, 3> timeout_kinds_{};
+  std::array<std::atomic<std::uint64_t>, 3> timeout_bits_{};
   std::optional<std::string> port_;
   bool rts_ = true;
   bool dtr_ = true;

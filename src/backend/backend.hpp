@@ -61,7 +61,9 @@ class Backend {
   virtual std::optional<std::int32_t> fileno() = 0;
   virtual Result<bool> drains_output() = 0;
   // Cancels the write in flight (unless detached) and reports how many of its
-  // bytes were transferred. Called whenever a write operation ends.
+  // bytes were transferred. Called whenever a write operation ends, except
+  // by the flattened write when none of its poll_write calls was left
+  // pending (nothing can be in flight then).
   virtual Result<std::size_t> abort_write() = 0;
   // Lets the write in flight finish on its own; returns its byte count (0 if
   // none). The next poll_write first collects its completion.

@@ -1,6 +1,7 @@
 // The port handle and its operations, over the loopback and a scripted backend.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <future>
@@ -73,6 +74,27 @@ TEST(PortHandle, ModemLinesAreStoredWhileClosedAndFollowFlowControl) {
   EXPECT_FALSE(port->read_cts().value());  // stored, line not driven
   ASSERT_TRUE(port->set_dtr(false));
   EXPECT_FALSE(port->read_dsr().value());
+}
+
+TEST(PortHandle, TimeoutsAreReadWholeWhileTheyChange) {
+  PortRef port = PortHandle::create();
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      const TimeoutValue v = i % 2 ? TimeoutValue::integer(i) : TimeoutValue::floating(i);
+      port->store_settings([&](PortSettings& s) { s.timeout = s.write_timeout = s.inter_byte_timeout = v; });
+    }
+  });
+  for (int i = 0; i < 20000; ++i) {
+    const PortHandle::Timeouts t = port->timeouts();
+    ASSERT_EQ(t.timeout.kind(), t.write_timeout.kind());
+    ASSERT_EQ(t.timeout.to_duration(), t.write_timeout.to_duration());
+    ASSERT_EQ(t.timeout.to_duration(), t.inter_byte_timeout.to_duration());
+  }
+  stop = true;
+  writer.join();
+  const PortSettings settings = port->settings();
+  EXPECT_EQ(port->timeouts().timeout.to_duration(), settings.timeout.to_duration());
 }
 
 TEST(PortHandle, ConfigureOnlyOnLineChangeAndRestoreOnFailure) {
