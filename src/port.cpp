@@ -62,6 +62,7 @@ void PortHandle::close() {
     open_.store(false, std::memory_order_release);
   }
   close_notify.notify_waiters();
+  wake_direct_reader();
   closing.reset();
 }
 
@@ -147,7 +148,23 @@ Result<bool> PortHandle::drains_output() {
   return with_backend([](Backend& b) { return b.drains_output(); });
 }
 
-void PortHandle::cancel_read() noexcept { cancel_read_notify.notify_one(); }
+void PortHandle::cancel_read() noexcept {
+  cancel_read_notify.notify_one();
+  wake_direct_reader();
+}
+
+// The notification is stored before the lock is taken here; the reader
+// announces itself under the same lock before it looks at the notifications,
+// so either it sees the notification or it is found here and woken.
+void PortHandle::wake_direct_reader() noexcept {
+  std::lock_guard lock(direct_mutex_);
+  if (direct_reader_) direct_reader_->wake();
+}
+
+void PortHandle::announce_direct_reader(WakeTarget* parker) noexcept {
+  std::lock_guard lock(direct_mutex_);
+  direct_reader_ = parker;
+}
 void PortHandle::cancel_write() noexcept { cancel_write_notify.notify_one(); }
 
 PortSettings PortHandle::settings() const {
@@ -754,6 +771,13 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
   detail::DirectWaitScope direct(parker);
   Context cx(detail::current_waker());
   Notify::Waiter cancel(port.cancel_read_notify);
+  // Announced before the first wait, withdrawn however the read ends.
+  struct Announced {
+    PortHandle* port = nullptr;
+    ~Announced() {
+      if (port) port->announce_direct_reader(nullptr);
+    }
+  } announced;
   std::size_t filled = 0;
   while (filled < size) {
     // One step, as ReadSome: at least one byte, or none when the step's
@@ -772,8 +796,14 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
       io = port.poll_read(cx, buf);
       if (io.ready()) break;
       if (deadline && Clock::now() >= *deadline) break;
-      if (cancel.poll(cx).ready()) break;
-      if (closed.poll(cx).ready()) return end(fail(PortError::not_open()));
+      if (!announced.port) {
+        port.announce_direct_reader(&parker);
+        announced.port = &port;
+      }
+      // A notification from here on also wakes the parker: only one that
+      // came before needs looking at, and looking takes no lock.
+      if (cancel.fired() && cancel.poll(cx).ready()) break;
+      if (closed.fired() && closed.poll(cx).ready()) return end(fail(PortError::not_open()));
       if (Clock::now() >= limit)
         return std::make_unique<ReadOperation>(ref, size, std::move(guard), space.so_far(filled), total, inter);
       parker.park_until(deadline ? std::min(*deadline, limit) : limit);

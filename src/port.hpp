@@ -94,6 +94,11 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   void abort_write() noexcept;
   std::size_t detach_write() noexcept;
 
+  // The thread of a flattened read that is about to wait or waits (at most
+  // one: it holds read_lock). close() and cancel_read() wake it besides
+  // notifying, so it needs no waiter in their queues. Null to withdraw.
+  void announce_direct_reader(WakeTarget* parker) noexcept;
+
   Notify close_notify;
   Notify cancel_read_notify;
   Notify cancel_write_notify;
@@ -117,6 +122,11 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   bool rts_ = true;
   bool dtr_ = true;
   bool break_condition_ = false;
+
+  void wake_direct_reader() noexcept;
+
+  std::mutex direct_mutex_;
+  WakeTarget* direct_reader_ = nullptr;  // guarded by direct_mutex_
 
   std::mutex device_mutex_;
   BackendPtr backend_;
