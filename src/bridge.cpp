@@ -91,6 +91,23 @@ PyObject* run_blocking(OperationPtr op) noexcept {
   });
 }
 
+namespace {
+
+// The end of a flattened call: its value converted, its error raised, the
+// ordinary operation run when the side lock was busy, or the operation it
+// handed on continued by `rest`.
+template <class T, class ToPython, class Fresh>
+PyObject* end_direct(DirectOutcome<T>& done, ToPython&& to_python, Fresh&& fresh, PyObject* (*rest)(OperationPtr)) {
+  if (auto* r = std::get_if<Result<T>>(&done)) {
+    if (!*r) return raise_error(r->error());
+    return to_python(**r);
+  }
+  if (std::holds_alternative<Busy>(done)) return run_blocking_here(fresh());
+  return rest(std::move(std::get<OperationPtr>(done)));
+}
+
+}  // namespace
+
 PyObject* read_blocking(const PortRef& port, std::size_t size) noexcept {
   return py::guard([&]() -> PyObject* {
     if (on_worker_thread()) return run_blocking(make_read(port, size));
@@ -103,27 +120,25 @@ PyObject* read_blocking(const PortRef& port, std::size_t size) noexcept {
     DirectOutcome<std::size_t> done = detached([&] {
       return fits ? read_direct(port, small.data(), size, kSlice) : read_direct(port, large, size, kSlice);
     });
-    if (auto* r = std::get_if<Result<std::size_t>>(&done)) {
-      if (!*r) return raise_error(r->error());
-      const std::uint8_t* bytes = fits ? small.data() : large.data();
-      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(**r));
-    }
-    if (std::holds_alternative<Busy>(done)) return run_blocking_here(make_read(port, size));
-    return run_as_task(std::move(std::get<OperationPtr>(done)));
+    return end_direct(
+        done,
+        [&](std::size_t n) {
+          const std::uint8_t* bytes = fits ? small.data() : large.data();
+          return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(n));
+        },
+        [&] { return make_read(port, size); }, run_as_task);  // the hand-on comes after the first phase
   });
 }
 
 PyObject* write_blocking(const PortRef& port, Bytes data) noexcept {
   return py::guard([&]() -> PyObject* {
-    if (on_worker_thread()) return run_blocking(make_write(port, ByteString(data.begin(), data.end()), true));
+    const auto fresh = [&] { return make_write(port, ByteString(data.begin(), data.end()), true); };
+    if (on_worker_thread()) return run_blocking(fresh());
     if (Status usable = runtime_usable(); !usable) return raise_error(usable.error());
     DirectOutcome<std::uint64_t> done = detached([&] { return write_direct(port, data); });
-    if (auto* r = std::get_if<Result<std::uint64_t>>(&done)) {
-      if (!*r) return raise_error(r->error());
-      return PyLong_FromUnsignedLongLong(**r);
-    }
-    if (std::holds_alternative<Busy>(done)) return run_blocking_here(make_write(port, ByteString(data.begin(), data.end()), true));
-    return run_blocking_here(std::move(std::get<OperationPtr>(done)));
+    // The hand-on comes at the first wait: it still gets the first phase.
+    return end_direct(done, [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }, fresh,
+                      run_blocking_here);
   });
 }
 

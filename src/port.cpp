@@ -813,7 +813,6 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
     if (!status) return end(fail(std::move(status.error())));
     if (buf.filled == 0) return end(fail(PortError::failure(std::string(kNoDataMessage))));
     filled += buf.filled;
-    space.keep(filled);
   }
   space.keep(filled);
   return end(filled);
@@ -845,15 +844,12 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
 
   detail::DirectWaitScope direct(detail::current_parker());
   Context cx(detail::current_waker());
+  if (waiter_first(closed, cx)) return fail(PortError::not_open());
   Notify::Waiter cancel(port.cancel_write_notify);
   std::size_t written = 0;
   bool pending = false;
   Result<std::uint64_t> outcome = std::uint64_t{0};
-  for (bool first = true;; first = false) {
-    if (first && waiter_first(closed, cx)) {
-      outcome = fail(PortError::not_open());
-      break;
-    }
+  for (;;) {
     if (written == data.size()) {
       outcome = std::uint64_t{written};
       break;

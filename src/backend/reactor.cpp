@@ -13,10 +13,6 @@
 
 namespace corvalink::posix {
 
-namespace {
-Status start_thread(Reactor& reactor);
-}
-
 void ReadinessCell::bind(Reactor* reactor, int epfd, int fd, std::uint64_t id) noexcept {
   reactor_ = reactor;
   epfd_ = epfd;
@@ -35,24 +31,6 @@ void ReadinessCell::watch_locked() noexcept {
   if (writer_) ev.events |= EPOLLOUT;
   ev.data.u64 = id_;
   ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd_, &ev);
-}
-
-Status ReadinessCell::arm_read(const Waker& waker) {
-  if (Status started = start_thread(*reactor_); !started) return started;
-  std::lock_guard lock(mutex_);
-  if (closed_) return {};
-  if (!reader_.will_wake(waker)) reader_ = waker;
-  watch_locked();
-  return {};
-}
-
-Status ReadinessCell::arm_write(const Waker& waker) {
-  if (Status started = start_thread(*reactor_); !started) return started;
-  std::lock_guard lock(mutex_);
-  if (closed_) return {};
-  if (!writer_.will_wake(waker)) writer_ = waker;
-  watch_locked();
-  return {};
 }
 
 void ReadinessCell::notify(std::uint32_t events) noexcept {
@@ -192,9 +170,14 @@ class Reactor {
   std::unordered_map<std::uint64_t, std::shared_ptr<ReadinessCell>> cells_;
 };
 
-namespace {
-Status start_thread(Reactor& reactor) { return reactor.start(); }
-}  // namespace
+Status ReadinessCell::arm(Waker& slot, const Waker& waker) {
+  if (Status started = reactor_->start(); !started) return started;
+  std::lock_guard lock(mutex_);
+  if (closed_) return {};
+  if (!slot.will_wake(waker)) slot = waker;
+  watch_locked();
+  return {};
+}
 
 Result<IoRegistration> IoRegistration::add(int fd) {
   auto reactor = Reactor::instance();

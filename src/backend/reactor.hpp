@@ -31,8 +31,8 @@ class ReadinessCell final : public DirectWaitSink {
   // Called by the reactor before the descriptor is added to its epoll set.
   void bind(Reactor* reactor, int epfd, int fd, std::uint64_t id) noexcept;
   // Fail with the OS error when the reactor thread cannot be started.
-  Status arm_read(const Waker& waker);
-  Status arm_write(const Waker& waker);
+  Status arm_read(const Waker& waker) { return arm(reader_, waker); }
+  Status arm_write(const Waker& waker) { return arm(writer_, waker); }
   // Called by the reactor thread with the epoll event bits.
   void notify(std::uint32_t events) noexcept;
   // Drops the stored wakers without waking them; later notifications do nothing.
@@ -44,6 +44,8 @@ class ReadinessCell final : public DirectWaitSink {
   bool broken() const noexcept { return broken_.load(std::memory_order_acquire); }
 
  private:
+  // Stores the waker in its slot (under mutex_) and asks epoll for an event.
+  Status arm(Waker& slot, const Waker& waker);
   // Asks epoll for one event for the armed wakers; under mutex_.
   void watch_locked() noexcept;
 
