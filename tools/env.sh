@@ -66,7 +66,12 @@ healthy() {
 }
 
 bootstrap() {
+  if healthy; then return 0; fi
   host_install
+  # One build at a time: a second caller waits here, then finds the root ready.
+  mkdir -p "$(dirname "$ROOT")"
+  exec 9>"$ROOT.lock"
+  flock 9
   if healthy; then return 0; fi
   local m tmp
   m=$(mirror)
