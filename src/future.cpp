@@ -114,6 +114,11 @@ bool FutureCore::cancelled() const {
   return outcome_ && !outcome_->has_value() && outcome_->error().kind() == ErrorKind::Cancelled;
 }
 
+bool FutureCore::failed() const {
+  std::lock_guard lock(mutex_);
+  return outcome_ && !outcome_->has_value();
+}
+
 std::optional<OperationOutcome> FutureCore::outcome_copy() const {
   std::lock_guard lock(mutex_);
   return outcome_;
@@ -201,35 +206,52 @@ bool attach_task(FutureCore& core, TaskHandle task) noexcept {
   return true;
 }
 
+std::vector<std::shared_ptr<DoneCallback>> FutureCore::callbacks_snapshot() const {
+  std::lock_guard lock(mutex_);
+  return callbacks_;
+}
+
 // ---------------------------------------------------------------------------
 // Completion.
+
+namespace {
+
+// obj.name(arg): a single argument, even a tuple.
+py::Ref call_method1(PyObject* obj, const char* name, PyObject* arg) noexcept {
+  py::Ref bound = py::Ref::steal(PyObject_GetAttrString(obj, name));
+  if (!bound) return {};
+  return py::Ref::steal(PyObject_CallOneArg(bound.get(), arg));
+}
+
+}  // namespace
+
+PyObject* deliver_into(PyObject* future, PyObject* outcome, bool is_error) noexcept {
+  py::Ref done = py::Ref::steal(PyObject_CallMethod(future, "done", nullptr));
+  if (!done) return nullptr;
+  int is_done = PyObject_IsTrue(done.get());
+  if (is_done < 0) return nullptr;
+  if (is_done) Py_RETURN_NONE;
+  py::Ref r;
+  if (!is_error) {
+    r = call_method1(future, "set_result", outcome);
+  } else {
+    PyObject* cancelled = cancelled_error_type();
+    if (!cancelled) return nullptr;
+    if (PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(outcome)), cancelled))
+      r = py::Ref::steal(PyObject_CallMethod(future, "cancel", nullptr));
+    else
+      r = call_method1(future, "set_exception", outcome);
+  }
+  if (!r) return nullptr;
+  Py_RETURN_NONE;
+}
 
 namespace {
 
 // deliver_outcome: self is (is_error, outcome, asyncio future).
 PyObject* deliver_outcome(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    PyObject* is_error = PyTuple_GET_ITEM(self, 0);
-    PyObject* outcome = PyTuple_GET_ITEM(self, 1);
-    PyObject* future = PyTuple_GET_ITEM(self, 2);
-    py::Ref done = py::Ref::steal(PyObject_CallMethod(future, "done", nullptr));
-    if (!done) return nullptr;
-    int is_done = PyObject_IsTrue(done.get());
-    if (is_done < 0) return nullptr;
-    if (is_done) Py_RETURN_NONE;
-    py::Ref r;
-    if (is_error == Py_False) {
-      r = py::Ref::steal(PyObject_CallMethod(future, "set_result", "O", outcome));
-    } else {
-      PyObject* cancelled = cancelled_error_type();
-      if (!cancelled) return nullptr;
-      if (PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(outcome)), cancelled))
-        r = py::Ref::steal(PyObject_CallMethod(future, "cancel", nullptr));
-      else
-        r = py::Ref::steal(PyObject_CallMethod(future, "set_exception", "O", outcome));
-    }
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
+    return deliver_into(PyTuple_GET_ITEM(self, 2), PyTuple_GET_ITEM(self, 1), PyTuple_GET_ITEM(self, 0) == Py_True);
   });
 }
 
@@ -271,27 +293,19 @@ void invoke_done_callback(const DoneCallback& cb, const char* method) noexcept {
   if (!r) PyErr_WriteUnraisable(cb.fn.get());
 }
 
-bool complete(FutureCore& core, OperationOutcome outcome) noexcept {
-  std::vector<LoopWaiter> waiters;
-  std::vector<std::shared_ptr<DoneCallback>> callbacks;
-  TaskHandle task;
-  {
-    std::lock_guard lock(core.mutex_);
-    if (core.outcome_) return false;
-    task = std::move(core.task_);
-    core.outcome_.emplace(std::move(outcome));
-    waiters.swap(core.waiters_);
-    callbacks.swap(core.callbacks_);
-  }
-  core.finished_cv_.notify_all();
-  if (waiters.empty() && callbacks.empty()) return true;
+namespace {
 
+using Waiters = std::vector<LoopWaiter>;
+using Callbacks = std::vector<std::shared_ptr<DoneCallback>>;
+
+// Serves the waiters, then the callbacks, entering the interpreter if this
+// thread is not attached. False if the interpreter cannot be entered here.
+bool publish(FutureCore& core, Waiters& waiters, Callbacks& callbacks) noexcept {
   bool entered = false;
   PyGILState_STATE gil{};
   if (!attached()) {
-    // A thread that released the interpreter itself must not re-enter it
-    // here; the lists are then only dropped (their references are queued).
-    if (!Py_IsInitialized() || Py_IsFinalizing() || PyGILState_GetThisThreadState() != nullptr) return true;
+    // A thread that released the interpreter itself cannot re-enter it here.
+    if (!Py_IsInitialized() || Py_IsFinalizing() || PyGILState_GetThisThreadState() != nullptr) return false;
     gil = PyGILState_Ensure();
     entered = true;
   }
@@ -303,6 +317,50 @@ bool complete(FutureCore& core, OperationOutcome outcome) noexcept {
   callbacks.clear();
   PyErr_SetRaisedException(pending_exception);
   if (entered) PyGILState_Release(gil);
+  return true;
+}
+
+// The publication of a core finished on a thread that could not enter the
+// interpreter, handed to a worker so that no awaiting task stays pending.
+class PublishJob final : public Runtime::Job {
+ public:
+  PublishJob(CorePtr core, Waiters waiters, Callbacks callbacks) noexcept
+      : core_(std::move(core)), waiters_(std::move(waiters)), callbacks_(std::move(callbacks)) {}
+  Poll<std::monostate> poll(Context&) override {
+    publish(*core_, waiters_, callbacks_);  // an interpreter that is gone takes nothing
+    return std::monostate{};
+  }
+
+ private:
+  CorePtr core_;
+  Waiters waiters_;
+  Callbacks callbacks_;
+};
+
+}  // namespace
+
+bool complete(FutureCore& core, OperationOutcome outcome) noexcept {
+  Waiters waiters;
+  Callbacks callbacks;
+  TaskHandle task;
+  {
+    std::lock_guard lock(core.mutex_);
+    if (core.outcome_) return false;
+    task = std::move(core.task_);
+    core.outcome_.emplace(std::move(outcome));
+    waiters.swap(core.waiters_);
+    callbacks.swap(core.callbacks_);
+  }
+  core.finished_cv_.notify_all();
+  if (waiters.empty() && callbacks.empty()) return true;
+  if (publish(core, waiters, callbacks)) return true;
+  if (!Py_IsInitialized() || Py_IsFinalizing()) return true;
+  try {
+    if (Result<Runtime*> rt = runtime())
+      (*rt)->spawn(std::make_unique<PublishJob>(core.shared_from_this(), std::move(waiters), std::move(callbacks)));
+  } catch (...) {
+    // Out of memory: the lists are dropped (their references queued).
+  }
   return true;
 }
 
@@ -358,6 +416,47 @@ CorePtr spawn_operation(Runtime& rt, OperationPtr op) {
   TaskHandle handle = rt.spawn(std::make_unique<OperationTask>(std::move(op), core));
   attach_task(*core, std::move(handle));
   return core;
+}
+
+}  // namespace corvalink
+
+namespace corvalink {
+
+CorePtr start_operation(OperationPtr op, StartForm form) noexcept {
+  return py::guard<CorePtr>(nullptr, [&]() -> CorePtr {
+    // The first step needs no runtime of its own: a read of buffered data
+    // finishes without building it (and so without starting its threads).
+    Status usable = runtime_usable();
+    if (!usable) {
+      detached([&] { op.reset(); });
+      py::raise(usable.error());
+      return nullptr;
+    }
+    if (form == StartForm::FirstStep) {
+      std::optional<OperationOutcome> done;
+      {
+        Detached d;
+        try {
+          const Waker nothing;
+          Context cx(nothing);
+          auto r = op->poll(cx);
+          if (r.ready()) done.emplace(std::move(r).take());
+        } catch (...) {
+          done.emplace(std::unexpected(operation_panicked()));
+        }
+        // Dropping the operation may take port locks.
+        if (done) op.reset();
+      }
+      if (done) return FutureCore::make_finished(std::move(*done));
+    }
+    Result<Runtime*> rt = runtime();
+    if (!rt) {
+      detached([&] { op.reset(); });
+      py::raise(rt.error());
+      return nullptr;
+    }
+    return spawn_operation(**rt, std::move(op));
+  });
 }
 
 }  // namespace corvalink

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -110,8 +111,12 @@ struct LoopWaiter {
   AnyThreadRef future;  // an asyncio future made by loop.create_future()
 };
 
-class FutureCore {
+class FutureCore : public std::enable_shared_from_this<FutureCore> {
  public:
+  FutureCore() = default;
+  FutureCore(const FutureCore&) = delete;
+  FutureCore& operator=(const FutureCore&) = delete;
+
   static std::shared_ptr<FutureCore> make_pending() { return std::make_shared<FutureCore>(); }
   static std::shared_ptr<FutureCore> make_finished(OperationOutcome outcome) {
     auto core = std::make_shared<FutureCore>();
@@ -152,8 +157,13 @@ class FutureCore {
     return removed;
   }
 
+  // New references to the pending callbacks, in registration order.
+  std::vector<std::shared_ptr<DoneCallback>> callbacks_snapshot() const;
+
   // Whether the finished outcome is the cancellation kind.
   bool cancelled() const;
+  // Whether the core finished with an error (of any kind).
+  bool failed() const;
   // A copy of the finished outcome (nullopt while pending).
   std::optional<OperationOutcome> outcome_copy() const;
 
@@ -187,12 +197,51 @@ bool attach_task(FutureCore& core, TaskHandle task) noexcept;
 // Attached caller.
 void invoke_done_callback(const DoneCallback& callback, const char* method) noexcept;
 
+// Delivers an outcome into an asyncio future, as deliver_outcome does on the
+// loop: nothing if it is done already, else set_result, cancel (for a
+// CancelledError) or set_exception. Null with the exception if a call raised.
+PyObject* deliver_into(PyObject* asyncio_future, PyObject* outcome, bool is_error) noexcept;
+
 // The message of a task that ended without an outcome.
 inline PortError operation_panicked() { return PortError::failure("the operation panicked"); }
 
 // The spawn-only start: a pending core and a task on rt that drives op and
 // completes the core. Needs no attached thread.
 CorePtr spawn_operation(Runtime& rt, OperationPtr op);
+
+// How start_operation starts an operation: stepped once on the calling
+// thread first (a finished first step needs no task), or always as a task.
+enum class StartForm : std::uint8_t { FirstStep, SpawnOnly };
+
+// Starts op for an asynchronous caller (attached) and returns its core; null
+// with the exception raised when the runtime cannot be used here. A first
+// step that finishes starts no thread; a task builds the runtime.
+CorePtr start_operation(OperationPtr op, StartForm form) noexcept;
+
+// --- the Python classes of corvalink.aio ---
+
+// Process-wide classes (borrowed; null with an exception if creation failed).
+PyObject* future_type() noexcept;
+PyObject* ready_type() noexcept;
+PyObject* deferred_type() noexcept;
+
+// A Future object around the core.
+py::Ref make_future(CorePtr core) noexcept;
+// start_operation, then the Future around it.
+PyObject* start_future(OperationPtr op, StartForm form) noexcept;
+// A finished Future holding the object (a new reference is taken).
+PyObject* finished_future(PyObject* value) noexcept;
+// What awaiting a finished future iterates.
+py::Ref make_ready(py::Ref value) noexcept;
+// A coroutine whose first step runs work (attached): a new reference, or
+// null with the exception set.
+using DeferredWork = std::function<PyObject*()>;
+py::Ref make_deferred(DeferredWork work) noexcept;
+
+// Registers a callback from native code: context given, no loop, so it runs
+// on the completing thread (or at once when the core finished). fn is called
+// with future as its argument.
+bool add_native_done_callback(const CorePtr& core, PyObject* fn, PyObject* future, PyObject* context) noexcept;
 
 // Runs op to completion for a blocking method: up to 50 ms on the calling
 // thread, then as a task while the caller waits in 50 ms slices, checking

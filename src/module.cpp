@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "errors_python.hpp"
+#include "future.hpp"
 #include "list_ports.hpp"
 #include "python.hpp"
 #include "serial.hpp"
@@ -127,6 +128,8 @@ int exec_body(PyObject* m) {
   // added here as they are built.
   py::Ref aio = new_submodule("corvalink.aio");
   if (!aio) return -1;
+  if (py::add_class(aio.get(), future_type()) < 0) return -1;
+  if (add_aio_serial(aio.get()) < 0) return -1;
   if (attach(m, "aio", aio.get()) < 0) return -1;
 
   py::Ref tools = new_submodule("corvalink.tools");

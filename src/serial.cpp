@@ -563,10 +563,23 @@ PyMethodDef base_methods[] = {
 };
 
 // ===========================================================================
-// Serial (blocking)
+// The data-moving methods of both port classes. They convert their arguments
+// the same way; the blocking Serial runs the operation to its end, the
+// asynchronous one starts it and returns its Future.
 
-PyObject* run(OperationPtr op) noexcept { return run_blocking(std::move(op)); }
+enum class Face : std::uint8_t { Blocking, Async };
 
+template <Face F>
+PyObject* run(OperationPtr op, StartForm form) noexcept {
+  if constexpr (F == Face::Blocking) {
+    (void)form;
+    return run_blocking(std::move(op));
+  } else {
+    return start_future(std::move(op), form);
+  }
+}
+
+template <Face F>
 PyObject* m_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
     static constexpr std::array<const char*, 1> kNames = {"size"};
@@ -578,10 +591,14 @@ PyObject* m_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       a = args[0];
     }
     if (a && !noted(to_u64(a, size), "size")) return nullptr;
-    return read_blocking(handle_ref(self), static_cast<std::size_t>(size));
+    if constexpr (F == Face::Blocking)
+      return read_blocking(handle_ref(self), static_cast<std::size_t>(size));
+    else
+      return run<F>(make_read(handle_of(self), static_cast<std::size_t>(size)), StartForm::FirstStep);
   });
 }
 
+template <Face F>
 PyObject* m_read_until(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
     static constexpr std::array<const char*, 2> kNames = {"expected", "size"};
@@ -596,7 +613,7 @@ PyObject* m_read_until(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PortRef handle = handle_of(self);
     ByteString expected{'\n'};
     if (a[0] && a[0] != Py_None && !to_byte_data(a[0], expected)) return nullptr;
-    return run(make_read_until(std::move(handle), std::move(expected), size));
+    return run<F>(make_read_until(std::move(handle), std::move(expected), size), StartForm::FirstStep);
   });
 }
 
@@ -608,6 +625,7 @@ bool optional_limit(PyObject* value, const char* name, std::optional<std::size_t
   return true;
 }
 
+template <Face F>
 PyObject* m_readline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
     static constexpr std::array<const char*, 1> kNames = {"size"};
@@ -615,10 +633,11 @@ PyObject* m_readline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!bind_args("Serial.readline", kNames, 0, true, args, nargs, kwnames, &a)) return nullptr;
     std::optional<std::size_t> size;
     if (!optional_limit(a, "size", size)) return nullptr;
-    return run(make_readline(handle_of(self), size));
+    return run<F>(make_readline(handle_of(self), size), StartForm::FirstStep);
   });
 }
 
+template <Face F>
 PyObject* m_readlines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
     static constexpr std::array<const char*, 1> kNames = {"hint"};
@@ -626,7 +645,7 @@ PyObject* m_readlines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!bind_args("Serial.readlines", kNames, 0, true, args, nargs, kwnames, &a)) return nullptr;
     std::optional<std::size_t> hint;
     if (!optional_limit(a, "hint", hint)) return nullptr;
-    return run(make_readlines(handle_of(self), hint));
+    return run<F>(make_readlines(handle_of(self), hint), StartForm::FirstStep);
   });
 }
 
@@ -650,6 +669,7 @@ PyObject* m_readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+template <Face F>
 PyObject* m_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
     static constexpr std::array<const char*, 1> kNames = {"data"};
@@ -660,19 +680,26 @@ PyObject* m_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       return nullptr;
     }
     const PortRef& handle = handle_ref(self);
-    if (PyBytes_CheckExact(a))
-      return write_blocking(handle, Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a)),
-                                          static_cast<std::size_t>(PyBytes_GET_SIZE(a))));
+    if constexpr (F == Face::Blocking) {
+      if (PyBytes_CheckExact(a))
+        return write_blocking(handle, Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a)),
+                                            static_cast<std::size_t>(PyBytes_GET_SIZE(a))));
+    }
     ByteString data;
     if (!to_byte_data(a, data)) return nullptr;
-    return write_blocking(handle, data);
+    if constexpr (F == Face::Blocking)
+      return write_blocking(handle, data);
+    else
+      return run<F>(make_write(handle, std::move(data), true), StartForm::SpawnOnly);
   });
 }
 
+template <Face F>
 PyObject* m_flush(PyObject* self, PyObject*) noexcept {
-  return py::guard([&] { return run(make_flush(handle_of(self))); });
+  return py::guard([&] { return run<F>(make_flush(handle_of(self)), StartForm::SpawnOnly); });
 }
 
+template <Face F>
 PyObject* m_send_break(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
     static constexpr std::array<const char*, 1> kNames = {"duration"};
@@ -680,10 +707,11 @@ PyObject* m_send_break(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind_args("Serial.send_break", kNames, 0, true, args, nargs, kwnames, &a)) return nullptr;
     double duration = 0.25;
     if (a && !noted(convert_float(a, duration), "duration")) return nullptr;
-    return run(make_send_break(handle_of(self), duration));
+    return run<F>(make_send_break(handle_of(self), duration), StartForm::FirstStep);
   });
 }
 
+// Both classes: self.read(self.in_waiting), through attribute lookup.
 PyObject* m_read_all(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     py::Ref waiting = py::Ref::steal(PyObject_GetAttrString(self, "in_waiting"));
@@ -695,33 +723,40 @@ PyObject* m_read_all(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// ===========================================================================
+// Serial (blocking)
+
 PyObject* m_true(PyObject*, PyObject*) noexcept { return boolean(true); }
 PyObject* m_false(PyObject*, PyObject*) noexcept { return boolean(false); }
 
+// The checks of entering a with block: open a named port that is closed.
+bool open_for_block(PyObject* self) noexcept {
+  PortHandle& h = port_of(self);
+  if (h.port_name() && !h.is_open()) {
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(self, "open", nullptr));
+    if (!r) return false;
+  }
+  return true;
+}
+
+bool close_for_block(PyObject* self) noexcept {
+  py::Ref r = py::Ref::steal(PyObject_CallMethod(self, "close", nullptr));
+  return static_cast<bool>(r);
+}
+
 PyObject* m_enter(PyObject* self, PyObject*) noexcept {
-  return py::guard([&]() -> PyObject* {
-    PortHandle& h = port_of(self);
-    if (h.port_name() && !h.is_open()) {
-      py::Ref r = py::Ref::steal(PyObject_CallMethod(self, "open", nullptr));
-      if (!r) return nullptr;
-    }
-    return Py_NewRef(self);
-  });
+  return py::guard([&]() -> PyObject* { return open_for_block(self) ? Py_NewRef(self) : nullptr; });
 }
 
 PyObject* m_exit(PyObject* self, PyObject*) noexcept {
-  return py::guard([&]() -> PyObject* {
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(self, "close", nullptr));
-    if (!r) return nullptr;
-    return none();
-  });
+  return py::guard([&]() -> PyObject* { return close_for_block(self) ? none() : nullptr; });
 }
 
 PyObject* serial_iter(PyObject* self) noexcept { return Py_NewRef(self); }
 
 PyObject* serial_iternext(PyObject* self) noexcept {
   return py::guard([&]() -> PyObject* {
-    py::Ref line = py::Ref::steal(run(make_readline(handle_of(self), std::nullopt)));
+    py::Ref line = py::Ref::steal(run_blocking(make_readline(handle_of(self), std::nullopt)));
     if (!line) return nullptr;
     if (PyBytes_GET_SIZE(line.get()) == 0) return nullptr;  // iteration ends
     return line.release();
@@ -741,21 +776,21 @@ PyGetSetDef serial_getset[] = {
 };
 
 PyMethodDef serial_methods[] = {
-    {"read", FASTCALL_KW(m_read), METH_FASTCALL | METH_KEYWORDS,
+    {"read", FASTCALL_KW(m_read<Face::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      "read($self, size=1)\n--\n\nReads up to `size` bytes, waiting as the timeouts allow."},
-    {"read_until", FASTCALL_KW(m_read_until), METH_FASTCALL | METH_KEYWORDS,
+    {"read_until", FASTCALL_KW(m_read_until<Face::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"
      "Reads until `expected` (included), `size` bytes, or the timeout."},
-    {"readline", FASTCALL_KW(m_readline), METH_FASTCALL | METH_KEYWORDS,
+    {"readline", FASTCALL_KW(m_readline<Face::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      "readline(self, /, size=-1)\n--\n\nReads one line, terminator included."},
-    {"readlines", FASTCALL_KW(m_readlines), METH_FASTCALL | METH_KEYWORDS,
+    {"readlines", FASTCALL_KW(m_readlines<Face::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      "readlines(self, /, hint=-1)\n--\n\nReads lines until a timeout, or until `hint` bytes were read."},
     {"readinto", FASTCALL_KW(m_readinto), METH_FASTCALL | METH_KEYWORDS,
      "readinto($self, b)\n--\n\nReads up to len(b) bytes into `b`; returns the count."},
-    {"write", FASTCALL_KW(m_write), METH_FASTCALL | METH_KEYWORDS,
+    {"write", FASTCALL_KW(m_write<Face::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      "write($self, data)\n--\n\nWrites bytes, a str (as UTF-8) or a buffer; returns the count written."},
-    {"flush", m_flush, METH_NOARGS, "flush($self)\n--\n\nWaits until the written data was sent."},
-    {"send_break", FASTCALL_KW(m_send_break), METH_FASTCALL | METH_KEYWORDS,
+    {"flush", m_flush<Face::Blocking>, METH_NOARGS, "flush($self)\n--\n\nWaits until the written data was sent."},
+    {"send_break", FASTCALL_KW(m_send_break<Face::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      "send_break($self, duration=0.25)\n--\n\nHolds the break condition for `duration` seconds."},
     {"read_all", m_read_all, METH_NOARGS, "read_all($self)\n--\n\nReads the bytes already received."},
     {"readable", m_true, METH_NOARGS, "readable($self)\n--\n\nAlways True."},
@@ -763,6 +798,39 @@ PyMethodDef serial_methods[] = {
     {"seekable", m_false, METH_NOARGS, "seekable($self)\n--\n\nAlways False."},
     {"__enter__", m_enter, METH_NOARGS, "__enter__($self)\n--\n\nOpens the port if a name is set and it is closed."},
     {"__exit__", m_exit, METH_VARARGS, "__exit__($self, *_args)\n--\n\nCloses the port."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ===========================================================================
+// corvalink.aio.Serial
+
+PyObject* m_aenter(PyObject* self, PyObject*) noexcept {
+  return py::guard([&]() -> PyObject* { return open_for_block(self) ? finished_future(self) : nullptr; });
+}
+
+PyObject* m_aexit(PyObject* self, PyObject*) noexcept {
+  return py::guard([&]() -> PyObject* { return close_for_block(self) ? finished_future(Py_None) : nullptr; });
+}
+
+PyMethodDef aio_serial_methods[] = {
+    {"read", FASTCALL_KW(m_read<Face::Async>), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, size=1)\n--\n\nReads up to `size` bytes, waiting as the timeouts allow."},
+    {"read_until", FASTCALL_KW(m_read_until<Face::Async>), METH_FASTCALL | METH_KEYWORDS,
+     "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"
+     "Reads until `expected` (included), `size` bytes, or the timeout."},
+    {"readline", FASTCALL_KW(m_readline<Face::Async>), METH_FASTCALL | METH_KEYWORDS,
+     "readline(self, /, size=-1)\n--\n\nReads one line, terminator included."},
+    {"readlines", FASTCALL_KW(m_readlines<Face::Async>), METH_FASTCALL | METH_KEYWORDS,
+     "readlines(self, /, hint=-1)\n--\n\nReads lines until a timeout, or until `hint` bytes were read."},
+    {"write", FASTCALL_KW(m_write<Face::Async>), METH_FASTCALL | METH_KEYWORDS,
+     "write($self, data)\n--\n\nWrites bytes, a str (as UTF-8) or a buffer; the future gives the count written."},
+    {"flush", m_flush<Face::Async>, METH_NOARGS, "flush($self)\n--\n\nFinishes when the written data was sent."},
+    {"send_break", FASTCALL_KW(m_send_break<Face::Async>), METH_FASTCALL | METH_KEYWORDS,
+     "send_break($self, duration=0.25)\n--\n\nHolds the break condition for `duration` seconds."},
+    {"read_all", m_read_all, METH_NOARGS, "read_all($self)\n--\n\nReads the bytes already received."},
+    {"__aenter__", m_aenter, METH_NOARGS,
+     "__aenter__($self)\n--\n\nOpens the port if a name is set and it is closed."},
+    {"__aexit__", m_aexit, METH_VARARGS, "__aexit__($self, *_args)\n--\n\nCloses the port."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -836,6 +904,28 @@ PyObject* make_serial() noexcept {
   return PyType_FromSpecWithBases(&spec, base);
 }
 
+py::OnceCell aio_serial_cell;
+
+PyObject* make_aio_serial() noexcept {
+  PyObject* base = serial_base_type();
+  if (!base) return nullptr;
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\n"
+                                    "Serial port whose I/O methods return futures.")},
+      {Py_tp_new, reinterpret_cast<void*>(serial_new)},
+      {Py_tp_methods, aio_serial_methods},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      "corvalink.aio.Serial",
+      static_cast<int>(sizeof(SerialObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+      slots,
+  };
+  return PyType_FromSpecWithBases(&spec, base);
+}
+
 // --- serial_for_url ---
 
 PyObject* serial_for_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -852,8 +942,23 @@ PyMethodDef serial_for_url_def = {
     "serial_for_url(url, *args, do_not_open=False, **kwargs)\n--\n\n"
     "Returns a `Serial` for `url`, which is a device name or `loop://`."};
 
+PyObject* aio_serial_for_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return py::guard([&]() -> PyObject* {
+    PyObject* cls = aio_serial_type();
+    if (!cls) return nullptr;
+    return serial_for_url_impl(cls, "serial_for_url", args, nargs, kwnames);
+  });
+}
+
+PyMethodDef aio_serial_for_url_def = {
+    "serial_for_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(aio_serial_for_url)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "serial_for_url(url, *args, do_not_open=False, **kwargs)\n--\n\n"
+    "Returns an `corvalink.aio.Serial` for `url`, which is a device name or `loop://`."};
+
 }  // namespace
 
+PyObject* aio_serial_type() noexcept { return aio_serial_cell.get_or_init(make_aio_serial); }
 PyObject* serial_base_type() noexcept { return base_cell.get_or_init(make_serial_base); }
 PyObject* serial_type() noexcept { return serial_cell.get_or_init(make_serial); }
 
@@ -1001,5 +1106,10 @@ int add_serial_classes(PyObject* module) {
 }
 
 int add_serial_for_url(PyObject* module) { return py::add_function(module, &serial::serial_for_url_def); }
+
+int add_aio_serial(PyObject* aio) {
+  if (py::add_class(aio, serial::aio_serial_type()) < 0) return -1;
+  return py::add_function(aio, &serial::aio_serial_for_url_def);
+}
 
 }  // namespace corvalink

@@ -22,6 +22,8 @@ class PortHandle;
 // Module hooks (called by the module body).
 int add_serial_classes(PyObject* module);
 int add_serial_for_url(PyObject* module);
+// corvalink.aio: Serial, then serial_for_url.
+int add_aio_serial(PyObject* aio);
 
 namespace serial {
 
@@ -37,6 +39,7 @@ struct SerialObject {
 // if a class could not be built).
 PyObject* serial_base_type() noexcept;
 PyObject* serial_type() noexcept;
+PyObject* aio_serial_type() noexcept;
 
 // tp_new shared by the constructible subclasses: ignores its arguments and
 // makes a fresh PortHandle with default settings.

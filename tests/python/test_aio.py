@@ -1,0 +1,507 @@
+"""corvalink.aio: the asynchronous Serial, its Future, and awaiting it.
+
+The asyncio tests run on the default event loop and on uvloop: a second,
+independent loop implementation shows that the futures rely on nothing but
+the public loop API.
+"""
+
+import asyncio
+import contextvars
+import gc
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import types
+
+import pytest
+
+import corvalink
+from corvalink import aio
+
+LOOPS = ["asyncio"]
+try:
+    import uvloop
+
+    LOOPS.append("uvloop")
+except ImportError:  # pragma: no cover - the development root has it
+    uvloop = None
+
+
+def new_loop(kind):
+    return uvloop.new_event_loop() if kind == "uvloop" else asyncio.new_event_loop()
+
+
+@pytest.fixture(params=LOOPS)
+def run(request):
+    """Runs a coroutine function to its end on a fresh loop of each kind."""
+
+    def runner(fn, *args):
+        with asyncio.Runner(loop_factory=lambda: new_loop(request.param)) as r:
+            return r.run(fn(*args))
+
+    return runner
+
+
+@pytest.fixture
+def port():
+    s = aio.Serial("loop://", timeout=1)
+    yield s
+    s.close()
+
+
+async def iterations(fn):
+    """Runs fn() and counts the loop iterations a sibling task saw meanwhile."""
+    count = 0
+    stop = False
+
+    async def ticker():
+        nonlocal count
+        while not stop:
+            count += 1
+            await asyncio.sleep(0)
+
+    t = asyncio.ensure_future(ticker())
+    await asyncio.sleep(0)
+    start = count
+    try:
+        result = await fn()
+    finally:
+        stop = True
+        await t
+    return result, count - start
+
+
+# --- the port class -----------------------------------------------------------------------------
+
+
+def test_class_and_module_members():
+    assert aio.__all__[:3] == ["Future", "Serial", "serial_for_url"]
+    assert issubclass(aio.Serial, corvalink.SerialBase)
+    assert not issubclass(aio.Serial, corvalink.Serial)
+    assert aio.Serial.__module__ == "corvalink.aio"
+    assert aio.Serial.__doc__ == "Serial port whose I/O methods return futures."
+    for name in ("readinto", "readable", "writable", "seekable", "closed", "__enter__", "__iter__"):
+        assert not hasattr(aio.Serial, name), name
+    assert aio.Serial.read.__text_signature__ == "($self, size=1)"
+    assert aio.Serial.read_until.__text_signature__ == "(self, /, expected=b'\\n', size=None)"
+    assert aio.Serial.__aexit__.__text_signature__ == "($self, *_args)"
+    assert aio.serial_for_url.__doc__ == "Returns an `corvalink.aio.Serial` for `url`, which is a device name or `loop://`."
+
+
+def test_write_runs_as_a_task_and_a_buffered_read_finishes_at_once(port):
+    w = port.write(b"abc")
+    assert isinstance(w, aio.Future)
+    assert w.wait(5) == 3
+    r = port.read(3)
+    assert r.done() and r.result() == b"abc"
+    port.write(b"x\ny\n").wait(5)
+    assert port.readlines().wait(5) == [b"x\n", b"y\n"]  # ends with the timeout
+    port.write(b"ab;cd").wait(5)
+    assert port.read_until(b";").result() == b"ab;"
+    assert port.read_all().result() == b"cd"
+    assert port.flush().wait(5) is None
+
+
+def test_errors_at_the_call_and_in_the_future():
+    closed = aio.Serial()
+    f = closed.read()
+    assert f.done()
+    with pytest.raises(corvalink.PortNotOpenError, match="Attempting to use a port that is not open"):
+        f.result()
+    with pytest.raises(corvalink.PortNotOpenError):
+        closed.read_all()
+
+
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [
+        (lambda s: s.read(-1), OverflowError, None),
+        (lambda s: s.write(5), TypeError, "a bytes-like object or str is required, not 'int'"),
+        (lambda s: s.readline(size="x"), TypeError, None),
+        (lambda s: s.send_break(duration="x"), TypeError, None),
+    ],
+)
+def test_conversion_errors_raise_at_the_call(port, call, exc, text):
+    with pytest.raises(exc) as info:
+        call(port)
+    if text:
+        assert str(info.value) == text
+
+
+def test_timeout_and_cancel_read_end_a_pending_read():
+    s = aio.Serial("loop://", timeout=0.3)
+    t0 = time.monotonic()
+    f = s.read(10)
+    assert not f.done()
+    assert f.wait(5) == b""
+    assert 0.25 <= time.monotonic() - t0 < 2
+    s.timeout = None
+    f = s.read(10)
+    s.cancel_read()
+    assert f.wait(5) == b""
+    s.close()
+
+
+def test_serial_for_url_gives_an_open_port_that_is_not_awaitable():
+    s = aio.serial_for_url("loop://", timeout=0.5)
+    assert type(s) is aio.Serial and s.is_open and s.timeout == 0.5
+    assert not hasattr(s, "__await__")
+    s.close()
+
+
+def test_async_with_binds_the_instance_and_closes(run):
+    async def main():
+        s = aio.Serial("loop://", timeout=1)
+        s.close()
+        entered = s.__aenter__()
+        assert entered.done()
+        async with s as bound:
+            assert bound is s and s.is_open
+            assert await s.write(b"hello\n") == 6
+            assert await s.readline() == b"hello\n"
+        assert not s.is_open
+        assert s.__aexit__(None, None, None).done()
+
+    run(main)
+
+
+def test_stored_cancel_never_voids_a_read_that_finds_data(port):
+    port.write(b"x" * 300).wait(5)
+    for _ in range(300):
+        port.cancel_read()
+        assert port.read(1).result() == b"x"
+
+
+# --- Future -------------------------------------------------------------------------------------
+
+
+def test_future_class():
+    with pytest.raises(TypeError):
+        aio.Future()
+    alias = aio.Future[bytes]
+    assert isinstance(alias, types.GenericAlias) and alias.__origin__ is aio.Future
+    assert aio.Future.__doc__ == "A port operation running on the runtime."
+    assert aio.Future.wait.__text_signature__ == "($self, timeout=None)"
+    assert aio.Future.add_done_callback.__text_signature__ == "($self, fn, /, *, context=None)"
+
+
+def test_pending_and_cancelled_states(port):
+    f = port.read(1)
+    assert not f.done()
+    with pytest.raises(asyncio.InvalidStateError, match=r"^Result is not ready\.$"):
+        f.result()
+    with pytest.raises(asyncio.InvalidStateError, match=r"^Exception is not set\.$"):
+        f.exception()
+    assert f.cancel() is True
+    assert f.cancel() is False
+    assert f.done() and f.cancelled()
+    for get in (f.result, f.exception, f.wait):
+        with pytest.raises(asyncio.CancelledError):
+            get()
+    # The aborted read released the read side: the next read gets the data.
+    port.write(b"z").wait(5)
+    assert port.read(1).wait(5) == b"z"
+
+
+def test_failed_future_keeps_one_exception_with_a_fresh_traceback():
+    f = aio.Serial().read()
+    errors = []
+    for _ in range(2):
+        try:
+            f.result()
+        except corvalink.PortNotOpenError as e:
+            errors.append(e)
+            assert e.__traceback__.tb_next is None  # only the frame that raised it here
+    assert errors[0] is errors[1] is f.exception()
+    assert not f.cancelled() and f.cancel() is False
+
+
+@pytest.mark.parametrize("timeout", [0, -1, float("nan"), 0.0])
+def test_wait_without_time_left_raises_at_once(port, timeout):
+    f = port.read(1)
+    t0 = time.monotonic()
+    with pytest.raises(TimeoutError, match="^the operation did not finish within the timeout$"):
+        f.wait(timeout)
+    assert time.monotonic() - t0 < 0.5
+    f.cancel()
+    assert port.write(b"q").wait(timeout=float("inf")) == 1
+    assert port.read(1).wait(0) == b"q"
+
+
+def test_wait_rejects_a_timeout_that_is_not_a_number(port):
+    with pytest.raises(TypeError) as info:
+        port.read(1).wait("soon")
+    assert "while processing 'timeout'" in info.value.__notes__
+
+
+@pytest.mark.parametrize("timeout", [float("inf"), 1e30, None])
+def test_wait_without_deadline_from_a_plain_thread(port, timeout):
+    f = port.read(2)
+    threading.Timer(0.1, lambda: port.write(b"ok")).start()
+    assert f.wait(timeout) == b"ok"
+
+
+def test_ctrl_c_interrupts_wait(port):
+    f = port.read(1)
+    threading.Timer(0.2, lambda: signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)).start()
+    t0 = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        f.wait()
+    assert time.monotonic() - t0 < 2
+    assert not f.done()
+    f.cancel()
+
+
+def test_done_callbacks_off_loop(port):
+    var = contextvars.ContextVar("var", default="unset")
+    seen = []
+
+    def record(fut):
+        seen.append((fut, threading.current_thread() is threading.main_thread(), var.get()))
+
+    f = port.read(1)
+    var.set("registered")
+    f.add_done_callback(record)
+    f.add_done_callback(record, context=contextvars.Context())
+    var.set("later")
+    port.write(b"!").wait(5)
+    f.wait(5)
+    deadline = time.monotonic() + 5
+    while len(seen) < 2 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    # Run by the worker that finished the read, each in its own context.
+    assert seen == [(f, False, "registered"), (f, False, "unset")]
+    # On a finished future the callback runs before add_done_callback returns.
+    seen.clear()
+    f.add_done_callback(record)
+    assert seen == [(f, True, "later")]
+
+
+def test_callback_errors_are_unraisable_and_the_others_still_run(port, monkeypatch):
+    reports, ran = [], []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append(u))
+
+    def bad(_):
+        raise ValueError("boom")
+
+    f = port.read(1)
+    f.add_done_callback(bad)
+    f.add_done_callback(ran.append)
+    port.write(b"!").wait(5)
+    f.wait(5)
+    deadline = time.monotonic() + 5
+    while not ran and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert ran == [f]
+    assert [type(u.exc_value) for u in reports] == [ValueError]
+    assert reports[0].object is bad
+
+
+def test_remove_done_callback_counts_registrations(port):
+    f = port.read(1)
+
+    def cb(_):
+        pass
+
+    f.add_done_callback(cb)
+    f.add_done_callback(cb)
+    f.add_done_callback(print)
+    assert f.remove_done_callback(cb) == 2
+    assert f.remove_done_callback(cb) == 0
+    f.cancel()
+    assert f.remove_done_callback(print) == 0  # a finished future holds no registrations
+
+    class Raises:
+        def __call__(self, _):
+            pass
+
+        def __eq__(self, other):
+            raise RuntimeError("no comparison")
+
+    g = port.read(1)
+    g.add_done_callback(Raises())
+    with pytest.raises(RuntimeError, match="no comparison"):
+        g.remove_done_callback(cb)
+    g.cancel()
+
+
+def test_dropped_future_neither_cancels_nor_leaks(port):
+    port.read(2)  # dropped at once
+    gc.collect()
+    port.write(b"ab").wait(5)
+    deadline = time.monotonic() + 5
+    while port.in_waiting and time.monotonic() < deadline:
+        time.sleep(0.01)
+    # The dropped read took the bytes; the read side is free again.
+    assert port.in_waiting == 0
+    port.write(b"c").wait(5)
+    assert port.read(1).wait(5) == b"c"
+
+
+# --- awaiting -----------------------------------------------------------------------------------
+
+
+def test_await_finished_value_takes_one_iteration_and_an_error_none(run):
+    async def main():
+        s = aio.Serial("loop://", timeout=1)
+        await s.write(b"abc")
+        value, n = await iterations(lambda: s.read(3))
+        assert (value, n) == (b"abc", 1)
+        s.close()
+        failed = s.read(1)
+
+        async def await_failed():
+            with pytest.raises(corvalink.PortNotOpenError):
+                await failed
+
+        _, n = await iterations(await_failed)
+        assert n == 0
+
+    run(main)
+
+
+def test_await_pending_future(run):
+    async def main():
+        s = aio.Serial("loop://", timeout=2)
+        f = s.read(5)
+        assert not f.done()
+        asyncio.get_running_loop().call_later(0.05, lambda: s.write(b"later"))
+        assert await f == b"later"
+        s.close()
+
+    run(main)
+
+
+def test_future_cancel_reaches_the_awaiting_task(run):
+    async def main():
+        s = aio.Serial("loop://", timeout=None)
+        f = s.read(1)
+        t = asyncio.ensure_future(_await(f))
+        await asyncio.sleep(0.01)
+        assert f.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await t
+        s.close()
+
+    run(main)
+
+
+async def _await(f):
+    return await f
+
+
+def test_cancelling_the_task_cancels_the_operation(run):
+    async def main():
+        s = aio.Serial("loop://", timeout=None)
+        f = s.read(1)
+        t = asyncio.ensure_future(_await(f))
+        await asyncio.sleep(0.01)
+        t.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await t
+        assert f.cancelled()
+        # The read side is free for the next reader.
+        await s.write(b"n")
+        assert await asyncio.wait_for(_await(s.read(1)), 5) == b"n"
+        s.close()
+
+    run(main)
+
+
+def test_one_future_awaited_from_two_loops(port):
+    f = port.read(4)
+    results = {}
+
+    def waiter(kind):
+        async def main():
+            return await f
+
+        loop = new_loop(kind)
+        try:
+            results[threading.current_thread().name] = loop.run_until_complete(main())
+        finally:
+            loop.close()
+
+    threads = [threading.Thread(target=waiter, args=(LOOPS[i % len(LOOPS)],), name=f"t{i}") for i in range(2)]
+    for t in threads:
+        t.start()
+    time.sleep(0.1)
+    port.write(b"both").wait(5)
+    for t in threads:
+        t.join(5)
+    assert results == {"t0": b"both", "t1": b"both"}
+
+
+def test_closed_loop_waiter_is_dropped_silently(port, monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append(u))
+    f = port.read(1)
+    loop = asyncio.new_event_loop()
+    task = loop.create_task(_await(f))
+    loop.run_until_complete(asyncio.sleep(0.01))
+    loop.close()
+    port.write(b"!").wait(5)
+    assert f.wait(5) == b"!"
+    time.sleep(0.05)
+    assert reports == []
+    assert not task.done()
+
+
+def test_await_outside_a_loop_raises():
+    f = aio.Serial().read()
+    with pytest.raises(RuntimeError):
+        f.__await__()
+
+
+# --- Ready ----------------------------------------------------------------------------------------
+
+
+def test_ready_steps_and_throw(run):
+    async def main():
+        s = aio.Serial("loop://")
+        await s.write(b"r")
+        r = s.read(1).__await__()
+        assert type(r).__name__ == "Ready"
+        assert next(r) is None
+        for _ in range(2):
+            with pytest.raises(StopIteration) as info:
+                next(r)
+            assert info.value.value == b"r"
+        with pytest.raises(ValueError) as info:
+            r.throw(ValueError)
+        assert info.value.args == ()
+        e = ValueError("x")
+        with pytest.raises(ValueError) as info:
+            r.throw(e)
+        assert info.value is e
+        with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+            r.throw(42)
+        assert r.close() is None
+        with pytest.raises(TypeError):
+            type(r)()
+        s.close()
+
+    run(main)
+
+
+# --- threads ----------------------------------------------------------------------------------------
+
+
+def test_threads_start_only_for_a_task():
+    script = r"""
+import os
+from corvalink import aio
+def ours():
+    return sum(open(f"/proc/self/task/{t}/comm").read().strip() == "corvalink" for t in os.listdir("/proc/self/task"))
+s = aio.Serial("loop://", timeout=0)
+counts = [ours() if s.read(3).result() == b"" else -1]
+counts.append(ours() if s.write(b"abc").wait(5) == 3 else -1)
+print(counts)
+"""
+    out = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=30,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["[0,", "2]"]  # then the two workers
