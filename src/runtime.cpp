@@ -47,6 +47,8 @@ class Task final : public WakeTarget {
   Task(Runtime::State* rt, std::unique_ptr<Runtime::Job> job) noexcept : rt_(rt), job_(std::move(job)) {}
 
   void wake() noexcept override;
+  // Runs the task here, on the readiness thread, instead of queueing it.
+  void wake_from_io() noexcept override;
   void abort() noexcept {
     aborted_.store(true, std::memory_order_release);
     wake();
@@ -79,6 +81,15 @@ struct Runtime::State {
   detail::Task* head = nullptr;
   detail::Task* tail = nullptr;
   std::size_t idle = 0;      // workers waiting on cv
+  // The instant the last worker to go idle wakes at, reset when any worker
+  // wakes. A new timer due before it must wake a worker; a later one is
+  // found when that worker wakes anyway. For a second after the last timer
+  // was armed, a worker whose heap is empty still wakes then, so a read
+  // that arms and drops a timeout of a second or more on every call does
+  // not wake a worker each time; after that an idle worker sleeps until
+  // something needs it.
+  Instant idle_until = Instant::max();  // max: any new timer wakes a worker
+  Instant last_timer_armed = Instant::min();
   std::size_t workers = 0;   // worker threads alive
   std::size_t retire = 0;    // workers that should leave (after block_in_place)
   std::vector<detail::TimerNode*> timers;  // min-heap on deadline
@@ -211,6 +222,33 @@ void detail::Task::wake() noexcept {
   }
 }
 
+namespace {
+thread_local bool t_running_from_io = false;
+}  // namespace
+
+bool running_from_io() noexcept { return t_running_from_io; }
+
+void detail::Task::wake_from_io() noexcept {
+  std::uint8_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    if (s == Idle) {
+      if (state_.compare_exchange_weak(s, Scheduled, std::memory_order_acq_rel)) {
+        // A task's step is short (it never blocks), and the readiness thread
+        // saves the hop to a worker and back for the common read that waited.
+        add_ref();  // what the queue would hold
+        t_running_from_io = true;
+        run();
+        t_running_from_io = false;
+        return;
+      }
+    } else if (s == Running) {
+      if (state_.compare_exchange_weak(s, Notified, std::memory_order_acq_rel)) return;
+    } else {
+      return;
+    }
+  }
+}
+
 void detail::Task::destroy() noexcept {
   if (!job_) {
     delete this;
@@ -247,6 +285,10 @@ void detail::Task::run() noexcept {
   release();  // the queue's reference
 }
 
+namespace {
+constexpr auto kTimerLinger = std::chrono::seconds(1);
+}  // namespace
+
 void Runtime::State::worker_main() noexcept {
   name_this_thread();
   t_is_worker = true;
@@ -280,13 +322,16 @@ void Runtime::State::worker_main() noexcept {
       continue;
     }
     ++idle;
-    if (timers.empty()) {
+    const Instant linger = last_timer_armed == Instant::min() ? Instant::min() : last_timer_armed + kTimerLinger;
+    if (timers.empty() && Clock::now() >= linger) {
       cv.wait(lock);
     } else {
       // A copy: the node may go away while we wait.
-      Instant next = timers.front()->deadline;
+      Instant next = timers.empty() ? linger : timers.front()->deadline;
+      idle_until = next;
       cv.wait_until(lock, next);
     }
+    idle_until = Instant::max();
     --idle;
   }
 }
@@ -315,6 +360,13 @@ void Runtime::State::pool_main() noexcept {
 
 // ---------------------------------------------------------------------------
 // Runtime and its cell.
+
+std::pair<TaskHandle, Waker> Runtime::spawn_suspended(std::unique_ptr<Job> job) {
+  auto* task = new detail::Task(state_, std::move(job));
+  task->add_ref();  // the handle's reference
+  // The creation reference goes to the waker.
+  return {TaskHandle(task), Waker::adopt(task)};
+}
 
 TaskHandle Runtime::spawn(std::unique_ptr<Job> job) {
   auto* task = new detail::Task(state_, std::move(job));
@@ -709,7 +761,8 @@ Poll<std::monostate> Sleep::poll(Context& cx) {
     replaced = std::exchange(node_.waker, cx.waker());
     node_.armed = true;
     s.insert_timer(&node_);
-    if (node_.heap_index == 0 && s.idle) s.cv.notify_one();
+    s.last_timer_armed = Clock::now();
+    if (node_.heap_index == 0 && s.idle && node_.deadline < s.idle_until) s.cv.notify_one();
   } else if (!node_.waker.will_wake(cx.waker())) {
     replaced = std::exchange(node_.waker, cx.waker());
   }
