@@ -300,14 +300,20 @@ using Callbacks = std::vector<std::shared_ptr<DoneCallback>>;
 
 // Serves the waiters, then the callbacks, entering the interpreter if this
 // thread is not attached. False if the interpreter cannot be entered here.
+// Set on a worker or the readiness thread once it keeps a thread state of
+// its own: creating and destroying one for every completion costs more than
+// the publication itself. These threads live as long as the process.
+thread_local bool t_keeps_thread_state = false;
+
 bool publish(FutureCore& core, Waiters& waiters, Callbacks& callbacks) noexcept {
-  bool entered = false;
+  enum { Attached, Entered, EnteredToKeep } how = Attached;
   PyGILState_STATE gil{};
   if (!attached()) {
+    if (!Py_IsInitialized() || Py_IsFinalizing()) return false;
     // A thread that released the interpreter itself cannot re-enter it here.
-    if (!Py_IsInitialized() || Py_IsFinalizing() || PyGILState_GetThisThreadState() != nullptr) return false;
+    if (PyGILState_GetThisThreadState() != nullptr && !t_keeps_thread_state) return false;
     gil = PyGILState_Ensure();
-    entered = true;
+    how = !t_keeps_thread_state && (on_worker_thread() || running_from_io()) ? EnteredToKeep : Entered;
   }
   PyObject* pending_exception = PyErr_GetRaisedException();
   release_pending();
@@ -316,7 +322,13 @@ bool publish(FutureCore& core, Waiters& waiters, Callbacks& callbacks) noexcept 
   waiters.clear();
   callbacks.clear();
   PyErr_SetRaisedException(pending_exception);
-  if (entered) PyGILState_Release(gil);
+  if (how == Entered) {
+    PyGILState_Release(gil);
+  } else if (how == EnteredToKeep) {
+    // Detach, but keep the thread state (its count stays at one).
+    t_keeps_thread_state = true;
+    PyEval_SaveThread();
+  }
   return true;
 }
 
