@@ -96,6 +96,10 @@ std::string method_name(PyObject* self, const char* name) {
 // ===========================================================================
 // SerialBase
 
+PyObject* m_open(PyObject* self, PyObject*) noexcept;
+
+inline std::mutex& lifecycle_of(PyObject* self) noexcept { return reinterpret_cast<SerialObject*>(self)->lifecycle; }
+
 void serial_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   auto* obj = reinterpret_cast<SerialObject*>(self);
@@ -105,6 +109,7 @@ void serial_dealloc(PyObject* self) noexcept {
     detached([&] { last.reset(); });
   }
   obj->handle.~shared_ptr();
+  obj->lifecycle.~mutex();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -145,13 +150,34 @@ int serial_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     next.dsrdtr = dsrdtr.value_or(next.rtscts);
     next.exclusive = exclusive;
 
-    // Stage 3: apply.
+    // Stage 3: apply. It runs as one step for the other threads that open,
+    // close or rename this port: `open` is looked up (the ordinary way)
+    // beforehand, and when it is SerialBase.open the port is opened inside
+    // that step. An `open` of a subclass is Python code, which never runs
+    // under the lock: it is called after the step.
+    const bool has_port = port.has_value();
+    py::Ref open_method;
+    bool open_here = false;
+    if (has_port) {
+      open_method = py::Ref::steal(PyObject_GetAttrString(self, "open"));
+      if (!open_method) return -1;
+      open_here = PyCFunction_Check(open_method.get()) && PyCFunction_GetFunction(open_method.get()) == &m_open &&
+                  PyCFunction_GetSelf(open_method.get()) == self;
+    }
     PortHandle& handle = port_of(self);
-    if (!update_settings(handle, next)) return -1;
-    bool has_port = port.has_value();
-    if (!change_port(handle, std::move(port))) return -1;
-    if (!has_port || handle.is_open()) return 0;
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(self, "open", nullptr));
+    bool call_open = false;
+    Status st = detached([&]() -> Status {
+      std::lock_guard lock(lifecycle_of(self));
+      if (Status s = handle.update_settings([&](PortSettings& settings) { settings = next; }); !s) return s;
+      if (Status s = handle.change_port(std::move(port)); !s) return s;
+      if (!has_port || handle.is_open()) return {};
+      if (open_here) return handle.open();
+      call_open = true;
+      return {};
+    });
+    if (!check(st)) return -1;
+    if (!call_open) return 0;
+    py::Ref r = py::Ref::steal(PyObject_CallNoArgs(open_method.get()));
     return r ? 0 : -1;
   });
 }
@@ -193,7 +219,7 @@ int set_port(PyObject* self, PyObject* value, void*) noexcept {
   return py::guard_int([&]() -> int {
     std::optional<std::string> name;
     if (!noted(optional_port_name(value, name), "value")) return -1;
-    return change_port(port_of(self), std::move(name)) ? 0 : -1;
+    return change_port(self, std::move(name)) ? 0 : -1;
   });
 }
 
@@ -447,7 +473,11 @@ PyGetSetDef base_getset[] = {
 PyObject* m_open(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     PortHandle& h = port_of(self);
-    if (!check(detached([&] { return h.open(); }))) return nullptr;
+    Status st = detached([&] {
+      std::lock_guard lock(lifecycle_of(self));
+      return h.open();
+    });
+    if (!check(st)) return nullptr;
     return none();
   });
 }
@@ -455,7 +485,10 @@ PyObject* m_open(PyObject* self, PyObject*) noexcept {
 PyObject* m_close(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     PortHandle& h = port_of(self);
-    detached([&] { h.close(); });
+    detached([&] {
+      std::lock_guard lock(lifecycle_of(self));
+      h.close();
+    });
     return none();
   });
 }
@@ -967,7 +1000,9 @@ PyObject* serial_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     std::shared_ptr<PortHandle> handle = PortHandle::create();
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    new (&reinterpret_cast<SerialObject*>(self)->handle) std::shared_ptr<PortHandle>(std::move(handle));
+    auto* obj = reinterpret_cast<SerialObject*>(self);
+    new (&obj->handle) std::shared_ptr<PortHandle>(std::move(handle));
+    new (&obj->lifecycle) std::mutex();
     return self;
   });
 }
@@ -977,8 +1012,12 @@ bool update_settings(PortHandle& handle, const PortSettings& next) noexcept {
   return check(st);
 }
 
-bool change_port(PortHandle& handle, std::optional<std::string> name) noexcept {
-  Status st = detached([&] { return handle.change_port(std::move(name)); });
+bool change_port(PyObject* self, std::optional<std::string> name) noexcept {
+  PortHandle& handle = port_of(self);
+  Status st = detached([&] {
+    std::lock_guard lock(lifecycle_of(self));
+    return handle.change_port(std::move(name));
+  });
   return check(st);
 }
 

@@ -665,3 +665,55 @@ def test_no_reference_growth():
     batch(2000)
     after = sys.gettotalrefcount()
     assert after - before < 100
+
+
+class PlainSubclass(Serial):
+    """Inherits open and close, and has an attribute dictionary."""
+
+
+@pytest.mark.parametrize("cls", [Serial, PlainSubclass])
+def test_port_changes_from_several_threads_never_fail(cls):
+    # Changing the port (the setter, or __init__ run again) must never fail
+    # while other threads change it too, or open and close it: in any order
+    # of the calls a change ends with the port open and raises nothing. Only
+    # open() may find the port already open.
+    p = cls("loop://", timeout=0.01)
+    stop = threading.Event()
+    errors = []
+
+    def changer(k):
+        try:
+            while not stop.is_set():
+                if k % 2:
+                    p.port = "loop://"
+                else:
+                    p.__init__("loop://", timeout=0.01)
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+
+    def open_close():
+        try:
+            while not stop.is_set():
+                p.close()
+                try:
+                    p.open()
+                except SerialException as e:
+                    if str(e) != "Port is already open.":
+                        raise
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=changer, args=(k,)) for k in range(4)]
+    threads.append(threading.Thread(target=open_close))
+    for t in threads:
+        t.start()
+    time.sleep(1)
+    stop.set()
+    for t in threads:
+        t.join(30)
+    assert not any(t.is_alive() for t in threads)
+    assert errors == []
+    assert p.is_open
+    p.write(b"still works")
+    assert p.read(11) == b"still works"
+    p.close()
