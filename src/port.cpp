@@ -528,23 +528,31 @@ std::optional<Instant> step_deadline(std::optional<Instant> total, std::optional
   return std::min(*total, *gap);
 }
 
+// How the reads of one operation treat cancel_read. A permit stored before the
+// operation began is for the next read that has to wait: until the operation
+// first finds nothing, data that is there at once wins over it and leaves it
+// stored. Once the operation has waited, and for a cancel that came while it
+// ran, the cancel waiter and the device race in random order, so cancel_read
+// still ends a readline on a line that is never idle.
+struct CancelRace {
+  bool waited = false;
+  bool stored_before = false;  // a permit was stored when the operation began
+  static CancelRace at_start(PortHandle& port) noexcept { return {false, port.cancel_read_notify.has_permit()}; }
+  bool fair(const Notify::Waiter& cancel) const noexcept { return waited || (!stored_before && cancel.fired()); }
+};
+
 // Reads at least one byte into data[0..n), or nothing (0) when the deadline
-// passed or cancel_read fired. A pollable rather than a coroutine: it is on
-// the path of every read, once per byte for the line readers.
-//
-// Until the operation first has to wait (`waited`, shared by all its reads),
-// data that is there at once wins: the device is looked at first, and a
-// stored cancel is left for the next read that waits. From then on the cancel
-// waiter and the device attempt race in random order, so that cancel_read
-// still ends a read on a busy line. The timer is looked at after the device,
-// and a deadline that ends the read makes one last attempt first (which also
-// covers a backend that waited before reading), so data present at the
-// deadline wins. A deadline already reached makes exactly one attempt and
-// ignores cancellation.
+// passed or cancel_read fired; `race` (shared by all reads of the operation)
+// says which comes first. A pollable rather than a coroutine: it is on the
+// path of every read, once per byte for the line readers. The timer is looked
+// at after the device, and a deadline that ends the read makes one last
+// attempt first (which also covers a backend that waited before reading), so
+// data present at the deadline wins. A deadline already reached makes
+// exactly one attempt and ignores cancellation.
 class ReadSome {
  public:
-  ReadSome(PortHandle& port, std::uint8_t* data, std::size_t n, std::optional<Instant> deadline, bool& waited)
-      : port_(port), cancel_(port.cancel_read_notify), buf_{data, n, 0}, deadline_(deadline), waited_(waited) {
+  ReadSome(PortHandle& port, std::uint8_t* data, std::size_t n, std::optional<Instant> deadline, CancelRace& race)
+      : port_(port), cancel_(port.cancel_read_notify), buf_{data, n, 0}, deadline_(deadline), race_(race) {
     buf_.may_wait = !deadline_ || Clock::now() < *deadline_;
   }
   ReadSome(const ReadSome&) = delete;
@@ -553,14 +561,14 @@ class ReadSome {
   Poll<Result<std::size_t>> poll(Context& cx) {
     // Woken after the deadline: the last attempt only.
     if (!buf_.may_wait || (timer_ && Clock::now() >= *deadline_)) return last_attempt(cx);
-    if (waited_ && waiter_first(cancel_, cx)) return Result<std::size_t>(std::size_t{0});
+    if (race_.fair(cancel_) && waiter_first(cancel_, cx)) return Result<std::size_t>(std::size_t{0});
     // A stored cancel ends this read only if nothing is there: look for real.
-    const bool look = !waited_ && cancel_.fired();
+    const bool look = !race_.waited && cancel_.fired();
     buf_.may_wait = !look;
     Poll<Status> io = port_.poll_read(cx, buf_);
     buf_.may_wait = true;
     if (io.ready()) return outcome(std::move(io).take());
-    waited_ = true;
+    race_.waited = true;
     if (deadline_) {
       if (!timer_) timer_.emplace(*deadline_);
       if (timer_->poll(cx).ready()) return last_attempt(cx);
@@ -588,7 +596,7 @@ class ReadSome {
   ReadBuf buf_;
   std::optional<Instant> deadline_;
   std::optional<Sleep> timer_;
-  bool& waited_;
+  CancelRace& race_;
 };
 
 // read(size): chunks of up to kChunk bytes straight into the result's tail,
@@ -603,7 +611,7 @@ class ReadOperation final : public EnvelopedOperation {
       : EnvelopedOperation(std::move(port), std::move(held)),
         size_(size),
         started_(true),
-        waited_(true),
+        race_{true, false},
         total_(total),
         inter_(inter),
         result_(std::move(so_far)) {}
@@ -616,6 +624,7 @@ class ReadOperation final : public EnvelopedOperation {
     if (started_) return;
     total_ = deadline_after(began_at(), timeouts().timeout.to_duration());
     inter_ = timeouts().inter_byte_timeout.to_duration();
+    race_ = CancelRace::at_start(port());
     result_.reserve(std::min(size_, kChunk));
   }
 
@@ -627,7 +636,7 @@ class ReadOperation final : public EnvelopedOperation {
         const std::size_t n = std::min(kChunk, size_ - chunk_at_);
         std::optional<Instant> deadline = step_deadline(total_, inter_, chunk_at_ > 0);
         result_.resize(chunk_at_ + n);
-        chunk_.emplace(port(), result_.data() + chunk_at_, n, deadline, waited_);
+        chunk_.emplace(port(), result_.data() + chunk_at_, n, deadline, race_);
       }
       auto got = chunk_->poll(cx);
       if (got.pending()) return Pending;
@@ -644,7 +653,7 @@ class ReadOperation final : public EnvelopedOperation {
 
   std::size_t size_;
   bool started_ = false;
-  bool waited_ = false;
+  CancelRace race_;
   std::optional<Instant> total_;
   std::optional<std::chrono::nanoseconds> inter_;
   ByteString result_;
@@ -658,7 +667,7 @@ enum class Timing { Total, PerByte };
 // device. The first byte's deadline counts from `start`.
 Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeouts& timeouts, Instant start,
                                        const ByteString& expected, std::optional<std::size_t> size, Timing timing,
-                                       bool& waited) {
+                                       CancelRace& race) {
   auto timeout = timeouts.timeout.to_duration();
   std::optional<Instant> total = deadline_after(start, timeout);
   auto inter = timeouts.inter_byte_timeout.to_duration();
@@ -670,7 +679,7 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeo
                                       : result.empty()        ? total
                                                               : deadline_after(Clock::now(), timeout);
     std::uint8_t byte = 0;
-    Result<std::size_t> got = co_await ReadSome(port, &byte, 1, deadline, waited);
+    Result<std::size_t> got = co_await ReadSome(port, &byte, 1, deadline, race);
     if (!got) co_return fail(std::move(got.error()));
     if (*got == 0) break;
     result.push_back(byte);
@@ -683,9 +692,8 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeo
 
 Co<OperationOutcome> read_until_body(PortRef port, Began began, ByteString expected, std::optional<std::size_t> size,
                                      Timing timing) {
-  bool waited = false;
-  Result<ByteString> line =
-      co_await read_terminated(*port, began.timeouts, began.at, expected, size, timing, waited);
+  CancelRace race = CancelRace::at_start(*port);
+  Result<ByteString> line = co_await read_terminated(*port, began.timeouts, began.at, expected, size, timing, race);
   if (!line) co_return fail(std::move(line.error()));
   co_return OperationValue(std::move(*line));
 }
@@ -694,10 +702,10 @@ Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std
   const ByteString newline{'\n'};
   std::vector<ByteString> lines;
   std::size_t total = 0;
-  bool waited = false;
+  CancelRace race = CancelRace::at_start(*port);
   for (Instant start = began.at;; start = Clock::now()) {
     Result<ByteString> line =
-        co_await read_terminated(*port, began.timeouts, start, newline, std::nullopt, Timing::PerByte, waited);
+        co_await read_terminated(*port, began.timeouts, start, newline, std::nullopt, Timing::PerByte, race);
     if (!line) co_return fail(std::move(line.error()));
     if (line->empty()) break;
     total += line->size();
@@ -709,8 +717,8 @@ Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std
 
 Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
   ByteString result(std::max<std::size_t>(max, 1));
-  bool waited = false;
-  Result<std::size_t> got = co_await ReadSome(*port, result.data(), result.size(), std::nullopt, waited);
+  CancelRace race = CancelRace::at_start(*port);
+  Result<std::size_t> got = co_await ReadSome(*port, result.data(), result.size(), std::nullopt, race);
   if (!got) co_return fail(std::move(got.error()));
   result.resize(*got);
   co_return OperationValue(std::move(result));
@@ -920,7 +928,7 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
     }
   } announced;
   std::size_t filled = 0;
-  bool waited = false;  // as in ReadSome: data there at once wins until then
+  CancelRace race = CancelRace::at_start(port);  // as in ReadSome
   while (filled < size) {
     // One step, as ReadSome: at least one byte, or none when the step's
     // deadline passes or cancel_read fires, which ends the read.
@@ -937,11 +945,11 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
         io = port.poll_read(cx, buf);
         break;
       }
-      if (waited && waiter_first(cancel, cx)) break;
-      buf.may_wait = waited || !cancel.fired();  // a stored cancel: look for real
+      if (race.fair(cancel) && waiter_first(cancel, cx)) break;
+      buf.may_wait = race.waited || !cancel.fired();  // a stored cancel: look for real
       io = port.poll_read(cx, buf);
       if (io.ready()) break;
-      waited = true;
+      race.waited = true;
       if (deadline && Clock::now() >= *deadline) {
         last = true;  // the deadline ends the step after one last attempt
         continue;

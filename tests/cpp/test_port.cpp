@@ -409,6 +409,23 @@ TEST(Cancel, StoredPermitLeavesCallsThatNeedNotWaitAlone) {
   EXPECT_EQ(count_of(run(make_write(port, bytes("a"), true))), 0u);
 }
 
+// A cancel that comes while a read runs ends it even when the line is never
+// idle, so that the read never has to wait.
+TEST(Cancel, EndsAReadlineOnALineThatIsNeverIdle) {
+  auto script = std::make_shared<Script>();
+  script->read = Script::Read::Endless;
+  PortRef port = open_scripted(script);
+  auto reading = run_async(make_readline(port, std::nullopt));
+  std::this_thread::sleep_for(20ms);
+  port->cancel_read();
+  const bool ended = reading.wait_for(kHang) == std::future_status::ready;
+  port->close();  // also ends a readline that ignored the cancel
+  ASSERT_TRUE(ended);
+  OperationOutcome line = reading.get();
+  ASSERT_TRUE(line);
+  EXPECT_GT(std::get<ByteString>(*line).size(), 0u);
+}
+
 TEST(Cancel, WaitingReadAndWriteReturnWhatTheyHave) {
   PortRef port = open_loopback();
   put(port, "ab");
