@@ -124,7 +124,8 @@ class [[nodiscard]] Poll {
 // may_wait says the reader is prepared to wait for data: a backend that
 // expects nothing to be there yet may then wait for readiness before its
 // first attempt. A reader that gets exactly one poll leaves it false, so that
-// poll always looks at the device.
+// poll always looks at the device; pending then only means "nothing there",
+// and the backend need not arrange a wake-up.
 struct ReadBuf {
   std::uint8_t* data = nullptr;
   std::size_t capacity = 0;

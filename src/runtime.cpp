@@ -197,12 +197,37 @@ std::atomic<unsigned> g_fork_generation{0};
 
 void after_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
+// Installed when the library is loaded, before any thread of ours exists.
+const bool g_fork_handler = ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+
 // False if the handler could not be installed (the process id is compared then).
-bool fork_handler_installed() noexcept {
-  static const bool installed = ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
-  return installed;
+bool fork_handler_installed() noexcept { return g_fork_handler; }
+
+// The process that first used the engine, claimed by its first port
+// operation: the fork generation it ran in plus one, or (without the fork
+// handler) its process id in the upper half; zero until claimed. A child
+// created by fork() after that refuses every operation, whether or not the
+// runtime's threads had been started: it inherited the side locks and other
+// state of parent threads that do not exist in it.
+std::atomic<std::uint64_t> g_home{0};
+
+std::uint64_t this_process() noexcept {
+  if (fork_handler_installed()) return std::uint64_t{g_fork_generation.load(std::memory_order_relaxed)} + 1;
+  return std::uint64_t{static_cast<std::uint32_t>(::getpid())} << 32;
 }
 #endif
+
+// Claims the engine for this process on first use; Forked in a child created
+// by fork() after that.
+Status process_check() noexcept {
+#ifndef _WIN32
+  const std::uint64_t me = this_process();
+  std::uint64_t home = g_home.load(std::memory_order_relaxed);
+  if (home == 0) g_home.compare_exchange_strong(home, me, std::memory_order_relaxed);  // home: the winner's
+  if (home != 0 && home != me) return fail(PortError::forked());
+#endif
+  return {};
+}
 
 }  // namespace
 
@@ -470,18 +495,15 @@ RuntimeCell& runtime_cell() {
 }  // namespace
 
 Result<Runtime*> runtime() {
+  // Before the cell: a child must not wait for a build its parent had under way.
+  if (Status here = process_check(); !here) return fail(std::move(here.error()));
   RuntimeCell& cell = runtime_cell();
   if (cell.failure) return fail(*cell.failure);
   if (!cell.in_building_process()) return fail(PortError::forked());
   return cell.runtime;
 }
 
-Status runtime_usable() {
-  if (!g_state.load(std::memory_order_acquire)) return {};
-  RuntimeCell& cell = runtime_cell();
-  if (!cell.in_building_process()) return fail(PortError::forked());
-  return {};
-}
+Status runtime_usable() { return process_check(); }
 
 bool on_worker_thread() noexcept { return t_is_worker; }
 

@@ -89,10 +89,11 @@ class Runtime {
 };
 
 // Builds the runtime on first call. Returns the stored start failure if the
-// start failed, Forked in a child process created by fork() after the build.
+// start failed, Forked in a child process created by fork() after the
+// process's first port operation (with or without the runtime's threads).
 Result<Runtime*> runtime();
-// Fails as runtime() does in a child created by fork() after the build, but
-// builds nothing: for work that needs no task, no timer and no worker.
+// Fails as runtime() does in a child created by fork(), but builds nothing:
+// for work that needs no task, no timer and no worker.
 Status runtime_usable();
 
 // True on a worker thread of the runtime (not inside block_in_place).

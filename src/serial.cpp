@@ -440,7 +440,10 @@ int read_only_serial(PyObject*, PyObject* value, void* closure) noexcept {
 }
 
 PyGetSetDef base_getset[] = {
-    {"port", get_port, set_port, "The device name or URL, or None.", nullptr},
+    {"port", get_port, set_port,
+     "The device name or URL, or None. \"loop://\" is an in-memory port that reads back what was written; it "
+     "holds at most 4096 unread bytes, and a write beyond that waits until they are read.",
+     nullptr},
     {"name", get_port, read_only, "The device name or URL (read-only).", const_cast<char*>("name")},
     {"portstr", get_port, read_only, "The device name or URL (read-only).", const_cast<char*>("portstr")},
     {"is_open", get_is_open, read_only, "Whether the port is open.", const_cast<char*>("is_open")},
@@ -687,6 +690,31 @@ PyObject* m_readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     static constexpr std::array<const char*, 1> kNames = {"b"};
     PyObject* b = nullptr;
     if (!bind_args("Serial.readinto", kNames, 1, true, args, nargs, kwnames, &b)) return nullptr;
+    if (PyObject_CheckBuffer(b)) {
+      // Filled byte-wise up to its size in bytes. Taken writable before
+      // anything is read, so a buffer that cannot take the bytes loses none;
+      // held until they are stored, so it cannot move meanwhile.
+      Py_buffer view;
+      if (PyObject_GetBuffer(b, &view, PyBUF_WRITABLE) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_BufferError)) return nullptr;
+        py::Ref cause = py::Ref::steal(PyErr_GetRaisedException());
+        PyErr_Format(PyExc_TypeError, "readinto() argument must be a writable contiguous buffer, not '%s'",
+                     Py_TYPE(b)->tp_name);
+        PyObject* exc = PyErr_GetRaisedException();
+        PyException_SetCause(exc, cause.release());
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+      }
+      struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+      } release{&view};
+      py::Ref data = py::Ref::steal(read_blocking(handle_ref(self), static_cast<std::size_t>(view.len)));
+      if (!data) return nullptr;
+      const Py_ssize_t m = PyBytes_GET_SIZE(data.get());
+      std::memcpy(view.buf, PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(m));
+      return PyLong_FromSsize_t(m);
+    }
     Py_ssize_t n = PyObject_Length(b);
     if (n < 0) return nullptr;
     py::Ref data = py::Ref::steal(read_blocking(handle_ref(self), static_cast<std::size_t>(n)));
@@ -919,7 +947,12 @@ PyObject* make_serial() noexcept {
   if (!base) return nullptr;
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\n"
-                                    "A serial port with the conventional blocking serial-port API.")},
+                                    "A serial port with the conventional blocking serial-port API.\n\n"
+                                    "The port is a device name, or \"loop://\": an in-memory port that reads "
+                                    "back what was written. loop:// holds at most 4096 unread bytes; a write "
+                                    "beyond that waits until they are read (without a write timeout, for as "
+                                    "long as it takes), so a thread that writes more must not be the one that "
+                                    "reads it back.")},
       {Py_tp_new, reinterpret_cast<void*>(serial_new)},
       {Py_tp_iter, reinterpret_cast<void*>(serial_iter)},
       {Py_tp_iternext, reinterpret_cast<void*>(serial_iternext)},
