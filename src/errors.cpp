@@ -76,11 +76,7 @@ bool is_fatal(const PortError& error) {
     }
     // These numbers mean other things in errno (22 is EINVAL); a vanished
     // device shows as EIO, ENXIO or ENODEV.
-#ifdef _WIN32
-    return false;
-#else
     return *code == EIO || *code == ENXIO || *code == ENODEV;
-#endif
   }
   return error.text() == kNoDataMessage;
 }
