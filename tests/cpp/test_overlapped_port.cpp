@@ -14,6 +14,8 @@
 namespace corvalink::test {
 namespace {
 
+using win32::Dword;
+
 TimeoutValue secs(double s) { return TimeoutValue::floating(s); }
 
 // Drives an operation as a task on the runtime's workers.
@@ -151,6 +153,31 @@ TEST_F(OverlappedPortTest, FlushWaitsUntilTheLineHasTakenEverything) {
   EXPECT_TRUE(finish(flushing));
   EXPECT_EQ(port->bytes_to_write().value(), 0u);
   EXPECT_EQ(sim.take_sent().size(), 3000u);
+}
+
+TEST_F(OverlappedPortTest, LinesBreaksAndLineReadsReachTheDevice) {
+  ASSERT_TRUE(port->set_rts(false));
+  ASSERT_TRUE(port->set_dtr(true));
+  EXPECT_EQ(sim.device().escapes, (std::vector<Dword>{4, 5}));
+  sim.set_modem_status(win32::kMsCtsOn | win32::kMsRlsdOn);
+  EXPECT_TRUE(port->read_cts().value());
+  EXPECT_FALSE(port->read_dsr().value());
+  EXPECT_FALSE(port->read_ri().value());
+  EXPECT_TRUE(port->read_cd().value());
+
+  auto breaking = spawn(make_send_break(port, 0.02));
+  EXPECT_TRUE(finish(breaking));
+  EXPECT_EQ(sim.calls(Call::SetCommBreak), 1);
+  EXPECT_EQ(sim.calls(Call::ClearCommBreak), 1);
+  EXPECT_FALSE(sim.device().brk);
+
+  set_timeouts(*port, secs(1));
+  sim.feed("ab\ncd");
+  auto line = spawn(make_readline(port, std::nullopt));
+  EXPECT_EQ(read_text(finish(line)), "ab\n");
+  EXPECT_EQ(port->bytes_to_read().value(), 2u);  // nothing past the terminator was taken
+  ASSERT_TRUE(port->update_settings([](PortSettings& s) { s.baudrate = 57600; }));
+  EXPECT_EQ(sim.device().dcb.baud_rate, 57600u);
 }
 
 TEST_F(OverlappedPortTest, AVanishedDeviceClosesThePort) {
