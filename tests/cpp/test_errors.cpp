@@ -39,6 +39,18 @@ TEST(PortError, FromOsErrorKeepsTextAndCodeWithoutSuffix) {
   EXPECT_FALSE(plain.code().has_value());
 }
 
+#ifdef _WIN32
+TEST(PortError, WindowsTextsComeFromTheSystemWithoutTrailingSpace) {
+  const std::string denied = os_error_text(5);
+  EXPECT_FALSE(denied.empty());
+  EXPECT_EQ(std::string_view(" \t\r\n\f").find(denied.back()), std::string_view::npos) << denied;
+  // A code the system has no text for.
+  EXPECT_TRUE(os_error_text(0x0FFFFFFF).starts_with("OS Error 268435455 (FormatMessageW() returned error "))
+      << os_error_text(0x0FFFFFFF);
+  EXPECT_EQ(from_os_error(5).code_space(), CodeSpace::Win32);
+}
+#endif
+
 TEST(PortError, FatalErrorsAreDeviceGoneOnly) {
   std::string near_miss(kNoDataMessage);
   near_miss.back() = '!';
