@@ -5,7 +5,9 @@
 #include <format>
 
 #ifdef _WIN32
-#include "backend/win32.hpp"
+#include <windows.h>
+
+#include "backend/win32_comm.hpp"
 #endif
 
 namespace corvalink {
@@ -43,6 +45,10 @@ std::string os_error_text(std::int32_t code) {
 }
 
 PortError last_os_error() { return from_os_error(errno); }
+#else
+std::string os_error_text(std::int32_t code) { return win32::system_error_text(static_cast<win32::Dword>(code)); }
+
+PortError last_os_error() { return from_os_error(static_cast<std::int32_t>(::GetLastError())); }
 #endif
 
 PortError from_os_error(std::int32_t code) {
@@ -54,19 +60,23 @@ PortError from_os_error(std::int32_t code) {
   return PortError::failure(std::move(full), code);
 }
 
+PortError from_win32_error(std::uint32_t code, std::string text) {
+  // Win32 codes are DWORDs; the error carries them as the signed 32-bit value.
+  return PortError::failure(std::move(text), static_cast<std::int32_t>(code), CodeSpace::Win32);
+}
+
 PortError from_io_error(std::string text) { return PortError::failure(std::move(text)); }
 
 bool is_fatal(const PortError& error) {
   if (error.kind() != ErrorKind::Failure) return false;
   if (auto code = error.code()) {
-#ifdef _WIN32
-    // ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE, ERROR_DEVICE_REMOVED
-    return *code == 5 || *code == 22 || *code == 31 || *code == 1617;
-#else
-    // On POSIX these numbers mean other things (22 is EINVAL); a vanished
+    if (error.code_space() == CodeSpace::Win32) {
+      // ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE, ERROR_DEVICE_REMOVED
+      return *code == 5 || *code == 22 || *code == 31 || *code == 1617;
+    }
+    // These numbers mean other things in errno (22 is EINVAL); a vanished
     // device shows as EIO, ENXIO or ENODEV.
     return *code == EIO || *code == ENXIO || *code == ENODEV;
-#endif
   }
   return error.text() == kNoDataMessage;
 }

@@ -25,14 +25,25 @@ enum class ErrorKind : std::uint8_t {
   Forked,
 };
 
+// Which numbering an OS error code follows: the C library's errno values or
+// Win32's GetLastError values. is_fatal judges a code by where it came from,
+// so a Windows backend's error means the same on every build.
+enum class CodeSpace : std::uint8_t { Posix, Win32 };
+#ifdef _WIN32
+inline constexpr CodeSpace kNativeCodeSpace = CodeSpace::Win32;
+#else
+inline constexpr CodeSpace kNativeCodeSpace = CodeSpace::Posix;
+#endif
+
 inline constexpr std::string_view kNoDataMessage =
     "device reports readiness to read but returned no data "
     "(device disconnected or multiple access on port?)";
 
 class PortError {
  public:
-  static PortError failure(std::string message, std::optional<std::int32_t> code = std::nullopt) {
-    return PortError(ErrorKind::Failure, std::move(message), code);
+  static PortError failure(std::string message, std::optional<std::int32_t> code = std::nullopt,
+                           CodeSpace space = kNativeCodeSpace) {
+    return PortError(ErrorKind::Failure, std::move(message), code, space);
   }
   static PortError timeout(std::string message) { return PortError(ErrorKind::Timeout, std::move(message)); }
   static PortError invalid_value(std::string message) {
@@ -47,6 +58,7 @@ class PortError {
   ErrorKind kind() const noexcept { return kind_; }
   // The OS error code; only a Failure may carry one.
   std::optional<std::int32_t> code() const noexcept { return code_; }
+  CodeSpace code_space() const noexcept { return space_; }
   // The display form: the message for kinds that carry one, else the fixed text.
   std::string text() const;
   // A hint for the user, added to the Python exception as a note (empty: none).
@@ -56,13 +68,15 @@ class PortError {
   bool operator==(const PortError&) const = default;
 
  private:
-  explicit PortError(ErrorKind kind, std::string message = {}, std::optional<std::int32_t> code = std::nullopt)
-      : kind_(kind), message_(std::move(message)), code_(code) {}
+  explicit PortError(ErrorKind kind, std::string message = {}, std::optional<std::int32_t> code = std::nullopt,
+                     CodeSpace space = kNativeCodeSpace)
+      : kind_(kind), message_(std::move(message)), code_(code), space_(space) {}
 
   ErrorKind kind_;
   std::string message_;
   std::optional<std::int32_t> code_;
   std::string note_;
+  CodeSpace space_;
 };
 
 // Every engine procedure returns one of these.
@@ -78,6 +92,9 @@ std::string os_error_text(std::int32_t code);
 
 // A failing OS call with its code: Failure with the OS text and the code.
 PortError from_os_error(std::int32_t code);
+// A failing Win32 call's code with the system's text for it (on any build:
+// the Windows backend runs over a simulated layer in the tests).
+PortError from_win32_error(std::uint32_t code, std::string text);
 // An I/O error that has only a text: Failure with that text and no code.
 PortError from_io_error(std::string text);
 // The last OS error of this thread (errno / GetLastError).

@@ -423,7 +423,9 @@ namespace {
 struct RuntimeCell {
   Runtime* runtime = nullptr;
   std::optional<PortError> failure;
-#ifndef _WIN32
+#ifdef _WIN32
+  DWORD pid = 0;
+#else
   pid_t pid = 0;
   unsigned fork_generation = 0;
   bool fork_handler = false;
@@ -433,7 +435,7 @@ struct RuntimeCell {
   // threads stayed behind in the parent.
   bool in_building_process() const noexcept {
 #ifdef _WIN32
-    return true;
+    return pid == ::GetCurrentProcessId();
 #else
     if (fork_handler) return fork_generation == g_fork_generation.load(std::memory_order_relaxed);
     return pid == ::getpid();
@@ -479,7 +481,9 @@ RuntimeCell build_runtime() {
   }
   g_state.store(state, std::memory_order_release);
   cell.runtime = RuntimeBuilder::make(state);
-#ifndef _WIN32
+#ifdef _WIN32
+  cell.pid = ::GetCurrentProcessId();
+#else
   cell.pid = ::getpid();
   cell.fork_handler = fork_handler_installed();
   cell.fork_generation = g_fork_generation.load(std::memory_order_relaxed);

@@ -25,7 +25,8 @@ Result<BackendPtr> open_backend(std::string_view name, const PortSettings& setti
   if (device) return std::move(*device);
   if (device.error().configure_failed) return fail(std::move(device.error().error));
   const PortError& e = device.error().error;
-  return fail(PortError::failure(std::format("could not open port '{}': {}", name, e.text()), e.code()));
+  return fail(
+      PortError::failure(std::format("could not open port '{}': {}", name, e.text()), e.code(), e.code_space()));
 }
 
 }  // namespace corvalink

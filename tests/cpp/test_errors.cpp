@@ -39,30 +39,54 @@ TEST(PortError, FromOsErrorKeepsTextAndCodeWithoutSuffix) {
   EXPECT_FALSE(plain.code().has_value());
 }
 
+#ifdef _WIN32
+TEST(PortError, WindowsTextsComeFromTheSystemWithoutTrailingSpace) {
+  const std::string denied = os_error_text(5);
+  EXPECT_FALSE(denied.empty());
+  EXPECT_EQ(std::string_view(" \t\r\n\f").find(denied.back()), std::string_view::npos) << denied;
+  // A code the system has no text for.
+  EXPECT_TRUE(os_error_text(0x0FFFFFFF).starts_with("OS Error 268435455 (FormatMessageW() returned error "))
+      << os_error_text(0x0FFFFFFF);
+  EXPECT_EQ(from_os_error(5).code_space(), CodeSpace::Win32);
+}
+#endif
+
 TEST(PortError, FatalErrorsAreDeviceGoneOnly) {
   std::string near_miss(kNoDataMessage);
   near_miss.back() = '!';
+  auto posix = [](int code) { return PortError::failure("posix", code, CodeSpace::Posix); };
+  auto windows = [](std::uint32_t code) { return from_win32_error(code, "windows"); };
   struct Case {
     PortError error;
     bool fatal;
   };
+  // A code is judged by the numbering it came from, whatever the build.
   const Case cases[] = {
-      {from_os_error(EIO), true},
-      {from_os_error(ENXIO), true},
-      {from_os_error(ENODEV), true},
-      {from_os_error(ENOENT), false},
-      // 22 names a Windows device error but is EINVAL here: not a vanished device.
-      {from_os_error(EINVAL), false},
-      {from_os_error(EAGAIN), false},
+      {posix(EIO), true},
+      {posix(ENXIO), true},
+      {posix(ENODEV), true},
+      {posix(ENOENT), false},
+      // 22 names a Windows device error but is EINVAL in errno: not a vanished device.
+      {posix(EINVAL), false},
+      {posix(EAGAIN), false},
+      // ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE, ERROR_DEVICE_REMOVED
+      {windows(5), true},
+      {windows(22), true},
+      {windows(31), true},
+      {windows(1617), true},
+      {windows(2), false},
+      {windows(995), false},
       {PortError::failure(std::string(kNoDataMessage)), true},
       {PortError::failure(near_miss), false},
       // The no-data text with a code is an OS error, judged by its code.
-      {PortError::failure(std::string(kNoDataMessage), ENOENT), false},
+      {PortError::failure(std::string(kNoDataMessage), ENOENT, CodeSpace::Posix), false},
       {PortError::timeout(std::string(kNoDataMessage)), false},
       {PortError::not_open(), false},
       {PortError::cancelled(), false},
   };
-  for (const auto& c : cases) EXPECT_EQ(is_fatal(c.error), c.fatal) << c.error.text();
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_fatal(c.error), c.fatal) << c.error.text() << " " << c.error.code().value_or(0);
+  }
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 // and the coroutine combinators.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -20,6 +22,7 @@
 namespace corvalink::test {
 namespace {
 
+#ifndef _WIN32
 int threads_named(const std::string& name) {
   int n = 0;
   DIR* dir = opendir("/proc/self/task");
@@ -33,6 +36,7 @@ int threads_named(const std::string& name) {
   closedir(dir);
   return n;
 }
+#endif
 
 class FnJob final : public Runtime::Job {
  public:
@@ -54,6 +58,7 @@ TaskHandle spawn_fn(FnJob::Fn fn, std::function<void()> on_drop = {}) {
   return (*rt)->spawn(std::make_unique<FnJob>(std::move(fn), std::move(on_drop)));
 }
 
+#ifndef _WIN32
 // Runs in a new process (where nothing has built the runtime yet) by
 // re-executing this binary with only this test selected.
 TEST(Runtime, StartsExactlyTwoNamedWorkersOnFirstUse) {
@@ -108,6 +113,7 @@ TEST(Runtime, RefusesUseInForkedChild) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(runtime());  // the parent is unaffected
 }
+#endif
 
 TEST(Runtime, StartFailureCarriesTheFullOsErrorText) {
   PortError e = detail::runtime_start_failure(EAGAIN);
