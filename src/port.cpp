@@ -21,9 +21,8 @@ namespace {
 // A fatal error (the device is gone) closes the port, as it does for I/O.
 // Called once the device lock is released.
 template <class R>
-R closing_if_fatal(PortHandle& port, R result) {
+void close_if_fatal(PortHandle& port, const R& result) {
   if (!result && is_fatal(result.error())) port.close();
-  return result;
 }
 }  // namespace
 
@@ -35,7 +34,8 @@ auto PortHandle::with_backend(F&& f) -> decltype(f(std::declval<Backend&>())) {
     if (!backend_) return fail(PortError::not_open());
     return f(*backend_);
   }();
-  return closing_if_fatal(*this, std::move(result));
+  close_if_fatal(*this, result);
+  return result;
 }
 
 Status PortHandle::open() {
@@ -106,7 +106,8 @@ Status PortHandle::set_rts(bool level) {
     if (backend_ && !flow_control) return backend_->set_rts(level);
     return {};
   }();
-  return closing_if_fatal(*this, std::move(result));
+  close_if_fatal(*this, result);
+  return result;
 }
 
 Status PortHandle::set_dtr(bool level) {
@@ -121,7 +122,8 @@ Status PortHandle::set_dtr(bool level) {
     if (backend_ && !flow_control) return backend_->set_dtr(level);
     return {};
   }();
-  return closing_if_fatal(*this, std::move(result));
+  close_if_fatal(*this, result);
+  return result;
 }
 
 Status PortHandle::set_break(bool level) {
@@ -134,7 +136,8 @@ Status PortHandle::set_break(bool level) {
     if (backend_) return backend_->set_break(level);
     return {};
   }();
-  return closing_if_fatal(*this, std::move(result));
+  close_if_fatal(*this, result);
+  return result;
 }
 
 Result<bool> PortHandle::read_cts() {
