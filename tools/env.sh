@@ -14,7 +14,7 @@ set -euo pipefail
 ROOT=${CORVALINK_ROOT:-/var/cache/corvalink/sid-root}
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Bump when the package list changes so older roots are rebuilt.
-STAMP_VERSION=3
+STAMP_VERSION=4
 PACKAGES=(
   python3.14-dev python3.14-dbg python3.14-doc python3-pip
   g++ cmake ninja-build make pkg-config
@@ -22,6 +22,12 @@ PACKAGES=(
   python3-pytest python3-pytest-asyncio python3-pytest-timeout python3-hypothesis
   python3-scikit-build-core python3-setuptools
   socat procps ca-certificates
+)
+# Installed with apt inside the new root after debootstrap: debootstrap's own
+# resolver does not follow the alternatives and virtual packages these need.
+EXTRA_PACKAGES=(
+  python3-uvloop python3-mypy
+  wine64 g++-mingw-w64-x86-64-posix
 )
 
 log() { printf '[env] %s\n' "$*" >&2; }
@@ -77,11 +83,27 @@ bootstrap() {
   fi
   # The snapshot's Release file may be past its Valid-Until date.
   echo 'Acquire::Check-Valid-Until "false";' >"$tmp/etc/apt/apt.conf.d/99corvalink"
+  echo "deb $m sid main" >"$tmp/etc/apt/sources.list"
+  if ! in_root "$tmp" sh -c "apt-get -o APT::Sandbox::User=root update -qq && \
+      DEBIAN_FRONTEND=noninteractive apt-get -o APT::Sandbox::User=root install -y -qq \
+      --no-install-recommends ${EXTRA_PACKAGES[*]}" >"$tmp.log" 2>&1; then
+    log "installing ${EXTRA_PACKAGES[*]} failed; last lines of $tmp.log:"
+    tail -n 20 "$tmp.log" >&2
+    exit 1
+  fi
+  in_root "$tmp" apt-get clean
   echo "$STAMP_VERSION" >"$tmp/.corvalink-ready"
   rm -rf "$ROOT"
   mv "$tmp" "$ROOT"
   rm -f "$tmp.log"
   log "root ready"
+}
+
+in_root() {  # in_root ROOT CMD...: a plain root shell in ROOT, for set-up
+  local r=$1; shift
+  bwrap --bind "$r" / --dev /dev --proc /proc --tmpfs /tmp \
+    --ro-bind /etc/resolv.conf /etc/resolv.conf \
+    --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
 
 run_in() {
