@@ -12,6 +12,7 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "list_ports_win32_api.hpp"
@@ -39,7 +40,7 @@ class NativeDevInfo {
   explicit NativeDevInfo(DevInfoData* ours) : ours_(ours) { std::memcpy(&native_, ours, sizeof native_); }
   NativeDevInfo(const NativeDevInfo&) = delete;
   NativeDevInfo& operator=(const NativeDevInfo&) = delete;
-  ~NativeDevInfo() { std::memcpy(ours_, &native_, sizeof native_); }
+  ~NativeDevInfo() { std::memcpy(static_cast<void*>(ours_), &native_, sizeof native_); }
   SP_DEVINFO_DATA* get() { return &native_; }
 
  private:
