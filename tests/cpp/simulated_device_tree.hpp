@@ -38,6 +38,11 @@ inline constexpr std::int32_t kErrorNoMoreItems = 259;
 inline constexpr std::uint32_t kCrNoSuchDevnode = 0x0D;
 inline constexpr std::uint32_t kCrBufferSmall = 0x1A;
 
+// memcpy that also takes the null pointers of empty buffers.
+inline void copy_bytes(void* to, const void* from, std::size_t n) {
+  if (n > 0) std::memcpy(to, from, n);
+}
+
 // A registry value or device property: its type and bytes, and optionally a
 // size the system reports instead of the real one.
 struct SimValue {
@@ -48,7 +53,7 @@ struct SimValue {
   static SimValue raw(std::uint32_t type, std::u16string_view units) {
     SimValue v{type, {}, {}};
     v.bytes.resize(units.size() * 2);
-    std::memcpy(v.bytes.data(), units.data(), v.bytes.size());
+    copy_bytes(v.bytes.data(), units.data(), v.bytes.size());
     return v;
   }
   // A string with its terminator.
@@ -223,7 +228,7 @@ class SimulatedDeviceTree final : public EnumerationApi {
     if (it == d->properties.end()) return false;
     *type = it->second.type;
     if (it->second.bytes.size() > size) return false;
-    std::memcpy(buffer, it->second.bytes.data(), it->second.bytes.size());
+    copy_bytes(buffer, it->second.bytes.data(), it->second.bytes.size());
     return true;
   }
 
@@ -354,7 +359,7 @@ class SimulatedDeviceTree final : public EnumerationApi {
       *size = needed;
       return kErrorMoreData;
     }
-    std::memcpy(data, value.bytes.data(), needed);
+    copy_bytes(data, value.bytes.data(), needed);
     *size = value.reported_size.value_or(needed);
     return kErrorSuccess;
   }
