@@ -523,6 +523,9 @@ PyObject* comports(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
+PyMethodDef comports_def = {"comports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(comports)),
+                            METH_VARARGS | METH_KEYWORDS, "comports(include_links=False)\n--\n\n"};
+
 #ifndef _WIN32
 // The listing of comports() for another sysfs tree and /dev directory; used
 // by the tests with a tree they build.
@@ -546,9 +549,6 @@ PyObject* comports_from(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return list_ports_from(paths[0], paths[1]);
   });
 }
-
-PyMethodDef comports_def = {"comports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(comports)),
-                            METH_VARARGS | METH_KEYWORDS, "comports(include_links=False)\n--\n\n"};
 
 PyMethodDef comports_from_def = {
     "_comports_from", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(comports_from)),
