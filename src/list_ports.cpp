@@ -17,6 +17,9 @@
 #include <utility>
 
 #include "python.hpp"
+#ifdef _WIN32
+#include "list_ports_windows.hpp"
+#endif
 
 namespace corvalink {
 
@@ -407,6 +410,20 @@ PyObject* port_list(std::vector<PortRecord> records) noexcept {
   return list.release();
 }
 
+#ifdef _WIN32
+PyObject* list_machine_ports() {
+  Result<std::vector<PortRecord>> records;
+  {
+    Detached detached;
+    records = ports::list_windows_ports(ports::win32::system_api());
+  }
+  if (!records) {
+    py::raise(records.error());
+    return nullptr;
+  }
+  return port_list(std::move(*records));
+}
+#else
 PyObject* list_ports_from(const std::filesystem::path& sysfs_root, const std::filesystem::path& dev_root) {
   std::vector<PortRecord> records;
   {
@@ -415,6 +432,9 @@ PyObject* list_ports_from(const std::filesystem::path& sysfs_root, const std::fi
   }
   return port_list(std::move(records));
 }
+
+PyObject* list_machine_ports() { return list_ports_from("/sys", "/dev"); }
+#endif
 
 PyObject* comports(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return py::guard([&]() -> PyObject* {
@@ -427,10 +447,14 @@ PyObject* comports(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
       py::add_processing_note("include_links");
       return nullptr;
     }
-    return list_ports_from("/sys", "/dev");
+    return list_machine_ports();
   });
 }
 
+PyMethodDef comports_def = {"comports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(comports)),
+                            METH_VARARGS | METH_KEYWORDS, "comports(include_links=False)\n--\n\n"};
+
+#ifndef _WIN32
 // The listing of comports() for another sysfs tree and /dev directory; used
 // by the tests with a tree they build.
 PyObject* comports_from(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -454,26 +478,28 @@ PyObject* comports_from(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
-PyMethodDef comports_def = {"comports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(comports)),
-                            METH_VARARGS | METH_KEYWORDS, "comports(include_links=False)\n--\n\n"};
-
 PyMethodDef comports_from_def = {
     "_comports_from", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(comports_from)),
     METH_VARARGS | METH_KEYWORDS,
     "_comports_from(sysfs_root, dev_root)\n--\n\n"
     "comports() over another sysfs tree, naming devices under dev_root."};
+#endif
 
 }  // namespace
 
 int add_list_ports_members(PyObject* module) {
   if (py::add_class(module, port_info_type()) < 0) return -1;
   if (py::add_function(module, &comports_def) < 0) return -1;
+#ifdef _WIN32
+  return 0;
+#else
   // Private: set directly so that it stays out of __all__.
   py::Ref modname = py::Ref::steal(PyModule_GetNameObject(module));
   if (!modname) return -1;
   py::Ref helper = py::Ref::steal(PyCMethod_New(&comports_from_def, module, modname.get(), nullptr));
   if (!helper) return -1;
   return PyObject_SetAttrString(module, "_comports_from", helper.get());
+#endif
 }
 
 }  // namespace corvalink

@@ -497,8 +497,13 @@ from corvalink import aio
 def ours():
     return sum(open(f"/proc/self/task/{t}/comm").read().strip() == "corvalink" for t in os.listdir("/proc/self/task"))
 s = aio.Serial("loop://", timeout=0)
+import time
 counts = [ours() if s.read(3).result() == b"" else -1]
-counts.append(ours() if s.write(b"abc").wait(5) == 3 else -1)
+assert s.write(b"abc").wait(5) == 3
+deadline = time.monotonic() + 5  # a new thread names itself once it runs
+while ours() < 2 and time.monotonic() < deadline:
+    time.sleep(0.01)
+counts.append(ours())
 print(counts)
 """
     out = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=30,
