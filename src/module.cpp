@@ -14,6 +14,7 @@
 #include "list_ports.hpp"
 #include "python.hpp"
 #include "serial.hpp"
+#include "transport.hpp"
 
 namespace corvalink {
 
@@ -130,6 +131,7 @@ int exec_body(PyObject* m) {
   if (!aio) return -1;
   if (py::add_class(aio.get(), future_type()) < 0) return -1;
   if (add_aio_serial(aio.get()) < 0) return -1;
+  if (add_transport_members(aio.get()) < 0) return -1;
   if (attach(m, "aio", aio.get()) < 0) return -1;
 
   py::Ref tools = new_submodule("corvalink.tools");
