@@ -3,7 +3,9 @@ plus port listing."""
 
 import enum
 from collections.abc import Buffer, Mapping
-from typing import ClassVar, Final, Protocol, Self, TypedDict, type_check_only
+from typing import Any, ClassVar, Final, Protocol, Self, TypedDict, type_check_only
+
+from typing_extensions import disjoint_base
 
 from . import aio as aio
 from . import tools as tools
@@ -122,14 +124,19 @@ class _SliceAssignable(Protocol):
     def __len__(self) -> int: ...
     def __setitem__(self, key: slice, value: bytes, /) -> None: ...
 
+@disjoint_base
 class SerialBase:
-    """Properties and non-I/O methods shared by `corvalink.Serial` and `corvalink.aio.Serial`."""
+    """Properties and non-I/O methods shared by `corvalink.Serial` and `corvalink.aio.Serial`.
+
+    It cannot be instantiated itself; `corvalink.Serial` and `corvalink.aio.Serial` can.
+    """
 
     BAUDRATES: ClassVar[tuple[Baudrate, ...]]
     BYTESIZES: ClassVar[tuple[int, ...]]
     PARITIES: ClassVar[tuple[str, ...]]
     STOPBITS: ClassVar[tuple[float, ...]]
 
+    def __new__(cls, *_args: Any, **_kwargs: Any) -> Self: ...
     def __init__(
         self,
         port: str | None = None,

@@ -4,7 +4,8 @@ awaitable `Future`, and an asyncio transport with its connection helpers."""
 import asyncio
 from collections.abc import Callable, Coroutine, Generator, Iterable
 from contextvars import Context
-from typing import Any, Generic, NoReturn, Self, TypeVar
+from types import GenericAlias
+from typing import Any, Generic, NoReturn, Self, TypeVar, final
 
 from . import SerialBase, _Data
 
@@ -21,6 +22,7 @@ __all__ = [
 _T_co = TypeVar("_T_co", covariant=True)
 _P = TypeVar("_P", bound=asyncio.BaseProtocol)
 
+@final
 class Future(Generic[_T_co]):
     """A port operation running on the runtime.
 
@@ -38,6 +40,7 @@ class Future(Generic[_T_co]):
     def add_done_callback(self, fn: Callable[[Future[_T_co]], object], /, *, context: Context | None = None) -> None: ...
     def remove_done_callback(self, fn: Callable[[Future[_T_co]], object], /) -> int: ...
     def __await__(self) -> Generator[Any, Any, _T_co]: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
 
 class Serial(SerialBase):
     """Serial port whose I/O methods return futures."""
