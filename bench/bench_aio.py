@@ -19,6 +19,8 @@ spread (lowest to highest) of the per-trial ratio. Nothing is asserted.
 
 import argparse
 import asyncio
+import ctypes
+import json
 import gc
 import os
 import resource
@@ -62,6 +64,33 @@ def rss_bytes():
         return int(f.read().split()[1]) * PAGE
 
 
+# tracemalloc keeps its own records with malloc, so the heap and RSS figures
+# come from a run without it and the Python figures from a run with it.
+TRACE = False
+
+
+def traced():
+    return tracemalloc.get_traced_memory()[0] if TRACE else 0
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def malloc_in_use():
+    """Bytes allocated with malloc (all arenas), where the module's C++
+    objects live; tracemalloc sees only the interpreter's allocations, and
+    RSS moves in pages and keeps freed memory. None without glibc."""
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = _MallInfo2
+    except (OSError, AttributeError):
+        return None
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
 def switches_by_thread():
     """Voluntary + involuntary context switches of each thread, by name."""
     out = {}
@@ -102,7 +131,10 @@ def paired(fns, trials):
 BATCH = 250  # 250 x 16 = 4000 bytes: what the loopback ring holds
 
 
-def buffered_serial(use_uvloop, batches):
+def buffered_serial(use_uvloop, batches, awaited=True):
+    """`await s.read(16)`; with awaited false, `s.read(16).result()`: the
+    same read without the event-loop step that awaiting a finished future
+    takes."""
     async def run():
         s = corvalink.aio.Serial("loop://", timeout=None)
         block = MSG * BATCH
@@ -110,8 +142,12 @@ def buffered_serial(use_uvloop, batches):
         for _ in range(batches):
             await s.write(block)
             start = time.perf_counter()
-            for _ in range(BATCH):
-                await s.read(16)
+            if awaited:
+                for _ in range(BATCH):
+                    await s.read(16)
+            else:
+                for _ in range(BATCH):
+                    s.read(16).result()
             elapsed += time.perf_counter() - start
         s.close()
         return batches * BATCH / elapsed
@@ -259,19 +295,23 @@ def pending_serial(use_uvloop, ports, per_port):
             await s.write(b"x")
             await s.read(1)
         gc.collect()
-        tracemalloc.start()
-        rss0 = rss_bytes()
-        traced0 = tracemalloc.get_traced_memory()[0]
+        if TRACE:
+            tracemalloc.start()
+        rss0, heap0 = rss_bytes(), malloc_in_use()
+        traced0 = traced()
         futures = [s.read(16) for s in serials for _ in range(per_port)]
         await asyncio.sleep(0.05)  # every first read handed on and waiting
         n = len(futures)
         result["rss_future"] = (rss_bytes() - rss0) / n
-        result["traced_future"] = (tracemalloc.get_traced_memory()[0] - traced0) / n
+        result["heap_future"] = (malloc_in_use() - heap0) / n
+        result["traced_future"] = (traced() - traced0) / n
         awaiting = asyncio.gather(*futures)  # each awaited: an asyncio future and a task too
         await asyncio.sleep(0.05)
         result["rss_awaited"] = (rss_bytes() - rss0) / n
-        result["traced_awaited"] = (tracemalloc.get_traced_memory()[0] - traced0) / n
-        tracemalloc.stop()
+        result["heap_awaited"] = (malloc_in_use() - heap0) / n
+        result["traced_awaited"] = (traced() - traced0) / n
+        if TRACE:
+            tracemalloc.stop()
         pending = sum(not f.done() for f in futures)
         start = time.perf_counter()
         writes = [s.write(MSG * per_port) for s in serials]
@@ -300,9 +340,10 @@ def pending_asyncio(use_uvloop, ports, per_port):
         loop = asyncio.get_running_loop()
         n = ports * per_port
         gc.collect()
-        tracemalloc.start()
-        rss0 = rss_bytes()
-        traced0 = tracemalloc.get_traced_memory()[0]
+        if TRACE:
+            tracemalloc.start()
+        rss0, heap0 = rss_bytes(), malloc_in_use()
+        traced0 = traced()
         futures = [loop.create_future() for _ in range(n)]
 
         async def wait(f):
@@ -311,8 +352,10 @@ def pending_asyncio(use_uvloop, ports, per_port):
         awaiting = asyncio.gather(*(wait(f) for f in futures))
         await asyncio.sleep(0.05)
         result["rss_awaited"] = (rss_bytes() - rss0) / n
-        result["traced_awaited"] = (tracemalloc.get_traced_memory()[0] - traced0) / n
-        tracemalloc.stop()
+        result["heap_awaited"] = (malloc_in_use() - heap0) / n
+        result["traced_awaited"] = (traced() - traced0) / n
+        if TRACE:
+            tracemalloc.stop()
         start = time.perf_counter()
 
         def resolve():
@@ -333,7 +376,33 @@ def pending_asyncio(use_uvloop, ports, per_port):
     return result
 
 
+def pending_in_child(which, use_uvloop, ports, per_port):
+    """Runs one pending-reads measurement in fresh processes, so that its
+    RSS and heap figures are not blurred by memory freed earlier: once
+    without tracemalloc (rates, heap, RSS), once with it (Python objects)."""
+    result = {}
+    for trace in (False, True):
+        out = subprocess.run([sys.executable, "-P", os.path.abspath(__file__), "--pending-child", which,
+                              str(int(use_uvloop)), str(ports), str(per_port), str(int(trace))],
+                             capture_output=True, text=True, timeout=300)
+        if out.returncode != 0:
+            raise RuntimeError(f"pending {which} failed:\n{out.stderr}")
+        run = json.loads(out.stdout.strip().splitlines()[-1])
+        if trace:
+            result.update({k: v for k, v in run.items() if k.startswith("traced")})
+        else:
+            result.update({k: v for k, v in run.items() if not k.startswith("traced")})
+    return result
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--pending-child":
+        global TRACE
+        which, use_uvloop, ports, per_port = sys.argv[2], bool(int(sys.argv[3])), int(sys.argv[4]), int(sys.argv[5])
+        TRACE = bool(int(sys.argv[6]))
+        fn = pending_serial if which == "serial" else pending_asyncio
+        print(json.dumps(fn(use_uvloop, ports, per_port)))
+        return
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="fewer trials and rounds")
     ap.add_argument("--uvloop", action="store_true", help="also run every case on uvloop")
@@ -346,12 +415,18 @@ def main():
     for use_uvloop in loops:
         tag = "uvloop" if use_uvloop else "asyncio"
         print(f"--- {tag} event loop ---")
-        stream, serial = paired([lambda: buffered_stream(use_uvloop, batches),
-                                 lambda: buffered_serial(use_uvloop, batches)], trials)
+        stream, serial, unawaited = paired([lambda: buffered_stream(use_uvloop, batches),
+                                            lambda: buffered_serial(use_uvloop, batches),
+                                            lambda: buffered_serial(use_uvloop, batches, awaited=False)], trials)
         ratios = [b / a for a, b in zip(stream, serial)]
         print(f"buffered read   readexactly(16) {statistics.median(stream):10,.0f}/s   "
               f"await s.read(16) {statistics.median(serial):10,.0f}/s   "
               f"ratio {statistics.median(ratios):.2f} ({spread(ratios)}; goal >= 1.0)")
+        ratios = [b / a for a, b in zip(stream, unawaited)]
+        step = statistics.median(1 / a - 1 / b for a, b in zip(serial, unawaited))
+        print(f"                s.read(16).result() {statistics.median(unawaited):10,.0f}/s   "
+              f"ratio {statistics.median(ratios):.2f} ({spread(ratios)}): the read itself; the event-loop "
+              f"step of the await costs {step * 1e6:.1f} us")
 
         raw, ours = paired([lambda: pingpong_raw(use_uvloop, rounds),
                             lambda: pingpong_serial(use_uvloop, rounds)], trials)
@@ -372,18 +447,20 @@ def main():
         n = ports * per_port
         ours, base = [], []
         for _ in range(max(1, trials // 3)):
-            ours.append(pending_serial(use_uvloop, ports, per_port))
-            base.append(pending_asyncio(use_uvloop, ports, per_port))
+            ours.append(pending_in_child("serial", use_uvloop, ports, per_port))
+            base.append(pending_in_child("asyncio", use_uvloop, ports, per_port))
         m = lambda runs, key: statistics.median(r[key] for r in runs)  # noqa: E731
         print(f"{n:,} pending reads on {ports:,} loop:// ports: {int(m(ours, 'pending')):,} pending before the "
               f"writes, {int(m(ours, 'complete')):,} completed with 16 bytes")
         print(f"                completions {m(ours, 'rate'):10,.0f}/s   asyncio futures resolved from a thread "
               f"{m(base, 'rate'):10,.0f}/s   ratio {m(ours, 'rate') / m(base, 'rate'):.2f}")
-        print(f"                memory per pending Future: {m(ours, 'rss_future'):.0f} B RSS, "
-              f"{m(ours, 'traced_future'):.0f} B seen by tracemalloc (goal < 1024 B)")
-        print(f"                awaited by a task as well: {m(ours, 'rss_awaited'):.0f} B RSS, "
-              f"{m(ours, 'traced_awaited'):.0f} B traced; asyncio future + task alone: "
-              f"{m(base, 'rss_awaited'):.0f} B RSS, {m(base, 'traced_awaited'):.0f} B traced")
+        print(f"                memory per pending Future: {m(ours, 'heap_future'):.0f} B malloc + "
+              f"{m(ours, 'traced_future'):.0f} B Python objects (tracemalloc) (goal < 1024 B); "
+              f"RSS {m(ours, 'rss_future'):.0f} B")
+        print(f"                awaited by a task as well: {m(ours, 'heap_awaited'):.0f} B malloc + "
+              f"{m(ours, 'traced_awaited'):.0f} B Python, RSS {m(ours, 'rss_awaited'):.0f} B; "
+              f"an asyncio future awaited by a task: {m(base, 'heap_awaited'):.0f} B malloc + "
+              f"{m(base, 'traced_awaited'):.0f} B Python, RSS {m(base, 'rss_awaited'):.0f} B")
     usage = resource.getrusage(resource.RUSAGE_SELF)
     print(f"(cpus available: {os.cpu_count()}, load average {os.getloadavg()[0]:.2f}, "
           f"peak RSS {usage.ru_maxrss / 1024:.0f} MiB)")

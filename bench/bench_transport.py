@@ -264,6 +264,7 @@ async def bulk_out(impl, total):
 
 class PingPong(asyncio.Protocol):
     counter = 0
+    lost = 0
 
     def __init__(self):
         self.got = 0
@@ -277,6 +278,9 @@ class PingPong(asyncio.Protocol):
             self.got -= 16
             PingPong.counter += 1
             self.transport.write(MSG)
+
+    def connection_lost(self, exc):
+        PingPong.lost += 1
 
 
 async def many(impl, n, seconds):
@@ -304,7 +308,16 @@ async def many(impl, n, seconds):
                 t.write(MSG)
             await asyncio.sleep(seconds)
             counter, elapsed = PingPong.counter, time.perf_counter() - start
-            cleanup = [t.close for t in transports]
+
+            async def close_transports():
+                for t in transports:
+                    t.close()
+                for _ in range(200):  # connection_lost runs on this loop, after the port drained
+                    if PingPong.lost == n:
+                        break
+                    await asyncio.sleep(0.05)
+
+            cleanup = [close_transports]
         else:
             fds = [os.open(name, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK) for _, _, name in ptys]
             counts = [0] * n
@@ -329,7 +342,7 @@ async def many(impl, n, seconds):
             await asyncio.sleep(seconds)
             counter, elapsed = counter, time.perf_counter() - start
 
-            def close_raw():
+            async def close_raw():
                 for fd in fds:
                     loop.remove_reader(fd)
                     os.close(fd)
@@ -339,11 +352,10 @@ async def many(impl, n, seconds):
         peak = peak_rss_mib()
     finally:
         for c in cleanup:
-            c()
-        await asyncio.sleep(0.05)
+            await c()
         for _, slave, _ in ptys:
             os.close(slave)
-        echo.wait()
+        await asyncio.to_thread(echo.wait)  # it ends when every slave side is closed
     return {"rate": counter / elapsed, "cpu": cpu / elapsed, "peak": peak, "peak_growth": peak - rss0}
 
 
