@@ -49,6 +49,9 @@ class PortError {
   std::optional<std::int32_t> code() const noexcept { return code_; }
   // The display form: the message for kinds that carry one, else the fixed text.
   std::string text() const;
+  // A hint for the user, added to the Python exception as a note (empty: none).
+  const std::string& note() const noexcept { return note_; }
+  void add_note(std::string note) { note_ = std::move(note); }
 
   bool operator==(const PortError&) const = default;
 
@@ -59,6 +62,7 @@ class PortError {
   ErrorKind kind_;
   std::string message_;
   std::optional<std::int32_t> code_;
+  std::string note_;
 };
 
 // Every engine procedure returns one of these.

@@ -59,7 +59,9 @@ PyObject* cancelled_error_type() noexcept {
   });
 }
 
-py::Ref to_python_exception(const PortError& error) noexcept {
+namespace {
+
+py::Ref bare_exception(const PortError& error) noexcept {
   PyObject* type = nullptr;
   switch (error.kind()) {
     case ErrorKind::Failure:
@@ -103,6 +105,18 @@ py::Ref to_python_exception(const PortError& error) noexcept {
   py::Ref msg = py::str(error.text());
   if (!msg) return {};
   return py::Ref::steal(PyObject_CallOneArg(type, msg.get()));
+}
+
+}  // namespace
+
+py::Ref to_python_exception(const PortError& error) noexcept {
+  py::Ref exc = bare_exception(error);
+  if (!exc || error.note().empty()) return exc;
+  py::Ref note = py::str(error.note());
+  if (!note) return {};
+  py::Ref added = py::Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+  if (!added) return {};
+  return exc;
 }
 
 namespace py {

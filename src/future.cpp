@@ -300,14 +300,20 @@ using Callbacks = std::vector<std::shared_ptr<DoneCallback>>;
 
 // Serves the waiters, then the callbacks, entering the interpreter if this
 // thread is not attached. False if the interpreter cannot be entered here.
+// Set on a worker or the readiness thread once it keeps a thread state of
+// its own: creating and destroying one for every completion costs more than
+// the publication itself. These threads live as long as the process.
+thread_local bool t_keeps_thread_state = false;
+
 bool publish(FutureCore& core, Waiters& waiters, Callbacks& callbacks) noexcept {
-  bool entered = false;
+  enum { Attached, Entered, EnteredToKeep } how = Attached;
   PyGILState_STATE gil{};
   if (!attached()) {
+    if (!Py_IsInitialized() || Py_IsFinalizing()) return false;
     // A thread that released the interpreter itself cannot re-enter it here.
-    if (!Py_IsInitialized() || Py_IsFinalizing() || PyGILState_GetThisThreadState() != nullptr) return false;
+    if (PyGILState_GetThisThreadState() != nullptr && !t_keeps_thread_state) return false;
     gil = PyGILState_Ensure();
-    entered = true;
+    how = !t_keeps_thread_state && (on_worker_thread() || running_from_io()) ? EnteredToKeep : Entered;
   }
   PyObject* pending_exception = PyErr_GetRaisedException();
   release_pending();
@@ -316,7 +322,13 @@ bool publish(FutureCore& core, Waiters& waiters, Callbacks& callbacks) noexcept 
   waiters.clear();
   callbacks.clear();
   PyErr_SetRaisedException(pending_exception);
-  if (entered) PyGILState_Release(gil);
+  if (how == Entered) {
+    PyGILState_Release(gil);
+  } else if (how == EnteredToKeep) {
+    // Detach, but keep the thread state (its count stays at one).
+    t_keeps_thread_state = true;
+    PyEval_SaveThread();
+  }
   return true;
 }
 
@@ -339,6 +351,30 @@ class PublishJob final : public Runtime::Job {
 
 }  // namespace
 
+namespace {
+
+// Hands the publication to a worker; false if there is no runtime to take it.
+bool publish_on_worker(FutureCore& core, Waiters& waiters, Callbacks& callbacks) noexcept {
+  try {
+    Result<Runtime*> rt = runtime();
+    if (!rt) return false;
+    (*rt)->spawn(std::make_unique<PublishJob>(core.shared_from_this(), std::move(waiters), std::move(callbacks)));
+    return true;
+  } catch (...) {
+    return false;  // out of memory: the lists are dropped (their references queued)
+  }
+}
+
+// Arbitrary Python code (a done-callback of a user) would hold up the
+// readiness thread; scheduling on a loop and our own forwarding do not.
+bool quick_to_publish(const Callbacks& callbacks) noexcept {
+  for (const auto& cb : callbacks)
+    if (!cb->loop && !cb->native) return false;
+  return true;
+}
+
+}  // namespace
+
 bool complete(FutureCore& core, OperationOutcome outcome) noexcept {
   Waiters waiters;
   Callbacks callbacks;
@@ -353,14 +389,10 @@ bool complete(FutureCore& core, OperationOutcome outcome) noexcept {
   }
   core.finished_cv_.notify_all();
   if (waiters.empty() && callbacks.empty()) return true;
+  if (running_from_io() && !quick_to_publish(callbacks) && publish_on_worker(core, waiters, callbacks)) return true;
   if (publish(core, waiters, callbacks)) return true;
-  if (!Py_IsInitialized() || Py_IsFinalizing()) return true;
-  try {
-    if (Result<Runtime*> rt = runtime())
-      (*rt)->spawn(std::make_unique<PublishJob>(core.shared_from_this(), std::move(waiters), std::move(callbacks)));
-  } catch (...) {
-    // Out of memory: the lists are dropped (their references queued).
-  }
+  // This thread cannot enter the interpreter: a worker publishes instead.
+  if (Py_IsInitialized() && !Py_IsFinalizing()) publish_on_worker(core, waiters, callbacks);
   return true;
 }
 
@@ -411,6 +443,50 @@ class OperationTask final : public Runtime::Job {
 
 }  // namespace
 
+namespace {
+
+// The waker of a first step: it records a wake that comes before the task
+// exists, and passes every wake on to the task once it does.
+class FirstStepRelay final : public WakeTarget {
+ public:
+  void wake() noexcept override { pass(false); }
+  void wake_from_io() noexcept override { pass(true); }
+
+  // The task takes over; a wake already recorded wakes it now.
+  void hand_to(Waker task) noexcept {
+    bool woken = false;
+    {
+      std::lock_guard lock(mutex_);
+      task_ = std::move(task);
+      woken = woken_;
+    }
+    if (woken) task_.wake();
+  }
+
+ private:
+  void pass(bool from_io) noexcept {
+    Waker task;
+    {
+      std::lock_guard lock(mutex_);
+      if (!task_) {
+        woken_ = true;
+        return;
+      }
+      task = task_;
+    }
+    if (from_io)
+      task.wake_from_io();
+    else
+      task.wake();
+  }
+
+  std::mutex mutex_;
+  Waker task_;  // set once, by hand_to
+  bool woken_ = false;
+};
+
+}  // namespace
+
 CorePtr spawn_operation(Runtime& rt, OperationPtr op) {
   CorePtr core = FutureCore::make_pending();
   TaskHandle handle = rt.spawn(std::make_unique<OperationTask>(std::move(op), core));
@@ -433,12 +509,15 @@ CorePtr start_operation(OperationPtr op, StartForm form) noexcept {
       return nullptr;
     }
     if (form == StartForm::FirstStep) {
+      // The first step is polled with a relay that the task takes over, so a
+      // read that waits is woken straight from its timer or descriptor: its
+      // task is not run again just to register itself.
+      Waker relay = Waker::adopt(new FirstStepRelay);
       std::optional<OperationOutcome> done;
       {
         Detached d;
         try {
-          const Waker nothing;
-          Context cx(nothing);
+          Context cx(relay);
           auto r = op->poll(cx);
           if (r.ready()) done.emplace(std::move(r).take());
         } catch (...) {
@@ -448,6 +527,17 @@ CorePtr start_operation(OperationPtr op, StartForm form) noexcept {
         if (done) op.reset();
       }
       if (done) return FutureCore::make_finished(std::move(*done));
+      Result<Runtime*> rt = runtime();
+      if (!rt) {
+        detached([&] { op.reset(); });
+        py::raise(rt.error());
+        return nullptr;
+      }
+      CorePtr core = FutureCore::make_pending();
+      auto [handle, waker] = (*rt)->spawn_suspended(std::make_unique<OperationTask>(std::move(op), core));
+      attach_task(*core, std::move(handle));
+      static_cast<FirstStepRelay*>(relay.target())->hand_to(std::move(waker));
+      return core;
     }
     Result<Runtime*> rt = runtime();
     if (!rt) {

@@ -104,6 +104,9 @@ struct DoneCallback {
   AnyThreadRef future;   // the Future object it was registered on
   AnyThreadRef context;  // a contextvars.Context
   AnyThreadRef loop;     // the loop running at registration, or none
+  // Registered by our own code, whose callables only hand the future on to
+  // a loop: safe to run on any of our threads.
+  bool native = false;
 };
 
 struct LoopWaiter {

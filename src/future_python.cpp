@@ -557,6 +557,7 @@ bool add_native_done_callback(const CorePtr& core, PyObject* fn, PyObject* futur
     cb->fn = AnyThreadRef(py::Ref::borrow(fn));
     cb->future = AnyThreadRef(py::Ref::borrow(future));
     cb->context = AnyThreadRef(py::Ref::borrow(context));
+    cb->native = true;
     if (!core->add_callback(cb)) invoke_done_callback(*cb, "call_soon");
     return !PyErr_Occurred();
   });

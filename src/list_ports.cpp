@@ -1,16 +1,19 @@
 // ListPortInfo and comports(): the Python face of the port listing.
 //
-// A ListPortInfo object holds one PortRecord. Python may change it from
-// several threads at once, so every access takes a borrow of the record: any
-// number of readers or one writer. A conflicting access fails at once with
-// RuntimeError instead of waiting.
+// A ListPortInfo object holds one SharedPortRecord. Python may read and change
+// it from several threads at once; each access takes the record's short lock
+// only to copy out, compare or store plain C++ data, and builds or converts
+// Python objects outside it, so no Python code runs under the lock and a
+// reader never fails because a writer is busy.
 
 #include "list_ports.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <format>
 #include <new>
+#include <optional>
+#include <string>
+#include <tuple>
 #include <utility>
 
 #include "python.hpp"
@@ -23,69 +26,11 @@ using ports::PortRecord;
 
 struct PortInfoObject {
   PyObject_HEAD
-  // 0: free; n > 0: n readers; -1: one writer.
-  std::atomic<std::int64_t> borrow;
-  PortRecord record;
+  ports::SharedPortRecord record;
 };
 
 PortInfoObject* as_info(PyObject* o) noexcept { return reinterpret_cast<PortInfoObject*>(o); }
-
-// A shared borrow of a record; ok() is false when a writer holds it.
-class ReadBorrow {
- public:
-  explicit ReadBorrow(PortInfoObject* o) noexcept : flag_(&o->borrow) {
-    std::int64_t cur = flag_->load(std::memory_order_relaxed);
-    do {
-      if (cur < 0) {
-        flag_ = nullptr;
-        return;
-      }
-    } while (!flag_->compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
-  }
-  ReadBorrow(const ReadBorrow&) = delete;
-  ReadBorrow& operator=(const ReadBorrow&) = delete;
-  ~ReadBorrow() {
-    if (flag_) flag_->fetch_sub(1, std::memory_order_release);
-  }
-  bool ok() const noexcept { return flag_ != nullptr; }
-
- private:
-  std::atomic<std::int64_t>* flag_;
-};
-
-// The exclusive borrow of a record; ok() is false when anyone else holds it.
-class WriteBorrow {
- public:
-  explicit WriteBorrow(PortInfoObject* o) noexcept : flag_(&o->borrow) {
-    std::int64_t expected = 0;
-    if (!flag_->compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
-      flag_ = nullptr;
-  }
-  WriteBorrow(const WriteBorrow&) = delete;
-  WriteBorrow& operator=(const WriteBorrow&) = delete;
-  ~WriteBorrow() {
-    if (flag_) flag_->store(0, std::memory_order_release);
-  }
-  bool ok() const noexcept { return flag_ != nullptr; }
-
- private:
-  std::atomic<std::int64_t>* flag_;
-};
-
-void raise_mutably_borrowed() noexcept { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
-void raise_borrowed() noexcept { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
-
-// Runs f(record) under a shared borrow; null with RuntimeError on conflict.
-template <class F>
-PyObject* with_record(PyObject* self, F&& f) {
-  PortInfoObject* o = as_info(self);
-  ReadBorrow borrow(o);
-  if (!borrow.ok()) {
-    raise_mutably_borrowed();
-    return nullptr;
-  }
-  return std::forward<F>(f)(std::as_const(o->record));
-}
+const ports::SharedPortRecord& record_of(PyObject* o) noexcept { return as_info(o)->record; }
 
 py::Ref optional_str(const std::optional<std::string>& s) noexcept {
   if (!s) return py::Ref::borrow(Py_None);
@@ -104,9 +49,7 @@ PyObject* port_info_type() noexcept;
 PyObject* new_port_info(PyTypeObject* type, PortRecord record) noexcept {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  PortInfoObject* o = as_info(self);
-  new (&o->borrow) std::atomic<std::int64_t>(0);
-  new (&o->record) PortRecord(std::move(record));
+  new (&as_info(self)->record) ports::SharedPortRecord(std::move(record));
   return self;
 }
 
@@ -136,9 +79,7 @@ PyObject* port_info_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
 
 void port_info_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  PortInfoObject* o = as_info(self);
-  o->record.~PortRecord();
-  o->borrow.~atomic();
+  as_info(self)->record.~SharedPortRecord();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -213,15 +154,22 @@ auto number_field(R& r, Field f) noexcept -> decltype(&r.vid) {
 
 PyObject* port_info_get(PyObject* self, void* closure) noexcept {
   return py::guard([&]() -> PyObject* {
-    Field f = field_of(closure);
-    return with_record(self, [&](const PortRecord& r) -> PyObject* {
-      switch (kind_of(f)) {
-        case Kind::Text: return py::str(*text_field(r, f)).release();
-        case Kind::OptionalText: return optional_str(*optional_text_field(r, f)).release();
-        case Kind::Number: break;
+    const Field f = field_of(closure);
+    const ports::SharedPortRecord& record = record_of(self);
+    switch (kind_of(f)) {
+      case Kind::Text: {
+        std::string text = record.read([&](const PortRecord& r) { return *text_field(r, f); });
+        return py::str(text).release();
       }
-      return optional_u16(*number_field(r, f)).release();
-    });
+      case Kind::OptionalText: {
+        std::optional<std::string> text =
+            record.read([&](const PortRecord& r) { return *optional_text_field(r, f); });
+        return optional_str(text).release();
+      }
+      case Kind::Number: break;
+    }
+    std::optional<std::uint16_t> number = record.read([&](const PortRecord& r) { return *number_field(r, f); });
+    return optional_u16(number).release();
   });
 }
 
@@ -271,17 +219,14 @@ int port_info_set(PyObject* self, PyObject* value, void* closure) noexcept {
       py::add_processing_note(field_name(f));
       return -1;
     }
-    PortInfoObject* o = as_info(self);
-    WriteBorrow borrow(o);
-    if (!borrow.ok()) {
-      raise_borrowed();
-      return -1;
-    }
-    switch (kind) {
-      case Kind::Text: *text_field(o->record, f) = std::move(*v.text); break;
-      case Kind::OptionalText: *optional_text_field(o->record, f) = std::move(v.text); break;
-      case Kind::Number: *number_field(o->record, f) = v.number; break;
-    }
+    // The old text is swapped out and freed after the lock is released.
+    as_info(self)->record.write([&](PortRecord& r) {
+      switch (kind) {
+        case Kind::Text: std::swap(*text_field(r, f), *v.text); break;
+        case Kind::OptionalText: std::swap(*optional_text_field(r, f), v.text); break;
+        case Kind::Number: *number_field(r, f) = v.number; break;
+      }
+    });
     return 0;
   });
 }
@@ -302,24 +247,21 @@ PyGetSetDef port_info_getset[] = {
 
 PyObject* usb_description(PyObject* self, PyObject*) noexcept {
   return py::guard([&] {
-    return with_record(self, [](const PortRecord& r) { return py::str(r.usb_description()).release(); });
+    std::string text = record_of(self).read([](const PortRecord& r) { return r.usb_description(); });
+    return py::str(text).release();
   });
 }
 
 PyObject* usb_info(PyObject* self, PyObject*) noexcept {
-  return py::guard(
-      [&] { return with_record(self, [](const PortRecord& r) { return py::str(r.usb_info()).release(); }); });
+  return py::guard([&] {
+    std::string text = record_of(self).read([](const PortRecord& r) { return r.usb_info(); });
+    return py::str(text).release();
+  });
 }
 
 PyObject* apply_usb_info(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    PortInfoObject* o = as_info(self);
-    WriteBorrow borrow(o);
-    if (!borrow.ok()) {
-      raise_borrowed();
-      return nullptr;
-    }
-    o->record.apply_usb_info();
+    as_info(self)->record.write([](PortRecord& r) { r.apply_usb_info(); });
     Py_RETURN_NONE;
   });
 }
@@ -335,8 +277,9 @@ PyMethodDef port_info_methods[] = {
 
 PyObject* port_info_str(PyObject* self) noexcept {
   return py::guard([&] {
-    return with_record(
-        self, [](const PortRecord& r) { return py::str(std::format("{} - {}", r.device, r.description)).release(); });
+    std::string text =
+        record_of(self).read([](const PortRecord& r) { return std::format("{} - {}", r.device, r.description); });
+    return py::str(text).release();
   });
 }
 
@@ -347,24 +290,24 @@ PyObject* port_info_item(PyObject* self, PyObject* index) noexcept {
       py::add_processing_note("index");
       return nullptr;
     }
-    return with_record(self, [&](const PortRecord& r) -> PyObject* {
-      switch (i) {
-        case 0: return py::str(r.device).release();
-        case 1: return py::str(r.description).release();
-        case 2: return py::str(r.hwid).release();
-        default: PyErr_SetString(PyExc_IndexError, "list index out of range"); return nullptr;
-      }
+    if (i < 0 || i > 2) {
+      PyErr_SetString(PyExc_IndexError, "list index out of range");
+      return nullptr;
+    }
+    std::string text = record_of(self).read([&](const PortRecord& r) {
+      return i == 0 ? r.device : i == 1 ? r.description : r.hwid;
     });
+    return py::str(text).release();
   });
 }
 
 PyObject* port_info_iter(PyObject* self) noexcept {
   return py::guard([&]() -> PyObject* {
-    py::Ref items = py::Ref::steal(with_record(self, [](const PortRecord& r) {
-      return Py_BuildValue("[s#s#s#]", r.device.data(), static_cast<Py_ssize_t>(r.device.size()),
-                           r.description.data(), static_cast<Py_ssize_t>(r.description.size()), r.hwid.data(),
-                           static_cast<Py_ssize_t>(r.hwid.size()));
-    }));
+    auto [device, description, hwid] = record_of(self).read(
+        [](const PortRecord& r) { return std::tuple(r.device, r.description, r.hwid); });
+    py::Ref items = py::Ref::steal(Py_BuildValue(
+        "[s#s#s#]", device.data(), static_cast<Py_ssize_t>(device.size()), description.data(),
+        static_cast<Py_ssize_t>(description.size()), hwid.data(), static_cast<Py_ssize_t>(hwid.size())));
     if (!items) return nullptr;
     return PyObject_GetIter(items.get());
   });
@@ -372,13 +315,7 @@ PyObject* port_info_iter(PyObject* self) noexcept {
 
 Py_hash_t port_info_hash(PyObject* self) noexcept {
   return py::guard<Py_hash_t>(-1, [&]() -> Py_hash_t {
-    PortInfoObject* o = as_info(self);
-    ReadBorrow borrow(o);
-    if (!borrow.ok()) {
-      raise_mutably_borrowed();
-      return -1;
-    }
-    return static_cast<Py_hash_t>(ports::device_hash(o->record.device));
+    return static_cast<Py_hash_t>(record_of(self).hash());
   });
 }
 
@@ -396,12 +333,7 @@ PyObject* port_info_richcompare(PyObject* self, PyObject* other, int op) noexcep
     switch (op) {
       case Py_EQ: {
         if (!PyObject_TypeCheck(other, cls)) Py_RETURN_FALSE;
-        return with_record(self, [&](const PortRecord& mine) -> PyObject* {
-          ReadBorrow theirs(as_info(other));
-          // A record being changed elsewhere compares unequal.
-          if (!theirs.ok()) Py_RETURN_FALSE;
-          return PyBool_FromLong(mine.device == as_info(other)->record.device);
-        });
+        return PyBool_FromLong(ports::same_device(record_of(self), record_of(other)));
       }
       case Py_NE: {
         py::Ref eq = py::Ref::steal(PyObject_RichCompare(self, other, Py_EQ));
@@ -412,11 +344,7 @@ PyObject* port_info_richcompare(PyObject* self, PyObject* other, int op) noexcep
       }
       case Py_LT: {
         if (!PyObject_TypeCheck(other, cls)) return raise_unorderable(other);
-        return with_record(self, [&](const PortRecord& mine) -> PyObject* {
-          ReadBorrow theirs(as_info(other));
-          if (!theirs.ok()) return raise_unorderable(other);
-          return PyBool_FromLong(ports::natural_less(mine.device, as_info(other)->record.device));
-        });
+        return PyBool_FromLong(ports::device_less(record_of(self), record_of(other)));
       }
       default: Py_RETURN_NOTIMPLEMENTED;
     }

@@ -10,9 +10,12 @@
 #include <compare>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The interpreter's object type, declared the way Python.h declares it so
@@ -52,6 +55,51 @@ struct PortRecord {
   // Stores usb_description() and usb_info() into description and hwid.
   void apply_usb_info();
 };
+
+// A PortRecord that several threads may read and change at once, as one
+// ListPortInfo is in a free-threaded interpreter. A short reader-writer lock
+// guards it: readers wait out a writer instead of failing, so every reader
+// sees a whole record. The lock is held only while plain C++ data is copied,
+// compared or changed; callers build interpreter objects from what read()
+// returned, after the lock is released, and never call back into Python
+// from inside read() or write().
+class SharedPortRecord {
+ public:
+  explicit SharedPortRecord(PortRecord record) : record_(std::move(record)) {}
+  SharedPortRecord(const SharedPortRecord&) = delete;
+  SharedPortRecord& operator=(const SharedPortRecord&) = delete;
+
+  // f(const PortRecord&) under the shared lock; returns what f returns.
+  template <class F>
+  auto read(F&& f) const {
+    std::shared_lock lock(mutex_);
+    return std::forward<F>(f)(std::as_const(record_));
+  }
+  // f(PortRecord&) under the exclusive lock; returns what f returns.
+  template <class F>
+  auto write(F&& f) {
+    std::unique_lock lock(mutex_);
+    return std::forward<F>(f)(record_);
+  }
+
+  PortRecord snapshot() const {
+    return read([](const PortRecord& r) { return r; });
+  }
+  std::string device() const {
+    return read([](const PortRecord& r) { return r.device; });
+  }
+  std::int64_t hash() const;
+
+ private:
+  mutable std::shared_mutex mutex_;
+  PortRecord record_;
+};
+
+// Equality and natural order of two shared records by device. They hold one
+// record's lock at a time, so a == b and b == a in two threads cannot wait
+// on each other, and a record compares with itself.
+bool same_device(const SharedPortRecord& a, const SharedPortRecord& b);
+bool device_less(const SharedPortRecord& a, const SharedPortRecord& b);
 
 // The last component of device read as a Windows path (both separators,
 // drive and device prefixes); the whole device when the path ends in a

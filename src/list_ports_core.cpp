@@ -267,4 +267,23 @@ std::int64_t device_hash(std::string_view device) {
   return h == -1 ? -2 : h;
 }
 
+// --- records shared between threads ---
+
+std::int64_t SharedPortRecord::hash() const {
+  return read([](const PortRecord& r) { return device_hash(r.device); });
+}
+
+bool same_device(const SharedPortRecord& a, const SharedPortRecord& b) {
+  if (&a == &b) return true;
+  std::string mine = a.device();
+  return b.read([&](const PortRecord& r) { return r.device == mine; });
+}
+
+bool device_less(const SharedPortRecord& a, const SharedPortRecord& b) {
+  if (&a == &b) return false;
+  std::string mine = a.device();
+  std::string theirs = b.device();
+  return natural_less(mine, theirs);
+}
+
 }  // namespace corvalink::ports

@@ -5,6 +5,12 @@
 // which also keeps each module's __all__. The module has no state of its own:
 // classes and other shared objects live in process-wide once-only cells, so a
 // second execution (after removal from sys.modules) reuses them.
+//
+// Those cells hold objects of the main interpreter, so the module and its
+// submodules declare that they do not support other interpreters, and the
+// body refuses to run in one: a legacy subinterpreter (the kind
+// Py_NewInterpreter() makes) does not check the declaration on the ordinary
+// build, and would otherwise be handed the main interpreter's classes.
 
 #include <array>
 #include <cstdint>
@@ -58,16 +64,38 @@ int add_bytes(PyObject* m, const char* name, char value) noexcept {
   return py::add_attribute(m, name, py::Ref::steal(PyBytes_FromStringAndSize(&value, 1)).get());
 }
 
-py::Ref new_submodule(const char* full_name) noexcept {
-  py::Ref name = py::str(full_name);
-  if (!name) return {};
-  py::Ref m = py::Ref::steal(PyModule_NewObject(name.get()));
-  if (!m) return {};
-#ifdef Py_GIL_DISABLED
-  // Only the free-threaded interpreter has (and needs) this declaration.
-  if (PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_NOT_USED) < 0) return {};
-#endif
-  return m;
+// What every module of the package declares: no GIL needed, main
+// interpreter only.
+PyModuleDef_Slot submodule_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef aio_def = {PyModuleDef_HEAD_INIT, "corvalink.aio", nullptr, 0, nullptr, submodule_slots,
+                       nullptr, nullptr, nullptr};
+PyModuleDef tools_def = {PyModuleDef_HEAD_INIT, "corvalink.tools", nullptr, 0, nullptr, submodule_slots,
+                         nullptr, nullptr, nullptr};
+PyModuleDef list_ports_def = {PyModuleDef_HEAD_INIT, "corvalink.tools.list_ports", nullptr, 0, nullptr,
+                              submodule_slots, nullptr, nullptr, nullptr};
+
+// A new, empty submodule made from its definition, so that it carries the
+// definition's declarations.
+py::Ref new_submodule(PyModuleDef* def) noexcept {
+  py::Ref machinery = py::Ref::steal(PyImport_ImportModule("importlib.machinery"));
+  if (!machinery) return {};
+  py::Ref spec = py::Ref::steal(PyObject_CallMethod(machinery.get(), "ModuleSpec", "sO", def->m_name, Py_None));
+  if (!spec) return {};
+  return py::Ref::steal(PyModule_FromDefAndSpec(def, spec.get()));
+}
+
+// Other interpreters are refused before the body touches anything shared.
+int refuse_other_interpreters(PyObject* m) noexcept {
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+  py::Ref name = py::Ref::steal(PyModule_GetNameObject(m));
+  if (!name) return -1;
+  PyErr_Format(PyExc_ImportError, "module %U does not support loading in subinterpreters", name.get());
+  return -1;
 }
 
 // Adds child to parent under short_name and registers it in sys.modules
@@ -90,6 +118,7 @@ int exec_body(PyObject* m) {
     PyErr_SetString(PyExc_TypeError, "the module execution slot needs a module object");
     return -1;
   }
+  if (refuse_other_interpreters(m) < 0) return -1;
   if (add_str(m, "__version__", "0.3.0") < 0) return -1;
 
   static constexpr const char* kParities[][3] = {
@@ -127,16 +156,16 @@ int exec_body(PyObject* m) {
   // corvalink.aio: Future, Serial, serial_for_url, __getattr__ (SerialTransport
   // on demand), then the connection helpers; the asynchronous members are
   // added here as they are built.
-  py::Ref aio = new_submodule("corvalink.aio");
+  py::Ref aio = new_submodule(&aio_def);
   if (!aio) return -1;
   if (py::add_class(aio.get(), future_type()) < 0) return -1;
   if (add_aio_serial(aio.get()) < 0) return -1;
   if (add_transport_members(aio.get()) < 0) return -1;
   if (attach(m, "aio", aio.get()) < 0) return -1;
 
-  py::Ref tools = new_submodule("corvalink.tools");
+  py::Ref tools = new_submodule(&tools_def);
   if (!tools) return -1;
-  py::Ref list_ports = new_submodule("corvalink.tools.list_ports");
+  py::Ref list_ports = new_submodule(&list_ports_def);
   if (!list_ports) return -1;
   if (add_list_ports_members(list_ports.get()) < 0) return -1;
   if (attach(tools.get(), "list_ports", list_ports.get()) < 0) return -1;
@@ -155,6 +184,7 @@ int exec_module(PyObject* m) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

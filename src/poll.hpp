@@ -21,6 +21,9 @@ namespace corvalink {
 class WakeTarget {
  public:
   virtual void wake() noexcept = 0;
+  // A wake from the readiness thread, which may run a short task itself
+  // instead of handing it to a worker. The default is an ordinary wake.
+  virtual void wake_from_io() noexcept { wake(); }
 
   void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
   void release() noexcept {
@@ -64,6 +67,9 @@ class Waker {
   explicit operator bool() const noexcept { return target_ != nullptr; }
   void wake() const noexcept {
     if (target_) target_->wake();
+  }
+  void wake_from_io() const noexcept {
+    if (target_) target_->wake_from_io();
   }
   // Wakes and drops the handle.
   void wake_and_reset() noexcept {
@@ -118,7 +124,8 @@ class [[nodiscard]] Poll {
 // may_wait says the reader is prepared to wait for data: a backend that
 // expects nothing to be there yet may then wait for readiness before its
 // first attempt. A reader that gets exactly one poll leaves it false, so that
-// poll always looks at the device.
+// poll always looks at the device; pending then only means "nothing there",
+// and the backend need not arrange a wake-up.
 struct ReadBuf {
   std::uint8_t* data = nullptr;
   std::size_t capacity = 0;

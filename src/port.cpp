@@ -17,11 +17,25 @@ using namespace std::chrono_literals;
 
 std::shared_ptr<PortHandle> PortHandle::create() { return std::make_shared<PortHandle>(Private{}); }
 
+namespace {
+// A fatal error (the device is gone) closes the port, as it does for I/O.
+// Called once the device lock is released.
+template <class R>
+R closing_if_fatal(PortHandle& port, R result) {
+  if (!result && is_fatal(result.error())) port.close();
+  return result;
+}
+}  // namespace
+
 template <class F>
 auto PortHandle::with_backend(F&& f) -> decltype(f(std::declval<Backend&>())) {
-  std::lock_guard device(device_mutex_);
-  if (!backend_) return fail(PortError::not_open());
-  return f(*backend_);
+  using R = decltype(f(std::declval<Backend&>()));
+  R result = [&]() -> R {
+    std::lock_guard device(device_mutex_);
+    if (!backend_) return fail(PortError::not_open());
+    return f(*backend_);
+  }();
+  return closing_if_fatal(*this, std::move(result));
 }
 
 Status PortHandle::open() {
@@ -81,27 +95,33 @@ Status PortHandle::ensure_open() {
 }
 
 Status PortHandle::set_rts(bool level) {
-  std::lock_guard device(device_mutex_);
-  bool flow_control;
-  {
-    std::lock_guard lock(settings_mutex_);
-    rts_ = level;
-    flow_control = settings_.rtscts;
-  }
-  if (backend_ && !flow_control) return backend_->set_rts(level);
-  return {};
+  Status result = [&]() -> Status {
+    std::lock_guard device(device_mutex_);
+    bool flow_control;
+    {
+      std::lock_guard lock(settings_mutex_);
+      rts_ = level;
+      flow_control = settings_.rtscts;
+    }
+    if (backend_ && !flow_control) return backend_->set_rts(level);
+    return {};
+  }();
+  return closing_if_fatal(*this, std::move(result));
 }
 
 Status PortHandle::set_dtr(bool level) {
-  std::lock_guard device(device_mutex_);
-  bool flow_control;
-  {
-    std::lock_guard lock(settings_mutex_);
-    dtr_ = level;
-    flow_control = settings_.dsrdtr;
-  }
-  if (backend_ && !flow_control) return backend_->set_dtr(level);
-  return {};
+  Status result = [&]() -> Status {
+    std::lock_guard device(device_mutex_);
+    bool flow_control;
+    {
+      std::lock_guard lock(settings_mutex_);
+      dtr_ = level;
+      flow_control = settings_.dsrdtr;
+    }
+    if (backend_ && !flow_control) return backend_->set_dtr(level);
+    return {};
+  }();
+  return closing_if_fatal(*this, std::move(result));
 }
 
 Status PortHandle::set_break(bool level) {
@@ -109,9 +129,12 @@ Status PortHandle::set_break(bool level) {
     std::lock_guard lock(settings_mutex_);
     break_condition_ = level;
   }
-  std::lock_guard device(device_mutex_);
-  if (backend_) return backend_->set_break(level);
-  return {};
+  Status result = [&]() -> Status {
+    std::lock_guard device(device_mutex_);
+    if (backend_) return backend_->set_break(level);
+    return {};
+  }();
+  return closing_if_fatal(*this, std::move(result));
 }
 
 Result<bool> PortHandle::read_cts() {
@@ -301,6 +324,15 @@ void PortHandle::abort_write() noexcept {
   if (backend_) (void)backend_->abort_write();
 }
 
+PortError PortHandle::write_timeout_error() {
+  PortError error = PortError::timeout("Write timeout");
+  std::lock_guard device(device_mutex_);
+  if (backend_) {
+    if (std::string_view note = backend_->write_timeout_note(); !note.empty()) error.add_note(std::string(note));
+  }
+  return error;
+}
+
 std::size_t PortHandle::detach_write() noexcept {
   std::lock_guard device(device_mutex_);
   return backend_ ? backend_->detach_write() : 0;
@@ -335,14 +367,30 @@ struct DeviceFlush {
 // the envelope's (members of the derived class go first), so that however the
 // operation ends or is dropped, the body's clean-up runs while the side lock
 // is still held. Recycled through the frame cache.
+//
+// The operation begins at its first poll: the timeouts are read and the clock
+// starts then, before the side lock is asked for. An operation bounded by a
+// timeout counts the wait for a busy side against it; when its deadline
+// passes in the queue, it gives up its place and ends as its timeout would
+// (gave_up), without having touched the device.
 class EnvelopedOperation : public PortOperation {
  public:
   Poll<OperationOutcome> poll(Context& cx) final {
     if (!closed_) {
       if (!guard_) {
-        auto granted = acquire_.poll(cx);
-        if (granted.pending()) return Pending;
+        if (!begun_) begin();
+        auto granted = acquire_->poll(cx);
+        if (granted.pending()) {
+          if (!lock_deadline_) return Pending;
+          if (!lock_timer_) lock_timer_.emplace(*lock_deadline_);
+          if (lock_timer_->poll(cx).pending()) return Pending;
+          acquire_.reset();
+          lock_timer_.reset();
+          if (!port_->is_open()) return fail(PortError::not_open());
+          return gave_up();
+        }
         guard_ = std::move(granted).take();
+        lock_timer_.reset();
       }
       closed_.emplace(port_->close_notify);
       closed_->enable();
@@ -360,11 +408,18 @@ class EnvelopedOperation : public PortOperation {
   static void operator delete(void* p, std::size_t size) noexcept { detail::free_frame(p, size); }
 
  protected:
-  EnvelopedOperation(PortRef port, AsyncMutex& side) noexcept : port_(std::move(port)), acquire_(side) {}
+  EnvelopedOperation(PortRef port, AsyncMutex& side) noexcept : port_(std::move(port)) { acquire_.emplace(side); }
   // Carries on an operation begun elsewhere, which holds the side lock.
-  EnvelopedOperation(PortRef port, AsyncMutex& side, AsyncMutex::Guard held) noexcept
-      : port_(std::move(port)), acquire_(side), guard_(std::move(held)) {}
+  EnvelopedOperation(PortRef port, AsyncMutex::Guard held) noexcept
+      : port_(std::move(port)), begun_(true), guard_(std::move(held)) {}
   PortHandle& port() const noexcept { return *port_; }
+  // When the operation began, and the timeouts it read then.
+  Instant began_at() const noexcept { return began_at_; }
+  const PortHandle::Timeouts& timeouts() const noexcept { return timeouts_; }
+  // The longest wait for the side lock (none: queue for as long as it takes).
+  virtual std::optional<std::chrono::nanoseconds> lock_wait() const { return std::nullopt; }
+  // The outcome when lock_wait() passed in the queue.
+  virtual OperationOutcome gave_up() { return fail(PortError::timeout("timed out")); }
   // Once the port was found open, before the first step.
   virtual void start() {}
   // The body; it has done its clean-up by the time it returns ready.
@@ -373,6 +428,12 @@ class EnvelopedOperation : public PortOperation {
   virtual void abandon() noexcept = 0;
 
  private:
+  void begin() {
+    begun_ = true;
+    began_at_ = Clock::now();
+    timeouts_ = port_->timeouts();
+    lock_deadline_ = deadline_after(began_at_, lock_wait());
+  }
   OperationOutcome closed() {
     abandon();
     return finish(fail(PortError::not_open()));
@@ -387,28 +448,64 @@ class EnvelopedOperation : public PortOperation {
   }
 
   PortRef port_;
-  AsyncMutex::Acquire acquire_;
+  bool begun_ = false;
+  Instant began_at_{};
+  PortHandle::Timeouts timeouts_{};
+  std::optional<Instant> lock_deadline_;
+  std::optional<Sleep> lock_timer_;
+  std::optional<AsyncMutex::Acquire> acquire_;
   AsyncMutex::Guard guard_;
   std::optional<Notify::Waiter> closed_;  // from the open check to the end
 };
 
-// The rarer operations: a coroutine body in the envelope. Dropping the
-// coroutine destroys its frame, which runs its clean-up.
+// What began an operation: the instant and the timeouts read then.
+struct Began {
+  Instant at;
+  PortHandle::Timeouts timeouts;
+};
+
+// The rarer operations: a coroutine body in the envelope, made by `make`
+// (Began -> Co) once the port was found open. Dropping the coroutine destroys
+// its frame, which runs its clean-up. A reader (bounded by the read timeout)
+// gives `nothing` when that passes while it waits for the side lock.
+template <class Make>
 class CoroutineOperation final : public EnvelopedOperation {
  public:
-  CoroutineOperation(PortRef port, AsyncMutex& side, Co<OperationOutcome> body)
-      : EnvelopedOperation(std::move(port), side), body_(std::move(body)) {}
+  CoroutineOperation(PortRef port, AsyncMutex& side, Make make, std::optional<OperationValue> nothing)
+      : EnvelopedOperation(std::move(port), side), make_(std::move(make)), nothing_(std::move(nothing)) {}
 
  private:
+  std::optional<std::chrono::nanoseconds> lock_wait() const override {
+    if (!nothing_) return std::nullopt;
+    return timeouts().timeout.to_duration();
+  }
+  OperationOutcome gave_up() override { return std::move(*nothing_); }
+  void start() override { body_.emplace(make_(Began{began_at(), timeouts()})); }
   Poll<OperationOutcome> step(Context& cx) override { return body_->poll(cx); }
   void abandon() noexcept override { body_.reset(); }
 
+  Make make_;
+  std::optional<OperationValue> nothing_;
   std::optional<Co<OperationOutcome>> body_;
 };
 
-OperationPtr enveloped(PortRef port, AsyncMutex& side, Co<OperationOutcome> body) {
-  return std::make_unique<CoroutineOperation>(std::move(port), side, std::move(body));
+template <class Make>
+OperationPtr enveloped(PortRef port, AsyncMutex& side, Make make, std::optional<OperationValue> nothing = {}) {
+  return std::make_unique<CoroutineOperation<Make>>(std::move(port), side, std::move(make), std::move(nothing));
 }
+
+// read(0): nothing to wait for, so no place in the read side's queue either.
+class EmptyRead final : public PortOperation {
+ public:
+  explicit EmptyRead(PortRef port) : port_(std::move(port)) {}
+  Poll<OperationOutcome> poll(Context&) override {
+    if (!port_->is_open()) return OperationOutcome(fail(PortError::not_open()));
+    return OperationOutcome(OperationValue(ByteString{}));
+  }
+
+ private:
+  PortRef port_;
+};
 
 // Ends with the given outcome on its first poll, without the envelope.
 class FinishedOperation final : public PortOperation {
@@ -431,40 +528,63 @@ std::optional<Instant> step_deadline(std::optional<Instant> total, std::optional
   return std::min(*total, *gap);
 }
 
+// How the reads of one operation treat cancel_read. A permit stored before the
+// operation began is for the next read that has to wait: until the operation
+// first finds nothing, data that is there at once wins over it and leaves it
+// stored. Once the operation has waited, and for a cancel that came while it
+// ran, the cancel waiter and the device race in random order, so cancel_read
+// still ends a readline on a line that is never idle.
+struct CancelRace {
+  bool waited = false;
+  bool stored_before = false;  // a permit was stored when the operation began
+  static CancelRace at_start(PortHandle& port) noexcept { return {false, port.cancel_read_notify.has_permit()}; }
+  bool fair(const Notify::Waiter& cancel) const noexcept { return waited || (!stored_before && cancel.fired()); }
+};
+
 // Reads at least one byte into data[0..n), or nothing (0) when the deadline
-// passed or cancel_read fired: the cancel waiter raced against the device
-// attempt (bounded by the timer, which is looked at after the device so that
-// data present at the deadline wins), in random order. A deadline already
-// reached makes exactly one attempt and ignores cancellation. A pollable
-// rather than a coroutine: it is on the path of every read, once per byte
-// for the line readers.
+// passed or cancel_read fired; `race` (shared by all reads of the operation)
+// says which comes first. A pollable rather than a coroutine: it is on the
+// path of every read, once per byte for the line readers. The timer is looked
+// at after the device, and a deadline that ends the read makes one last
+// attempt first (which also covers a backend that waited before reading), so
+// data present at the deadline wins. A deadline already reached makes
+// exactly one attempt and ignores cancellation.
 class ReadSome {
  public:
-  ReadSome(PortHandle& port, std::uint8_t* data, std::size_t n, std::optional<Instant> deadline)
-      : port_(port), cancel_(port.cancel_read_notify), buf_{data, n, 0}, deadline_(deadline) {
+  ReadSome(PortHandle& port, std::uint8_t* data, std::size_t n, std::optional<Instant> deadline, CancelRace& race)
+      : port_(port), cancel_(port.cancel_read_notify), buf_{data, n, 0}, deadline_(deadline), race_(race) {
     buf_.may_wait = !deadline_ || Clock::now() < *deadline_;
   }
   ReadSome(const ReadSome&) = delete;
   ReadSome& operator=(const ReadSome&) = delete;
 
   Poll<Result<std::size_t>> poll(Context& cx) {
-    if (!buf_.may_wait) {
-      Poll<Status> once = port_.poll_read(cx, buf_);
-      if (once.pending()) return Result<std::size_t>(std::size_t{0});
-      return outcome(std::move(once).take());
-    }
-    if (waiter_first(cancel_, cx)) return Result<std::size_t>(std::size_t{0});
+    // Woken after the deadline: the last attempt only.
+    if (!buf_.may_wait || (timer_ && Clock::now() >= *deadline_)) return last_attempt(cx);
+    if (race_.fair(cancel_) && waiter_first(cancel_, cx)) return Result<std::size_t>(std::size_t{0});
+    // A stored cancel ends this read only if nothing is there: look for real.
+    const bool look = !race_.waited && cancel_.fired();
+    buf_.may_wait = !look;
     Poll<Status> io = port_.poll_read(cx, buf_);
+    buf_.may_wait = true;
     if (io.ready()) return outcome(std::move(io).take());
+    race_.waited = true;
     if (deadline_) {
       if (!timer_) timer_.emplace(*deadline_);
-      if (timer_->poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
+      if (timer_->poll(cx).ready()) return last_attempt(cx);
     }
     if (cancel_.poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
     return Pending;
   }
 
  private:
+  Poll<Result<std::size_t>> last_attempt(Context& cx) {
+    buf_.may_wait = false;
+    Poll<Status> once = port_.poll_read(cx, buf_);
+    if (once.pending()) return Result<std::size_t>(std::size_t{0});
+    return outcome(std::move(once).take());
+  }
+
   Result<std::size_t> outcome(Status status) const {
     if (!status) return fail(std::move(status.error()));
     if (buf_.filled == 0) return fail(PortError::failure(std::string(kNoDataMessage)));
@@ -476,6 +596,7 @@ class ReadSome {
   ReadBuf buf_;
   std::optional<Instant> deadline_;
   std::optional<Sleep> timer_;
+  CancelRace& race_;
 };
 
 // read(size): chunks of up to kChunk bytes straight into the result's tail,
@@ -483,22 +604,27 @@ class ReadSome {
 class ReadOperation final : public EnvelopedOperation {
  public:
   ReadOperation(PortRef port, std::size_t size) : EnvelopedOperation(port, port->read_lock), size_(size) {}
-  // The rest of a read begun elsewhere: the bytes read so far and its deadlines.
+  // The rest of a read begun elsewhere, which has waited: the bytes read so
+  // far and its deadlines.
   ReadOperation(PortRef port, std::size_t size, AsyncMutex::Guard held, ByteString so_far, std::optional<Instant> total,
                 std::optional<std::chrono::nanoseconds> inter)
-      : EnvelopedOperation(port, port->read_lock, std::move(held)),
+      : EnvelopedOperation(std::move(port), std::move(held)),
         size_(size),
         started_(true),
+        race_{true, false},
         total_(total),
         inter_(inter),
         result_(std::move(so_far)) {}
 
  private:
+  std::optional<std::chrono::nanoseconds> lock_wait() const override { return timeouts().timeout.to_duration(); }
+  OperationOutcome gave_up() override { return OperationValue(ByteString{}); }
+
   void start() override {
     if (started_) return;
-    PortSettings settings = port().settings();
-    total_ = deadline_after(Clock::now(), settings.timeout.to_duration());
-    inter_ = settings.inter_byte_timeout.to_duration();
+    total_ = deadline_after(began_at(), timeouts().timeout.to_duration());
+    inter_ = timeouts().inter_byte_timeout.to_duration();
+    race_ = CancelRace::at_start(port());
     result_.reserve(std::min(size_, kChunk));
   }
 
@@ -510,7 +636,7 @@ class ReadOperation final : public EnvelopedOperation {
         const std::size_t n = std::min(kChunk, size_ - chunk_at_);
         std::optional<Instant> deadline = step_deadline(total_, inter_, chunk_at_ > 0);
         result_.resize(chunk_at_ + n);
-        chunk_.emplace(port(), result_.data() + chunk_at_, n, deadline);
+        chunk_.emplace(port(), result_.data() + chunk_at_, n, deadline, race_);
       }
       auto got = chunk_->poll(cx);
       if (got.pending()) return Pending;
@@ -527,6 +653,7 @@ class ReadOperation final : public EnvelopedOperation {
 
   std::size_t size_;
   bool started_ = false;
+  CancelRace race_;
   std::optional<Instant> total_;
   std::optional<std::chrono::nanoseconds> inter_;
   ByteString result_;
@@ -536,20 +663,23 @@ class ReadOperation final : public EnvelopedOperation {
 
 enum class Timing { Total, PerByte };
 
-// One byte at a time, so nothing past the terminator is taken from the device.
-Co<Result<ByteString>> read_terminated(PortHandle& port, const PortSettings& settings, const ByteString& expected,
-                                       std::optional<std::size_t> size, Timing timing) {
-  auto timeout = settings.timeout.to_duration();
-  std::optional<Instant> total = deadline_after(Clock::now(), timeout);
-  auto inter = settings.inter_byte_timeout.to_duration();
+// One byte at a time, so nothing past the terminator is taken from the
+// device. The first byte's deadline counts from `start`.
+Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeouts& timeouts, Instant start,
+                                       const ByteString& expected, std::optional<std::size_t> size, Timing timing,
+                                       CancelRace& race) {
+  auto timeout = timeouts.timeout.to_duration();
+  std::optional<Instant> total = deadline_after(start, timeout);
+  auto inter = timeouts.inter_byte_timeout.to_duration();
 
   ByteString result;
   for (;;) {
     if (size && result.size() >= *size) break;
     std::optional<Instant> deadline = timing == Timing::Total ? step_deadline(total, inter, !result.empty())
+                                      : result.empty()        ? total
                                                               : deadline_after(Clock::now(), timeout);
     std::uint8_t byte = 0;
-    Result<std::size_t> got = co_await ReadSome(port, &byte, 1, deadline);
+    Result<std::size_t> got = co_await ReadSome(port, &byte, 1, deadline, race);
     if (!got) co_return fail(std::move(got.error()));
     if (*got == 0) break;
     result.push_back(byte);
@@ -560,21 +690,22 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const PortSettings& set
   co_return std::move(result);
 }
 
-Co<OperationOutcome> read_until_body(PortRef port, ByteString expected, std::optional<std::size_t> size,
+Co<OperationOutcome> read_until_body(PortRef port, Began began, ByteString expected, std::optional<std::size_t> size,
                                      Timing timing) {
-  PortSettings settings = port->settings();
-  Result<ByteString> line = co_await read_terminated(*port, settings, expected, size, timing);
+  CancelRace race = CancelRace::at_start(*port);
+  Result<ByteString> line = co_await read_terminated(*port, began.timeouts, began.at, expected, size, timing, race);
   if (!line) co_return fail(std::move(line.error()));
   co_return OperationValue(std::move(*line));
 }
 
-Co<OperationOutcome> readlines_body(PortRef port, std::optional<std::size_t> hint) {
-  PortSettings settings = port->settings();
+Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std::size_t> hint) {
   const ByteString newline{'\n'};
   std::vector<ByteString> lines;
   std::size_t total = 0;
-  for (;;) {
-    Result<ByteString> line = co_await read_terminated(*port, settings, newline, std::nullopt, Timing::PerByte);
+  CancelRace race = CancelRace::at_start(*port);
+  for (Instant start = began.at;; start = Clock::now()) {
+    Result<ByteString> line =
+        co_await read_terminated(*port, began.timeouts, start, newline, std::nullopt, Timing::PerByte, race);
     if (!line) co_return fail(std::move(line.error()));
     if (line->empty()) break;
     total += line->size();
@@ -586,7 +717,8 @@ Co<OperationOutcome> readlines_body(PortRef port, std::optional<std::size_t> hin
 
 Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
   ByteString result(std::max<std::size_t>(max, 1));
-  Result<std::size_t> got = co_await ReadSome(*port, result.data(), result.size(), std::nullopt);
+  CancelRace race = CancelRace::at_start(*port);
+  Result<std::size_t> got = co_await ReadSome(*port, result.data(), result.size(), std::nullopt, race);
   if (!got) co_return fail(std::move(got.error()));
   result.resize(*got);
   co_return OperationValue(std::move(result));
@@ -597,29 +729,39 @@ Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
 // zero write timeout makes one attempt and lets a write in flight finish on
 // its own. However the write ends, abort_write is called while the side
 // lock is still held, so nothing keeps running behind the caller's back (a
-// detached write is exempt: abort_write leaves it alone).
+// detached write is exempt: abort_write leaves it alone). As for reads, a
+// stored cancel_write is left for the next write that has to wait.
 class WriteOperation final : public EnvelopedOperation {
  public:
   WriteOperation(PortRef port, ByteString data, bool use_write_timeout)
       : EnvelopedOperation(port, port->write_lock), data_(std::move(data)), use_write_timeout_(use_write_timeout) {}
-  // The rest of a write begun elsewhere: all of its data, the count written so
-  // far, its timeout and deadline.
+  // The rest of a write begun elsewhere, which has to wait: all of its data,
+  // the count written so far, its timeout and deadline.
   WriteOperation(PortRef port, AsyncMutex::Guard held, ByteString data, std::size_t written, TimeoutValue write_timeout,
                  std::optional<Instant> deadline)
-      : EnvelopedOperation(port, port->write_lock, std::move(held)),
+      : EnvelopedOperation(std::move(port), std::move(held)),
         data_(std::move(data)),
         use_write_timeout_(true),
         started_(true),
+        waited_(true),
         write_timeout_(write_timeout),
         deadline_(deadline),
         written_(written) {}
   ~WriteOperation() override { abandon(); }
 
  private:
+  TimeoutValue own_timeout() const { return use_write_timeout_ ? timeouts().write_timeout : TimeoutValue(); }
+  std::optional<std::chrono::nanoseconds> lock_wait() const override { return own_timeout().to_duration(); }
+  // A zero write timeout takes what the device accepts at once: nothing.
+  OperationOutcome gave_up() override {
+    if (own_timeout().is_zero()) return OperationValue(std::uint64_t{0});
+    return fail(port().write_timeout_error());
+  }
+
   void start() override {
     if (!started_) {
-      if (use_write_timeout_) write_timeout_ = port().settings().write_timeout;
-      deadline_ = deadline_after(Clock::now(), write_timeout_.to_duration());
+      write_timeout_ = own_timeout();
+      deadline_ = deadline_after(began_at(), write_timeout_.to_duration());
     }
     cancel_.emplace(port().cancel_write_notify);
   }
@@ -632,14 +774,16 @@ class WriteOperation final : public EnvelopedOperation {
         io = port().poll_write(cx, rest);
         if (io.pending()) return end(OperationValue(std::uint64_t{written_ + port().detach_write()}));
       } else {
-        // The cancel waiter raced against the device attempt, which is
-        // bounded by the timer when there is a deadline.
-        if (waiter_first(*cancel_, cx)) break;
+        // Once the write has waited, the cancel waiter races against the
+        // device attempt, which is bounded by the timer when there is a
+        // deadline.
+        if (waited_ && waiter_first(*cancel_, cx)) break;
         io = port().poll_write(cx, rest);
         if (io.pending()) {
+          waited_ = true;
           if (deadline_) {
             if (!timer_) timer_.emplace(*deadline_);
-            if (timer_->poll(cx).ready()) return end(fail(PortError::timeout("Write timeout")));
+            if (timer_->poll(cx).ready()) return end(fail(port().write_timeout_error()));
           }
           if (cancel_->poll(cx).ready()) break;
           return Pending;
@@ -670,6 +814,7 @@ class WriteOperation final : public EnvelopedOperation {
   ByteString data_;
   bool use_write_timeout_;
   bool started_ = false;
+  bool waited_ = false;
   TimeoutValue write_timeout_;
   std::optional<Instant> deadline_;
   std::optional<Notify::Waiter> cancel_;
@@ -750,6 +895,10 @@ template <class Space>
 DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std::size_t size,
                                             std::chrono::nanoseconds phase) {
   PortHandle& port = *ref;
+  if (size == 0) {  // nothing to wait for: no place in the queue either
+    if (!port.is_open()) return fail(PortError::not_open());
+    return std::size_t{0};
+  }
   AsyncMutex::Guard guard = port.read_lock.try_lock();
   if (!guard) return Busy{};
   Notify::Waiter closed(port.close_notify);
@@ -779,23 +928,32 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
     }
   } announced;
   std::size_t filled = 0;
+  CancelRace race = CancelRace::at_start(port);  // as in ReadSome
   while (filled < size) {
     // One step, as ReadSome: at least one byte, or none when the step's
     // deadline passes or cancel_read fires, which ends the read.
     const std::optional<Instant> deadline = step_deadline(total, inter, filled > 0);
     const std::size_t n = std::min(kChunk, size - filled);
-    ReadBuf buf{space.room(filled, n), n, 0, !deadline || Clock::now() < *deadline};
+    bool last = deadline && Clock::now() >= *deadline;  // one attempt, no cancel
+    bool parked = false;
+    ReadBuf buf{space.room(filled, n), n, 0, false};
     Poll<Status> io = Pending;
     for (;;) {
       if (waiter_first(closed, cx)) return end(fail(PortError::not_open()));
-      if (!buf.may_wait) {
+      if (last || (parked && deadline && Clock::now() >= *deadline)) {
+        buf.may_wait = false;
         io = port.poll_read(cx, buf);
         break;
       }
-      if (waiter_first(cancel, cx)) break;
+      if (race.fair(cancel) && waiter_first(cancel, cx)) break;
+      buf.may_wait = race.waited || !cancel.fired();  // a stored cancel: look for real
       io = port.poll_read(cx, buf);
       if (io.ready()) break;
-      if (deadline && Clock::now() >= *deadline) break;
+      race.waited = true;
+      if (deadline && Clock::now() >= *deadline) {
+        last = true;  // the deadline ends the step after one last attempt
+        continue;
+      }
       if (!announced.port) {
         port.announce_direct_reader(&parker);
         announced.port = &port;
@@ -807,6 +965,7 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
       if (Clock::now() >= limit)
         return std::make_unique<ReadOperation>(ref, size, std::move(guard), space.so_far(filled), total, inter);
       parker.park_until(deadline ? std::min(*deadline, limit) : limit);
+      parked = true;
     }
     if (io.pending()) break;
     Status status = std::move(io).take();
@@ -845,7 +1004,8 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
   detail::DirectWaitScope direct(detail::current_parker());
   Context cx(detail::current_waker());
   if (waiter_first(closed, cx)) return fail(PortError::not_open());
-  Notify::Waiter cancel(port.cancel_write_notify);
+  // No cancel waiter: a stored cancel_write is for a write that waits, and
+  // whatever would wait here is handed on.
   std::size_t written = 0;
   bool pending = false;
   Result<std::uint64_t> outcome = std::uint64_t{0};
@@ -864,10 +1024,6 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
         break;
       }
     } else {
-      if (waiter_first(cancel, cx)) {
-        outcome = std::uint64_t{written};
-        break;
-      }
       io = port.poll_write(cx, rest);
       // The device needs time: the write goes on as an operation, which
       // polls the device again before it waits.
@@ -893,27 +1049,37 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
 }
 
 OperationPtr make_read(PortRef port, std::size_t size) {
+  if (size == 0) return std::make_unique<EmptyRead>(std::move(port));
   return std::make_unique<ReadOperation>(std::move(port), size);
 }
 
 OperationPtr make_read_until(PortRef port, ByteString expected, std::optional<std::size_t> size) {
   AsyncMutex& side = port->read_lock;
-  return enveloped(port, side, read_until_body(port, std::move(expected), size, Timing::Total));
+  return enveloped(
+      port, side,
+      [port, expected = std::move(expected), size](const Began& b) mutable {
+        return read_until_body(port, b, std::move(expected), size, Timing::Total);
+      },
+      OperationValue(ByteString{}));
 }
 
 OperationPtr make_readline(PortRef port, std::optional<std::size_t> size) {
   AsyncMutex& side = port->read_lock;
-  return enveloped(port, side, read_until_body(port, ByteString{'\n'}, size, Timing::PerByte));
+  return enveloped(
+      port, side, [port, size](const Began& b) { return read_until_body(port, b, ByteString{'\n'}, size, Timing::PerByte); },
+      OperationValue(ByteString{}));
 }
 
 OperationPtr make_readlines(PortRef port, std::optional<std::size_t> hint) {
   AsyncMutex& side = port->read_lock;
-  return enveloped(port, side, readlines_body(port, hint));
+  return enveloped(
+      port, side, [port, hint](const Began& b) { return readlines_body(port, b, hint); },
+      OperationValue(std::vector<ByteString>{}));
 }
 
 OperationPtr make_read_available(PortRef port, std::size_t max) {
   AsyncMutex& side = port->read_lock;
-  return enveloped(port, side, read_available_body(port, max));
+  return enveloped(port, side, [port, max](const Began&) { return read_available_body(port, max); });
 }
 
 OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout) {
@@ -922,14 +1088,16 @@ OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout) {
 
 OperationPtr make_flush(PortRef port) {
   AsyncMutex& side = port->write_lock;
-  return enveloped(port, side, flush_body(port));
+  return enveloped(port, side, [port](const Began&) { return flush_body(port); });
 }
 
 OperationPtr make_send_break(PortRef port, double seconds) {
   if (std::isnan(seconds) || seconds < 0)
     return std::make_unique<FinishedOperation>(fail(PortError::invalid_value("duration must be a non-negative number")));
   AsyncMutex& side = port->write_lock;
-  return enveloped(port, side, send_break_body(port, saturating_duration(seconds)));
+  return enveloped(port, side, [port, length = saturating_duration(seconds)](const Began&) {
+    return send_break_body(port, length);
+  });
 }
 
 }  // namespace corvalink

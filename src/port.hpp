@@ -90,6 +90,8 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data);
   Poll<Status> poll_flush(Context& cx);
   Result<bool> drains_output();
+  // "Write timeout", with the backend's note on why a write may not finish.
+  PortError write_timeout_error();
   // Ignores a closed port.
   void abort_write() noexcept;
   std::size_t detach_write() noexcept;

@@ -47,6 +47,8 @@ class Task final : public WakeTarget {
   Task(Runtime::State* rt, std::unique_ptr<Runtime::Job> job) noexcept : rt_(rt), job_(std::move(job)) {}
 
   void wake() noexcept override;
+  // Runs the task here, on the readiness thread, instead of queueing it.
+  void wake_from_io() noexcept override;
   void abort() noexcept {
     aborted_.store(true, std::memory_order_release);
     wake();
@@ -79,6 +81,15 @@ struct Runtime::State {
   detail::Task* head = nullptr;
   detail::Task* tail = nullptr;
   std::size_t idle = 0;      // workers waiting on cv
+  // The instant the last worker to go idle wakes at, reset when any worker
+  // wakes. A new timer due before it must wake a worker; a later one is
+  // found when that worker wakes anyway. For a second after the last timer
+  // was armed, a worker whose heap is empty still wakes then, so a read
+  // that arms and drops a timeout of a second or more on every call does
+  // not wake a worker each time; after that an idle worker sleeps until
+  // something needs it.
+  Instant idle_until = Instant::max();  // max: any new timer wakes a worker
+  Instant last_timer_armed = Instant::min();
   std::size_t workers = 0;   // worker threads alive
   std::size_t retire = 0;    // workers that should leave (after block_in_place)
   std::vector<detail::TimerNode*> timers;  // min-heap on deadline
@@ -186,12 +197,37 @@ std::atomic<unsigned> g_fork_generation{0};
 
 void after_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
+// Installed when the library is loaded, before any thread of ours exists.
+const bool g_fork_handler = ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+
 // False if the handler could not be installed (the process id is compared then).
-bool fork_handler_installed() noexcept {
-  static const bool installed = ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
-  return installed;
+bool fork_handler_installed() noexcept { return g_fork_handler; }
+
+// The process that first used the engine, claimed by its first port
+// operation: the fork generation it ran in plus one, or (without the fork
+// handler) its process id in the upper half; zero until claimed. A child
+// created by fork() after that refuses every operation, whether or not the
+// runtime's threads had been started: it inherited the side locks and other
+// state of parent threads that do not exist in it.
+std::atomic<std::uint64_t> g_home{0};
+
+std::uint64_t this_process() noexcept {
+  if (fork_handler_installed()) return std::uint64_t{g_fork_generation.load(std::memory_order_relaxed)} + 1;
+  return std::uint64_t{static_cast<std::uint32_t>(::getpid())} << 32;
 }
 #endif
+
+// Claims the engine for this process on first use; Forked in a child created
+// by fork() after that.
+Status process_check() noexcept {
+#ifndef _WIN32
+  const std::uint64_t me = this_process();
+  std::uint64_t home = g_home.load(std::memory_order_relaxed);
+  if (home == 0) g_home.compare_exchange_strong(home, me, std::memory_order_relaxed);  // home: the winner's
+  if (home != 0 && home != me) return fail(PortError::forked());
+#endif
+  return {};
+}
 
 }  // namespace
 
@@ -207,6 +243,33 @@ void detail::Task::wake() noexcept {
       if (state_.compare_exchange_weak(s, Notified, std::memory_order_acq_rel)) return;
     } else {
       return;  // already scheduled, already notified, or done
+    }
+  }
+}
+
+namespace {
+thread_local bool t_running_from_io = false;
+}  // namespace
+
+bool running_from_io() noexcept { return t_running_from_io; }
+
+void detail::Task::wake_from_io() noexcept {
+  std::uint8_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    if (s == Idle) {
+      if (state_.compare_exchange_weak(s, Scheduled, std::memory_order_acq_rel)) {
+        // A task's step is short (it never blocks), and the readiness thread
+        // saves the hop to a worker and back for the common read that waited.
+        add_ref();  // what the queue would hold
+        t_running_from_io = true;
+        run();
+        t_running_from_io = false;
+        return;
+      }
+    } else if (s == Running) {
+      if (state_.compare_exchange_weak(s, Notified, std::memory_order_acq_rel)) return;
+    } else {
+      return;
     }
   }
 }
@@ -247,6 +310,10 @@ void detail::Task::run() noexcept {
   release();  // the queue's reference
 }
 
+namespace {
+constexpr auto kTimerLinger = std::chrono::seconds(1);
+}  // namespace
+
 void Runtime::State::worker_main() noexcept {
   name_this_thread();
   t_is_worker = true;
@@ -280,13 +347,16 @@ void Runtime::State::worker_main() noexcept {
       continue;
     }
     ++idle;
-    if (timers.empty()) {
+    const Instant linger = last_timer_armed == Instant::min() ? Instant::min() : last_timer_armed + kTimerLinger;
+    if (timers.empty() && Clock::now() >= linger) {
       cv.wait(lock);
     } else {
       // A copy: the node may go away while we wait.
-      Instant next = timers.front()->deadline;
+      Instant next = timers.empty() ? linger : timers.front()->deadline;
+      idle_until = next;
       cv.wait_until(lock, next);
     }
+    idle_until = Instant::max();
     --idle;
   }
 }
@@ -315,6 +385,13 @@ void Runtime::State::pool_main() noexcept {
 
 // ---------------------------------------------------------------------------
 // Runtime and its cell.
+
+std::pair<TaskHandle, Waker> Runtime::spawn_suspended(std::unique_ptr<Job> job) {
+  auto* task = new detail::Task(state_, std::move(job));
+  task->add_ref();  // the handle's reference
+  // The creation reference goes to the waker.
+  return {TaskHandle(task), Waker::adopt(task)};
+}
 
 TaskHandle Runtime::spawn(std::unique_ptr<Job> job) {
   auto* task = new detail::Task(state_, std::move(job));
@@ -418,18 +495,15 @@ RuntimeCell& runtime_cell() {
 }  // namespace
 
 Result<Runtime*> runtime() {
+  // Before the cell: a child must not wait for a build its parent had under way.
+  if (Status here = process_check(); !here) return fail(std::move(here.error()));
   RuntimeCell& cell = runtime_cell();
   if (cell.failure) return fail(*cell.failure);
   if (!cell.in_building_process()) return fail(PortError::forked());
   return cell.runtime;
 }
 
-Status runtime_usable() {
-  if (!g_state.load(std::memory_order_acquire)) return {};
-  RuntimeCell& cell = runtime_cell();
-  if (!cell.in_building_process()) return fail(PortError::forked());
-  return {};
-}
+Status runtime_usable() { return process_check(); }
 
 bool on_worker_thread() noexcept { return t_is_worker; }
 
@@ -709,7 +783,8 @@ Poll<std::monostate> Sleep::poll(Context& cx) {
     replaced = std::exchange(node_.waker, cx.waker());
     node_.armed = true;
     s.insert_timer(&node_);
-    if (node_.heap_index == 0 && s.idle) s.cv.notify_one();
+    s.last_timer_armed = Clock::now();
+    if (node_.heap_index == 0 && s.idle && node_.deadline < s.idle_until) s.cv.notify_one();
   } else if (!node_.waker.will_wake(cx.waker())) {
     replaced = std::exchange(node_.waker, cx.waker());
   }

@@ -72,6 +72,9 @@ class Runtime {
   static constexpr std::size_t kWorkers = 2;
 
   TaskHandle spawn(std::unique_ptr<Job> job);
+  // Spawns the job without running it: it first runs when the returned
+  // waker (or a copy of it handed to a timer or a descriptor) wakes it.
+  std::pair<TaskHandle, Waker> spawn_suspended(std::unique_ptr<Job> job);
 
   // Runs f on a thread of the blocking pool (threads named like the workers,
   // started on demand, kept for a while when idle).
@@ -86,14 +89,18 @@ class Runtime {
 };
 
 // Builds the runtime on first call. Returns the stored start failure if the
-// start failed, Forked in a child process created by fork() after the build.
+// start failed, Forked in a child process created by fork() after the
+// process's first port operation (with or without the runtime's threads).
 Result<Runtime*> runtime();
-// Fails as runtime() does in a child created by fork() after the build, but
-// builds nothing: for work that needs no task, no timer and no worker.
+// Fails as runtime() does in a child created by fork(), but builds nothing:
+// for work that needs no task, no timer and no worker.
 Status runtime_usable();
 
 // True on a worker thread of the runtime (not inside block_in_place).
 bool on_worker_thread() noexcept;
+// True while the readiness thread runs a task itself (wake_from_io): work
+// that may take long, such as arbitrary Python callbacks, is handed on.
+bool running_from_io() noexcept;
 
 namespace detail {
 // The stored error of a runtime that could not start its threads.

@@ -96,6 +96,10 @@ std::string method_name(PyObject* self, const char* name) {
 // ===========================================================================
 // SerialBase
 
+PyObject* m_open(PyObject* self, PyObject*) noexcept;
+
+inline std::mutex& lifecycle_of(PyObject* self) noexcept { return reinterpret_cast<SerialObject*>(self)->lifecycle; }
+
 void serial_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   auto* obj = reinterpret_cast<SerialObject*>(self);
@@ -105,6 +109,7 @@ void serial_dealloc(PyObject* self) noexcept {
     detached([&] { last.reset(); });
   }
   obj->handle.~shared_ptr();
+  obj->lifecycle.~mutex();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -145,13 +150,34 @@ int serial_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     next.dsrdtr = dsrdtr.value_or(next.rtscts);
     next.exclusive = exclusive;
 
-    // Stage 3: apply.
+    // Stage 3: apply. It runs as one step for the other threads that open,
+    // close or rename this port: `open` is looked up (the ordinary way)
+    // beforehand, and when it is SerialBase.open the port is opened inside
+    // that step. An `open` of a subclass is Python code, which never runs
+    // under the lock: it is called after the step.
+    const bool has_port = port.has_value();
+    py::Ref open_method;
+    bool open_here = false;
+    if (has_port) {
+      open_method = py::Ref::steal(PyObject_GetAttrString(self, "open"));
+      if (!open_method) return -1;
+      open_here = PyCFunction_Check(open_method.get()) && PyCFunction_GetFunction(open_method.get()) == &m_open &&
+                  PyCFunction_GetSelf(open_method.get()) == self;
+    }
     PortHandle& handle = port_of(self);
-    if (!update_settings(handle, next)) return -1;
-    bool has_port = port.has_value();
-    if (!change_port(handle, std::move(port))) return -1;
-    if (!has_port || handle.is_open()) return 0;
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(self, "open", nullptr));
+    bool call_open = false;
+    Status st = detached([&]() -> Status {
+      std::lock_guard lock(lifecycle_of(self));
+      if (Status s = handle.update_settings([&](PortSettings& settings) { settings = next; }); !s) return s;
+      if (Status s = handle.change_port(std::move(port)); !s) return s;
+      if (!has_port || handle.is_open()) return {};
+      if (open_here) return handle.open();
+      call_open = true;
+      return {};
+    });
+    if (!check(st)) return -1;
+    if (!call_open) return 0;
+    py::Ref r = py::Ref::steal(PyObject_CallNoArgs(open_method.get()));
     return r ? 0 : -1;
   });
 }
@@ -193,7 +219,7 @@ int set_port(PyObject* self, PyObject* value, void*) noexcept {
   return py::guard_int([&]() -> int {
     std::optional<std::string> name;
     if (!noted(optional_port_name(value, name), "value")) return -1;
-    return change_port(port_of(self), std::move(name)) ? 0 : -1;
+    return change_port(self, std::move(name)) ? 0 : -1;
   });
 }
 
@@ -414,7 +440,10 @@ int read_only_serial(PyObject*, PyObject* value, void* closure) noexcept {
 }
 
 PyGetSetDef base_getset[] = {
-    {"port", get_port, set_port, "The device name or URL, or None.", nullptr},
+    {"port", get_port, set_port,
+     "The device name or URL, or None. \"loop://\" is an in-memory port that reads back what was written; it "
+     "holds at most 4096 unread bytes, and a write beyond that waits until they are read.",
+     nullptr},
     {"name", get_port, read_only, "The device name or URL (read-only).", const_cast<char*>("name")},
     {"portstr", get_port, read_only, "The device name or URL (read-only).", const_cast<char*>("portstr")},
     {"is_open", get_is_open, read_only, "Whether the port is open.", const_cast<char*>("is_open")},
@@ -447,7 +476,11 @@ PyGetSetDef base_getset[] = {
 PyObject* m_open(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     PortHandle& h = port_of(self);
-    if (!check(detached([&] { return h.open(); }))) return nullptr;
+    Status st = detached([&] {
+      std::lock_guard lock(lifecycle_of(self));
+      return h.open();
+    });
+    if (!check(st)) return nullptr;
     return none();
   });
 }
@@ -455,7 +488,10 @@ PyObject* m_open(PyObject* self, PyObject*) noexcept {
 PyObject* m_close(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     PortHandle& h = port_of(self);
-    detached([&] { h.close(); });
+    detached([&] {
+      std::lock_guard lock(lifecycle_of(self));
+      h.close();
+    });
     return none();
   });
 }
@@ -654,6 +690,31 @@ PyObject* m_readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     static constexpr std::array<const char*, 1> kNames = {"b"};
     PyObject* b = nullptr;
     if (!bind_args("Serial.readinto", kNames, 1, true, args, nargs, kwnames, &b)) return nullptr;
+    if (PyObject_CheckBuffer(b)) {
+      // Filled byte-wise up to its size in bytes. Taken writable before
+      // anything is read, so a buffer that cannot take the bytes loses none;
+      // held until they are stored, so it cannot move meanwhile.
+      Py_buffer view;
+      if (PyObject_GetBuffer(b, &view, PyBUF_WRITABLE) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_BufferError)) return nullptr;
+        py::Ref cause = py::Ref::steal(PyErr_GetRaisedException());
+        PyErr_Format(PyExc_TypeError, "readinto() argument must be a writable contiguous buffer, not '%s'",
+                     Py_TYPE(b)->tp_name);
+        PyObject* exc = PyErr_GetRaisedException();
+        PyException_SetCause(exc, cause.release());
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+      }
+      struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+      } release{&view};
+      py::Ref data = py::Ref::steal(read_blocking(handle_ref(self), static_cast<std::size_t>(view.len)));
+      if (!data) return nullptr;
+      const Py_ssize_t m = PyBytes_GET_SIZE(data.get());
+      std::memcpy(view.buf, PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(m));
+      return PyLong_FromSsize_t(m);
+    }
     Py_ssize_t n = PyObject_Length(b);
     if (n < 0) return nullptr;
     py::Ref data = py::Ref::steal(read_blocking(handle_ref(self), static_cast<std::size_t>(n)));
@@ -886,7 +947,12 @@ PyObject* make_serial() noexcept {
   if (!base) return nullptr;
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\n"
-                                    "A serial port with the conventional blocking serial-port API.")},
+                                    "A serial port with the conventional blocking serial-port API.\n\n"
+                                    "The port is a device name, or \"loop://\": an in-memory port that reads "
+                                    "back what was written. loop:// holds at most 4096 unread bytes; a write "
+                                    "beyond that waits until they are read (without a write timeout, for as "
+                                    "long as it takes), so a thread that writes more must not be the one that "
+                                    "reads it back.")},
       {Py_tp_new, reinterpret_cast<void*>(serial_new)},
       {Py_tp_iter, reinterpret_cast<void*>(serial_iter)},
       {Py_tp_iternext, reinterpret_cast<void*>(serial_iternext)},
@@ -967,7 +1033,9 @@ PyObject* serial_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     std::shared_ptr<PortHandle> handle = PortHandle::create();
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    new (&reinterpret_cast<SerialObject*>(self)->handle) std::shared_ptr<PortHandle>(std::move(handle));
+    auto* obj = reinterpret_cast<SerialObject*>(self);
+    new (&obj->handle) std::shared_ptr<PortHandle>(std::move(handle));
+    new (&obj->lifecycle) std::mutex();
     return self;
   });
 }
@@ -977,8 +1045,12 @@ bool update_settings(PortHandle& handle, const PortSettings& next) noexcept {
   return check(st);
 }
 
-bool change_port(PortHandle& handle, std::optional<std::string> name) noexcept {
-  Status st = detached([&] { return handle.change_port(std::move(name)); });
+bool change_port(PyObject* self, std::optional<std::string> name) noexcept {
+  PortHandle& handle = port_of(self);
+  Status st = detached([&] {
+    std::lock_guard lock(lifecycle_of(self));
+    return handle.change_port(std::move(name));
+  });
   return check(st);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -33,6 +34,11 @@ struct SerialObject {
   PyObject_HEAD
   // Set by tp_new, never changed afterwards, so reading it needs no lock.
   std::shared_ptr<PortHandle> handle;
+  // Taken by everything that opens, closes or renames the port from Python
+  // (open, close, the port setter, __init__), so that a port change is one
+  // step for the others. Held only around engine calls, with the thread
+  // detached; never while Python code runs.
+  std::mutex lifecycle;
 };
 
 // Borrowed references to the process-wide classes (null with an exception
@@ -119,8 +125,9 @@ bool read_settings_patch(PyObject* d, SettingsPatch& out) noexcept;
 
 // The settings update (detached); raises on a configure failure.
 bool update_settings(PortHandle& handle, const PortSettings& next) noexcept;
-// The port-name change (detached): close, store, reopen if it was open.
-bool change_port(PortHandle& handle, std::optional<std::string> name) noexcept;
+// The port-name change of self (detached, under its lifecycle lock): close,
+// store, reopen if it was open.
+bool change_port(PyObject* self, std::optional<std::string> name) noexcept;
 
 // Byte data: bytes, then str as UTF-8, then any buffer. No argument note.
 bool to_byte_data(PyObject* value, ByteString& out) noexcept;

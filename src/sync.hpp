@@ -148,6 +148,8 @@ class Notify {
   Notify& operator=(const Notify&) = delete;
 
   Waiter waiter() noexcept { return Waiter(*this); }
+  // True while a notify_one is stored for the next waiter (a hint).
+  bool has_permit() const noexcept { return permit_.load(std::memory_order_acquire); }
   void notify_one() noexcept;
   void notify_waiters() noexcept;
 

@@ -69,6 +69,9 @@ class Backend {
   // none). The next poll_write first collects its completion.
   virtual std::size_t detach_write() = 0;
   virtual Status set_buffer_size(std::uint32_t rx_size, std::uint32_t tx_size) = 0;
+  // Why a write may not finish, added to the write-timeout error as a note;
+  // empty when there is nothing to say.
+  virtual std::string_view write_timeout_note() const { return {}; }
 };
 
 using BackendPtr = std::unique_ptr<Backend>;

@@ -33,6 +33,9 @@ class LoopbackBackend final : public Backend {
   Result<std::size_t> abort_write() override { return std::size_t{0}; }
   std::size_t detach_write() override { return 0; }
   Status set_buffer_size(std::uint32_t, std::uint32_t) override { return Status{}; }
+  std::string_view write_timeout_note() const override {
+    return "loop:// holds at most 4096 unread bytes; a write waits until they are read";
+  }
 
  private:
   std::mutex mutex_;

@@ -1,6 +1,7 @@
 #include "backend/posix.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -232,7 +233,14 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
     }
     expect_empty_ = true;
     // Nothing there (VMIN = VTIME = 0 makes read return 0, O_NONBLOCK gives
-    // EAGAIN). Arm the reactor, then look once more: data that arrived in
+    // EAGAIN). A reader that looks only once will not wait, so nothing is
+    // armed; it learns of a hang-up, which reads the same as an idle line,
+    // from a poll() that does not wait.
+    if (!buf.may_wait) {
+      if (hung_up()) return Status{};
+      return Pending;
+    }
+    // Arm the reactor, then look once more: data that arrived in
     // between is either seen now or wakes the armed task. A direct wait needs
     // no second look: it polls the descriptor's level, so data that arrived
     // in between ends it at once.
@@ -248,6 +256,16 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
     if (n == 0 && registration_.broken()) return Status{};
     return Pending;
   }
+}
+
+bool PosixBackend::hung_up() const noexcept {
+  if (registration_.broken()) return true;
+  pollfd p{fd_, POLLIN, 0};
+  int n;
+  do {
+    n = ::poll(&p, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
 Poll<Result<std::size_t>> PosixBackend::poll_write(Context& cx, Bytes data) {

@@ -20,7 +20,9 @@
 // ioctls' ENOTTY/EINVAL is ignored there, while explicit line calls report it.
 // exclusive = true takes a non-blocking flock(LOCK_EX) on the descriptor.
 // A hung-up terminal (read gives 0 after a hang-up was seen, or EIO /
-// ENXIO) ends reads and writes with an error the engine treats as fatal.
+// ENXIO) ends reads and writes with an error the engine treats as fatal; a
+// read that looks only once (zero timeout) asks poll() whether the line hung
+// up when it finds nothing.
 #pragma once
 
 #include <termios.h>
@@ -78,6 +80,8 @@ class PosixBackend final : public Backend {
   // be started).
   Result<bool> arm(Context& cx, std::uint32_t events);
   Status set_line(int bit, bool level);
+  // The terminal was hung up (or reports an error): seen by a wait, or now.
+  bool hung_up() const noexcept;
   Result<bool> modem_bit(int bit);
 
   int fd_;

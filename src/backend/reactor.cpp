@@ -47,8 +47,8 @@ void ReadinessCell::notify(std::uint32_t events) noexcept {
     // The event used up the one shot: renew it for a waker still armed.
     if (reader_ || writer_) watch_locked();
   }
-  reader.wake();
-  writer.wake();
+  reader.wake_from_io();
+  writer.wake_from_io();
 }
 
 void ReadinessCell::direct_events(std::uint32_t events) noexcept {

@@ -98,7 +98,7 @@ inline void set_timeouts(PortHandle& port, TimeoutValue timeout, TimeoutValue in
 // did with it.
 struct Script {
   std::mutex mutex;
-  enum class Read { Pending, Data, Empty, Error } read = Read::Pending;
+  enum class Read { Pending, Data, Empty, Error, Endless } read = Read::Pending;  // Endless: 'x' without end
   std::string data;
   PortError read_error = PortError::failure("unset");
   bool write_pending = false;
@@ -130,6 +130,10 @@ class ScriptedBackend final : public Backend {
         return Status{};
       case Script::Read::Error:
         return Status(fail(s_->read_error));
+      case Script::Read::Endless:
+        std::fill_n(buf.data + buf.filled, buf.remaining(), std::uint8_t{'x'});
+        buf.filled = buf.capacity;
+        return Status{};
       case Script::Read::Data: {
         std::size_t n = std::min(buf.remaining(), s_->data.size());
         std::copy_n(s_->data.begin(), n, buf.data + buf.filled);

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "list_ports.hpp"
 
@@ -70,6 +74,69 @@ TEST(PortRecord, ForDeviceDerivesNameAndDefaults) {
   r.apply_usb_info();
   EXPECT_EQ(r.description, "ttyUSB0");
   EXPECT_EQ(r.hwid, "USB VID:PID=1234:ABCD SER=SN0001 LOCATION=1-2.3");
+}
+
+
+// One ListPortInfo shared by Python threads: one thread keeps rewriting it
+// (and its twin of the same device) while others compare, order, hash and
+// copy it. Every reader must see whole records and never a wrong answer; under
+// ThreadSanitizer this also shows that nothing is touched outside the lock.
+TEST(SharedPortRecord, ReadersSeeWholeRecordsWhileAWriterChangesThem) {
+  auto start = [](const char* device) {
+    PortRecord r = PortRecord::for_device(device);
+    r.description = "d0";
+    r.product = "p0";
+    return r;
+  };
+  SharedPortRecord info(start("COM3"));
+  SharedPortRecord twin(start("COM3"));
+  SharedPortRecord later(start("COM10"));
+  const std::int64_t hash = device_hash("COM3");
+  // description and product are written together and end in the same tag.
+  auto whole = [](const PortRecord& r) {
+    return r.device == "COM3" && r.product && r.description.substr(1) == r.product->substr(1);
+  };
+
+  constexpr int kWrites = 20000;
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 1; i <= kWrites; ++i) {
+      // Long texts live on the heap, short ones inside the string: a torn
+      // copy of either shows.
+      std::string tag = i % 2 ? std::string(40, static_cast<char>('a' + i % 26)) : std::to_string(i);
+      SharedPortRecord& target = i % 3 ? info : twin;
+      target.write([&](PortRecord& r) {
+        r.device = i % 2 ? "COM3" : std::string("COM") + "3";
+        r.description = "d" + tag;
+        r.product = "p" + tag;
+        r.vid = static_cast<std::uint16_t>(i);
+        if (i % 5 == 0) r.apply_usb_info();  // description = product
+      });
+    }
+    done.store(true, std::memory_order_release);
+  });
+
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int k = 0; k < 3; ++k) {
+    readers.emplace_back([&] {
+      while (!done.load(std::memory_order_acquire)) {
+        bool ok = same_device(info, twin) && same_device(twin, info) && same_device(info, info) &&
+                  !device_less(info, twin) && !device_less(twin, info) && device_less(info, later) &&
+                  !device_less(later, info) && info.hash() == hash && info.device() == "COM3" &&
+                  info.read(whole) && twin.read(whole) && whole(info.snapshot());
+        if (!ok) wrong.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+  }
+  writer.join();
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  // The last write (number 20000) went to info and applied the USB info.
+  PortRecord last = info.snapshot();
+  EXPECT_EQ(last.vid, std::uint16_t{kWrites});
+  EXPECT_EQ(last.description, "p20000");
+  EXPECT_EQ(last.product, "p20000");
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ std::string read_all(PosixBackend& port, TestWaker& w, std::size_t want) {
   std::vector<std::uint8_t> chunk(4096);
   auto until = std::chrono::steady_clock::now() + 5s;
   while (out.size() < want && std::chrono::steady_clock::now() < until) {
-    ReadBuf buf{chunk.data(), chunk.size(), 0};
+    ReadBuf buf{chunk.data(), chunk.size(), 0, true};
     int seen = w.probe->wakes();
     auto r = port.poll_read(w.cx, buf);
     if (r.pending()) {
@@ -349,7 +349,7 @@ TEST(PosixBackend, ReadWaitsForDataAndIsWokenByTheReactor) {
   ASSERT_TRUE(port);
   TestWaker w;
   std::uint8_t data[4];
-  ReadBuf buf{data, sizeof data, 0};
+  ReadBuf buf{data, sizeof data, 0, true};
 
   ASSERT_TRUE(port->poll_read(w.cx, buf).pending());
   const int seen = w.probe->wakes();
@@ -443,13 +443,37 @@ TEST(PosixBackend, PurgeDiscardsInput) {
 
 // --- faults ----------------------------------------------------------------
 
+// A read that looks only once (a zero timeout) arms nothing, and tells a
+// hung-up line from an idle one without waiting.
+TEST(PosixBackend, AOneLookReadSeesAHangUp) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  TestWaker w;
+  std::uint8_t data[16];
+  ReadBuf idle{data, sizeof data, 0, false};
+  ASSERT_TRUE(port->poll_read(w.cx, idle).pending());
+  pty.close_master();
+  for (int i = 0; i < 3; ++i) {  // no wait in between, and the same answer every time
+    ReadBuf buf{data, sizeof data, 0, false};
+    auto r = port->poll_read(w.cx, buf);
+    ASSERT_TRUE(r.ready());
+    if (!r.value()) {
+      EXPECT_TRUE(is_fatal(r.value().error())) << r.value().error().text();
+    } else {
+      EXPECT_EQ(buf.filled, 0u);
+    }
+  }
+  EXPECT_EQ(w.probe->wakes(), 0);
+}
+
 TEST(PosixBackend, HangUpWakesAWaitingReaderAndEndsTheRead) {
   Pty pty;
   auto port = open_port(pty.name());
   ASSERT_TRUE(port);
   TestWaker w;
   std::uint8_t data[16];
-  ReadBuf buf{data, sizeof data, 0};
+  ReadBuf buf{data, sizeof data, 0, true};
   ASSERT_TRUE(port->poll_read(w.cx, buf).pending());
 
   const int seen = w.probe->wakes();

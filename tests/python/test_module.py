@@ -127,6 +127,45 @@ def test_reimport_keeps_process_wide_classes():
     assert r.stdout.strip() == "ok"
 
 
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-imports-first", "subinterpreters-first"])
+def test_subinterpreters_are_refused(main_first):
+    # In a child process, so that a crash while a subinterpreter ends cannot
+    # take the test run with it.
+    r = run_python(
+        f"""
+        import sys
+        try:
+            import _interpreters
+        except ImportError:
+            print("no-subinterpreters")
+            raise SystemExit
+        if {main_first}:
+            import corvalink
+            corvalink.Serial("loop://").close()
+            before = id(corvalink.Serial)
+        errors = {{}}
+        for config in ("legacy", "isolated"):
+            interp = _interpreters.create(config)
+            code = "import sys; sys.path[:0] = %r; import corvalink; corvalink.Serial('loop://').close()"
+            failure = _interpreters.exec(interp, code % (sys.path,))
+            errors[config] = failure and (failure.type.__name__, failure.msg)
+            _interpreters.destroy(interp)
+        import corvalink
+        if {main_first}:
+            assert id(corvalink.Serial) == before
+        with corvalink.Serial("loop://", timeout=1) as p:
+            p.write(b"main")
+            assert p.read(4) == b"main"
+        print(errors)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    if r.stdout.strip() == "no-subinterpreters":
+        pytest.skip("this interpreter has no _interpreters module")
+    refused = ("ImportError", "module corvalink._corvalink does not support loading in subinterpreters")
+    assert r.stdout.strip() == repr({"legacy": refused, "isolated": refused})
+
+
 def test_import_starts_no_thread():
     r = run_python(
         """

@@ -253,6 +253,36 @@ def test_hang_up_before_a_write_closes_the_port(pty, port):
     assert not port.is_open
 
 
+# A polling loop with a zero timeout sees the hang-up too, and a control call
+# that meets it closes the port as a read or write does.
+@pytest.mark.parametrize("call", [lambda p: p.read(100), lambda p: p.readline(), lambda p: p.in_waiting])
+def test_hang_up_seen_without_waiting_closes_the_port(pty, port, call):
+    port.timeout = 0
+    pty.hang_up()
+    with pytest.raises(corvalink.SerialException) as info:
+        for _ in range(100):
+            call(port)
+    assert not isinstance(info.value, corvalink.PortNotOpenError)
+    assert not port.is_open
+
+
+# Right after a write the port expects no input yet; a timeout that has run
+# out by the first look must still find the bytes that are there.
+@pytest.mark.parametrize("call, expected", [
+    (lambda p: p.read(1), b"x"),
+    (lambda p: p.readline(), b"x\n"),
+    (lambda p: p.read_until(b"\n"), b"x\n"),
+])
+def test_a_tiny_timeout_still_reads_what_is_there(pty, port, call, expected):
+    port.timeout = 1e-6
+    for _ in range(300):
+        pty.send(expected)
+        wait_for_input(port, len(expected))
+        port.write(b"?")
+        assert call(port) == expected
+        assert pty.receive(1) == b"?"
+
+
 def test_exclusive_open_is_refused_while_held(pty):
     first = corvalink.Serial(pty.name, exclusive=True)
     try:
