@@ -11,11 +11,12 @@ hardware ID it matches. The exit status is 1 when no port was listed.
 import argparse
 import re
 import sys
+from collections.abc import Sequence
 
 from corvalink.tools.list_ports import comports
 
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m corvalink.tools.list_ports",
         description="List the serial ports of this machine.",
@@ -32,7 +33,7 @@ def _parser():
     return parser
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     pattern = None
