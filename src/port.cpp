@@ -719,12 +719,14 @@ Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std
 }
 
 Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
-  ByteString result(std::max<std::size_t>(max, 1));
+  // A buffer left unfilled until the read (a transport keeps a 64 KiB read
+  // pending on every port), and a result only as large as what came.
+  const std::size_t n = std::max<std::size_t>(max, 1);
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[n]);
   CancelRace race = CancelRace::at_start(*port);
-  Result<std::size_t> got = co_await ReadSome(*port, result.data(), result.size(), std::nullopt, race);
+  Result<std::size_t> got = co_await ReadSome(*port, buffer.get(), n, std::nullopt, race);
   if (!got) co_return fail(std::move(got.error()));
-  result.resize(*got);
-  co_return OperationValue(std::move(result));
+  co_return OperationValue(ByteString(buffer.get(), buffer.get() + *got));
 }
 
 // write(data): until everything is accepted, cancel_write stops it (the count
