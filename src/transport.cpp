@@ -989,6 +989,16 @@ PyObject* serial_for_url_of_package(PyObject* args, PyObject* kwargs) noexcept {
 
 PyObject* pair(PyObject* a, PyObject* b) noexcept { return PyTuple_Pack(2, a, b); }
 
+// A new protocol from the factory and a transport joining it to the port:
+// the pair (transport, protocol).
+PyObject* connect(PyObject* loop, PyObject* factory, PyObject* port) noexcept {
+  py::Ref protocol = py::Ref::steal(PyObject_CallNoArgs(factory));
+  if (!protocol) return nullptr;
+  py::Ref transport = py::Ref::steal(make_transport(loop, protocol.get(), port));
+  if (!transport) return nullptr;
+  return pair(transport.get(), protocol.get());
+}
+
 PyObject* create_serial_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
     static constexpr std::array<const char*, 3> kNames = {"loop", "protocol_factory", "url"};
@@ -1005,11 +1015,7 @@ PyObject* create_serial_connection(PyObject*, PyObject* const* args, Py_ssize_t 
         PyTuple_SET_ITEM(call_args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(rest.args.get(), i)));
       py::Ref port = py::Ref::steal(serial_for_url_of_package(call_args.get(), rest.kwargs.get()));
       if (!port) return nullptr;
-      py::Ref protocol = py::Ref::steal(PyObject_CallNoArgs(factory.get()));
-      if (!protocol) return nullptr;
-      py::Ref transport = py::Ref::steal(make_transport(loop.get(), protocol.get(), port.get()));
-      if (!transport) return nullptr;
-      return pair(transport.get(), protocol.get());
+      return connect(loop.get(), factory.get(), port.get());
     }).release();
   });
 }
@@ -1021,11 +1027,7 @@ PyObject* connection_for_serial(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (!serial::bind_args("connection_for_serial", kNames, 3, false, args, nargs, kwnames, a)) return nullptr;
     py::Ref loop = py::Ref::borrow(a[0]), factory = py::Ref::borrow(a[1]), port = py::Ref::borrow(a[2]);
     return make_deferred([loop, factory, port]() -> PyObject* {
-      py::Ref protocol = py::Ref::steal(PyObject_CallNoArgs(factory.get()));
-      if (!protocol) return nullptr;
-      py::Ref transport = py::Ref::steal(make_transport(loop.get(), protocol.get(), port.get()));
-      if (!transport) return nullptr;
-      return pair(transport.get(), protocol.get());
+      return connect(loop.get(), factory.get(), port.get());
     }).release();
   });
 }
