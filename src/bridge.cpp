@@ -34,8 +34,8 @@ PyObject* raise_error(const PortError& error) noexcept {
 PyObject* run_as_task(OperationPtr op) {
   Result<Runtime*> rt = runtime();
   if (!rt) {
-    detached([&] { op.reset(); });
-    return raise_error(rt.error());
+    refuse_operation(std::move(op), rt.error());
+    return nullptr;
   }
   CorePtr core = spawn_operation(**rt, std::move(op));
   for (;;) {
@@ -60,8 +60,8 @@ PyObject* run_as_task(OperationPtr op) {
 PyObject* run_blocking_here(OperationPtr op) {
   Result<Runtime*> rt = runtime();
   if (!rt) {
-    detached([&] { op.reset(); });
-    return raise_error(rt.error());
+    refuse_operation(std::move(op), rt.error());
+    return nullptr;
   }
 
   std::optional<OperationOutcome> done;

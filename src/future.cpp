@@ -487,6 +487,11 @@ class FirstStepRelay final : public WakeTarget {
 
 }  // namespace
 
+void refuse_operation(OperationPtr op, const PortError& error) noexcept {
+  detached([&] { op.reset(); });
+  py::raise(error);
+}
+
 CorePtr spawn_operation(Runtime& rt, OperationPtr op) {
   CorePtr core = FutureCore::make_pending();
   TaskHandle handle = rt.spawn(std::make_unique<OperationTask>(std::move(op), core));
@@ -494,30 +499,27 @@ CorePtr spawn_operation(Runtime& rt, OperationPtr op) {
   return core;
 }
 
-}  // namespace corvalink
-
-namespace corvalink {
-
 CorePtr start_operation(OperationPtr op, StartForm form) noexcept {
   return py::guard<CorePtr>(nullptr, [&]() -> CorePtr {
     // The first step needs no runtime of its own: a read of buffered data
     // finishes without building it (and so without starting its threads).
-    Status usable = runtime_usable();
-    if (!usable) {
-      detached([&] { op.reset(); });
-      py::raise(usable.error());
+    if (Status usable = runtime_usable(); !usable) {
+      refuse_operation(std::move(op), usable.error());
       return nullptr;
     }
+    // The first step is polled with a relay that the task takes over, so a
+    // read that waits is woken straight from its timer or descriptor: its
+    // task is not run again just to register itself.
+    FirstStepRelay* relay = nullptr;
+    Waker relay_waker;
     if (form == StartForm::FirstStep) {
-      // The first step is polled with a relay that the task takes over, so a
-      // read that waits is woken straight from its timer or descriptor: its
-      // task is not run again just to register itself.
-      Waker relay = Waker::adopt(new FirstStepRelay);
+      relay = new FirstStepRelay;
+      relay_waker = Waker::adopt(relay);
       std::optional<OperationOutcome> done;
       {
         Detached d;
         try {
-          Context cx(relay);
+          Context cx(relay_waker);
           auto r = op->poll(cx);
           if (r.ready()) done.emplace(std::move(r).take());
         } catch (...) {
@@ -527,25 +529,18 @@ CorePtr start_operation(OperationPtr op, StartForm form) noexcept {
         if (done) op.reset();
       }
       if (done) return FutureCore::make_finished(std::move(*done));
-      Result<Runtime*> rt = runtime();
-      if (!rt) {
-        detached([&] { op.reset(); });
-        py::raise(rt.error());
-        return nullptr;
-      }
-      CorePtr core = FutureCore::make_pending();
-      auto [handle, waker] = (*rt)->spawn_suspended(std::make_unique<OperationTask>(std::move(op), core));
-      attach_task(*core, std::move(handle));
-      static_cast<FirstStepRelay*>(relay.target())->hand_to(std::move(waker));
-      return core;
     }
     Result<Runtime*> rt = runtime();
     if (!rt) {
-      detached([&] { op.reset(); });
-      py::raise(rt.error());
+      refuse_operation(std::move(op), rt.error());
       return nullptr;
     }
-    return spawn_operation(**rt, std::move(op));
+    if (!relay) return spawn_operation(**rt, std::move(op));
+    CorePtr core = FutureCore::make_pending();
+    auto [handle, waker] = (*rt)->spawn_suspended(std::make_unique<OperationTask>(std::move(op), core));
+    attach_task(*core, std::move(handle));
+    relay->hand_to(std::move(waker));
+    return core;
   });
 }
 

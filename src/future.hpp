@@ -205,6 +205,10 @@ void invoke_done_callback(const DoneCallback& callback, const char* method) noex
 // CancelledError) or set_exception. Null with the exception if a call raised.
 PyObject* deliver_into(PyObject* asyncio_future, PyObject* outcome, bool is_error) noexcept;
 
+// Drops an operation that will not run, detached (its clean-up may take port
+// locks), and raises the error that stopped it. Attached caller.
+void refuse_operation(OperationPtr op, const PortError& error) noexcept;
+
 // The message of a task that ended without an outcome.
 inline PortError operation_panicked() { return PortError::failure("the operation panicked"); }
 
@@ -240,6 +244,9 @@ py::Ref make_ready(py::Ref value) noexcept;
 // null with the exception set.
 using DeferredWork = std::function<PyObject*()>;
 py::Ref make_deferred(DeferredWork work) noexcept;
+
+// contextvars.copy_context() (a new reference, or null with the exception).
+PyObject* copy_context() noexcept;
 
 // Registers a callback from native code: context given, no loop, so it runs
 // on the completing thread (or at once when the core finished). fn is called

@@ -3,12 +3,14 @@
 // (what awaiting a finished Future iterates) and Deferred (a coroutine whose
 // first step does all its work).
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <limits>
 
 #include "errors_python.hpp"
 #include "future.hpp"
+#include "serial.hpp"
 
 namespace corvalink {
 
@@ -40,10 +42,6 @@ PyObject* raise_invalid_state(const char* message) noexcept {
   if (type) PyErr_SetString(type, message);
   return nullptr;
 }
-PyObject* copy_context() noexcept {
-  PyObject* f = module_attribute(copy_context_cell, "contextvars", "copy_context");
-  return f ? PyObject_CallNoArgs(f) : nullptr;
-}
 
 // StopIteration(value), raised so that a tuple or an exception stays one value.
 PyObject* stop_iteration(PyObject* value) noexcept {
@@ -53,34 +51,11 @@ PyObject* stop_iteration(PyObject* value) noexcept {
 }
 
 // throw(exception, _value=None, _traceback=None) of both coroutine classes.
-PyObject* throw_exception(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname) noexcept {
-  nargs = PyVectorcall_NARGS(nargs);
-  PyObject* exception = nullptr;
-  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nargs + nkw > 3) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most 3 arguments (%zd given)", fname, nargs + nkw);
-    return nullptr;
-  }
-  if (nargs > 0) exception = args[0];
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    int is_exception = PyUnicode_CompareWithASCIIString(key, "exception") == 0;
-    if (is_exception) {
-      if (exception) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'exception'", fname);
-        return nullptr;
-      }
-      exception = args[nargs + i];
-    } else if (PyUnicode_CompareWithASCIIString(key, "_value") != 0 &&
-               PyUnicode_CompareWithASCIIString(key, "_traceback") != 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
-      return nullptr;
-    }
-  }
-  if (!exception) {
-    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'exception' (pos 1)", fname);
-    return nullptr;
-  }
+PyObject* throw_exception(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static constexpr std::array<const char*, 3> kNames = {"exception", "_value", "_traceback"};
+  PyObject* a[3];
+  if (!serial::bind_args("throw", kNames, 1, true, args, nargs, kwnames, a)) return nullptr;
+  PyObject* exception = a[0];
   py::Ref instance;
   if (PyType_Check(exception)) {
     instance = py::Ref::steal(PyObject_CallNoArgs(exception));
@@ -125,7 +100,7 @@ PyObject* ready_step(PyObject* self) noexcept {
 PyObject* ready_send(PyObject* self, PyObject*) noexcept { return ready_step(self); }
 PyObject* ready_close(PyObject*, PyObject*) noexcept { Py_RETURN_NONE; }
 PyObject* ready_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return throw_exception(args, nargs, kwnames, "throw");
+  return throw_exception(args, nargs, kwnames);
 }
 PyObject* self_iter(PyObject* self) noexcept { return Py_NewRef(self); }
 
@@ -201,7 +176,7 @@ PyObject* deferred_close(PyObject* self, PyObject*) noexcept {
 }
 PyObject* deferred_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   take_work(self);
-  return throw_exception(args, nargs, kwnames, "throw");
+  return throw_exception(args, nargs, kwnames);
 }
 
 PyMethodDef deferred_methods[] = {
@@ -299,26 +274,9 @@ PyObject* f_cancel(PyObject* self, PyObject*) noexcept {
 // wait(timeout=None): 50 ms detached slices with the signal handlers run between them.
 PyObject* f_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
-    nargs = PyVectorcall_NARGS(nargs);
-    PyObject* timeout = nargs > 0 ? args[0] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs > 1) {
-      PyErr_Format(PyExc_TypeError, "Future.wait() takes from 1 to 2 positional arguments but %zd were given",
-                   nargs + 1);
-      return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-      if (PyUnicode_CompareWithASCIIString(key, "timeout") != 0) {
-        PyErr_Format(PyExc_TypeError, "Future.wait() got an unexpected keyword argument '%U'", key);
-        return nullptr;
-      }
-      if (timeout) {
-        PyErr_SetString(PyExc_TypeError, "Future.wait() got multiple values for argument 'timeout'");
-        return nullptr;
-      }
-      timeout = args[nargs + i];
-    }
+    static constexpr std::array<const char*, 1> kNames = {"timeout"};
+    PyObject* timeout = nullptr;
+    if (!serial::bind_args("Future.wait", kNames, 0, true, args, nargs, kwnames, &timeout)) return nullptr;
     std::optional<Instant> deadline;
     if (timeout && timeout != Py_None) {
       double seconds = PyFloat_AsDouble(timeout);
@@ -502,6 +460,11 @@ PyObject* make_future_type() noexcept {
 }
 
 }  // namespace
+
+PyObject* copy_context() noexcept {
+  PyObject* f = module_attribute(copy_context_cell, "contextvars", "copy_context");
+  return f ? PyObject_CallNoArgs(f) : nullptr;
+}
 
 PyObject* future_type() noexcept { return future_cell.get_or_init(make_future_type); }
 PyObject* ready_type() noexcept { return ready_cell.get_or_init(make_ready_type); }

@@ -49,6 +49,9 @@ class Task final : public WakeTarget {
   void wake() noexcept override;
   // Runs the task here, on the readiness thread, instead of queueing it.
   void wake_from_io() noexcept override;
+  // Idle → Scheduled (true: the caller runs or queues it), or marks a
+  // running task to run again.
+  bool claim() noexcept;
   void abort() noexcept {
     aborted_.store(true, std::memory_order_release);
     wake();
@@ -231,20 +234,21 @@ Status process_check() noexcept {
 
 }  // namespace
 
-void detail::Task::wake() noexcept {
+bool detail::Task::claim() noexcept {
   std::uint8_t s = state_.load(std::memory_order_acquire);
   for (;;) {
     if (s == Idle) {
-      if (state_.compare_exchange_weak(s, Scheduled, std::memory_order_acq_rel)) {
-        rt_->schedule(this);
-        return;
-      }
+      if (state_.compare_exchange_weak(s, Scheduled, std::memory_order_acq_rel)) return true;
     } else if (s == Running) {
-      if (state_.compare_exchange_weak(s, Notified, std::memory_order_acq_rel)) return;
+      if (state_.compare_exchange_weak(s, Notified, std::memory_order_acq_rel)) return false;
     } else {
-      return;  // already scheduled, already notified, or done
+      return false;  // already scheduled, already notified, or done
     }
   }
+}
+
+void detail::Task::wake() noexcept {
+  if (claim()) rt_->schedule(this);
 }
 
 namespace {
@@ -254,24 +258,13 @@ thread_local bool t_running_from_io = false;
 bool running_from_io() noexcept { return t_running_from_io; }
 
 void detail::Task::wake_from_io() noexcept {
-  std::uint8_t s = state_.load(std::memory_order_acquire);
-  for (;;) {
-    if (s == Idle) {
-      if (state_.compare_exchange_weak(s, Scheduled, std::memory_order_acq_rel)) {
-        // A task's step is short (it never blocks), and the readiness thread
-        // saves the hop to a worker and back for the common read that waited.
-        add_ref();  // what the queue would hold
-        t_running_from_io = true;
-        run();
-        t_running_from_io = false;
-        return;
-      }
-    } else if (s == Running) {
-      if (state_.compare_exchange_weak(s, Notified, std::memory_order_acq_rel)) return;
-    } else {
-      return;
-    }
-  }
+  if (!claim()) return;
+  // A task's step is short (it never blocks), and the readiness thread saves
+  // the hop to a worker and back for the common read that waited.
+  add_ref();  // what the queue would hold
+  t_running_from_io = true;
+  run();
+  t_running_from_io = false;
 }
 
 void detail::Task::destroy() noexcept {
@@ -347,7 +340,7 @@ void Runtime::State::worker_main() noexcept {
       continue;
     }
     ++idle;
-    const Instant linger = last_timer_armed == Instant::min() ? Instant::min() : last_timer_armed + kTimerLinger;
+    const Instant linger = last_timer_armed + kTimerLinger;
     if (timers.empty() && Clock::now() >= linger) {
       cv.wait(lock);
     } else {
@@ -394,11 +387,9 @@ std::pair<TaskHandle, Waker> Runtime::spawn_suspended(std::unique_ptr<Job> job) 
 }
 
 TaskHandle Runtime::spawn(std::unique_ptr<Job> job) {
-  auto* task = new detail::Task(state_, std::move(job));
-  task->add_ref();  // the handle's reference
-  task->wake();     // Idle → Scheduled
-  task->release();  // drop the creation reference; the queue and the handle hold theirs
-  return TaskHandle(task);
+  auto [handle, waker] = spawn_suspended(std::move(job));
+  waker.wake();  // Idle → Scheduled; the queue and the handle hold their references
+  return std::move(handle);
 }
 
 Status Runtime::spawn_blocking(std::function<void()> f) {

@@ -135,14 +135,12 @@ bool register_forwarded(PyObject* self, const CorePtr& core, PyObject* future, P
   if (!pair) return false;
   py::Ref fwd = py::Ref::steal(PyCFunction_New(&forward_def, pair.get()));
   if (!fwd) return false;
-  py::Ref contextvars = py::Ref::steal(PyImport_ImportModule("contextvars"));
-  if (!contextvars) return false;
-  py::Ref context = py::Ref::steal(PyObject_CallMethod(contextvars.get(), "copy_context", nullptr));
+  py::Ref context = py::Ref::steal(copy_context());
   if (!context) return false;
   return add_native_done_callback(core, fwd.get(), future, context.get());
 }
 
-// The core of a Future object made by start_future.
+// An operation started for the transport: its core and its Future object.
 struct Started {
   CorePtr core;
   py::Ref future;
@@ -184,8 +182,8 @@ bool report_error(PyObject* self, const char* message, PyObject* exception) noex
   return static_cast<bool>(r);
 }
 
-// Calls protocol.<name>(); a failure is reported, never propagated. A failure
-// to report is reported as unraisable.
+// Calls protocol.<name>(); a failure is reported, never propagated (a failure
+// to report is reported as unraisable), so the callers have nothing to check.
 void call_protocol_hook(PyObject* self, py::Ref protocol, const char* name) noexcept {
   if (!protocol) return;
   py::Ref r = py::Ref::steal(PyObject_CallMethod(protocol.get(), name, nullptr));
@@ -391,7 +389,6 @@ PyObject* on_write(PyObject* self, PyObject* future) noexcept {
     py::Ref count = future_result(future);
     if (count) {
       maybe_resume_writing(self);
-      if (PyErr_Occurred()) return nullptr;
       bool more = false, shut = false;
       {
         std::lock_guard lock(c->mutex);
@@ -557,7 +554,6 @@ PyObject* t_write(PyObject* self, PyObject* data) noexcept {
     }
     if (!in_flight && !start_write(self)) return nullptr;
     maybe_pause_writing(self);
-    if (PyErr_Occurred()) return nullptr;
     return none();
   });
 }
@@ -607,7 +603,6 @@ PyObject* t_set_write_buffer_limits(PyObject* self, PyObject* const* args, Py_ss
       c->low_water = static_cast<std::uint64_t>(l);
     }
     maybe_pause_writing(self);
-    if (PyErr_Occurred()) return nullptr;
     return none();
   });
 }
@@ -642,7 +637,6 @@ PyObject* t_flush(PyObject* self, PyObject*) noexcept {
       dropped.swap(c->write_buffer);
     }
     maybe_resume_writing(self);
-    if (PyErr_Occurred()) return nullptr;
     return none();
   });
 }
