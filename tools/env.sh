@@ -14,7 +14,7 @@ set -euo pipefail
 ROOT=${CORVALINK_ROOT:-/var/cache/corvalink/sid-root}
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Bump when the package list changes so older roots are rebuilt.
-STAMP_VERSION=4
+STAMP_VERSION=5
 PACKAGES=(
   python3.14-dev python3.14-dbg python3.14-doc python3-pip
   g++ cmake ninja-build make pkg-config
@@ -28,6 +28,8 @@ PACKAGES=(
 EXTRA_PACKAGES=(
   python3-uvloop python3-mypy
   wine64 g++-mingw-w64-x86-64-posix
+  tmux ser2net picocom minicom
+  linux-perf strace
 )
 
 log() { printf '[env] %s\n' "$*" >&2; }
