@@ -30,28 +30,26 @@ PyObject* raise_error(const PortError& error) noexcept {
   return nullptr;
 }
 
-// The second phase: op goes on as a task while the caller waits on its core.
+// The second phase: op goes on as a task while the caller waits on it.
 PyObject* run_as_task(OperationPtr op) {
   Result<Runtime*> rt = runtime();
   if (!rt) {
     refuse_operation(std::move(op), rt.error());
     return nullptr;
   }
-  CorePtr core = spawn_operation(**rt, std::move(op));
+  TaskRef task = OperationTask::create(std::move(op), nullptr, OperationTask::Start::Queued);
+  task->spawn();
   for (;;) {
-    bool finished = detached([&] { return core->wait_for(kSlice); });
+    bool finished = detached([&] { return task->wait_for(kSlice); });
     if (finished) {
-      py::Ref result = core->take_outcome();
-      if (!result) {
-        // No effect on a finished core; kept for symmetry with the signal path.
-        PyObject* exc = PyErr_GetRaisedException();
-        cancel_core(*core);
-        PyErr_SetRaisedException(exc);
-      }
-      return result.release();
+      std::optional<OperationOutcome> outcome = task->receive();
+      return outcome_to_python(*outcome).release();
     }
     if (PyErr_CheckSignals() < 0) {
-      cancel_core(*core);
+      // Stopped where it is: a read gives back what it took.
+      PyObject* exc = PyErr_GetRaisedException();
+      cancel_task(*task);
+      PyErr_SetRaisedException(exc);
       return nullptr;
     }
   }

@@ -1,8 +1,10 @@
 #include "future.hpp"
 
 #include <atomic>
+#include <unordered_map>
 
 #include "errors_python.hpp"
+#include "port.hpp"
 
 namespace corvalink {
 
@@ -52,6 +54,69 @@ void release_pending() noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Entering the interpreter from our threads.
+
+namespace {
+
+// Cleared by the exit hook when the interpreter starts to finalize; our
+// threads read it instead of the interpreter's own state, which they may not
+// look at unattached.
+std::atomic<bool> g_interpreter_open{false};
+
+// Set on a worker or the readiness thread once it keeps a thread state of
+// its own: creating and destroying one for every publication costs more than
+// the publication itself. These threads live as long as the process.
+thread_local bool t_keeps_thread_state = false;
+
+PyObject* interpreter_exits(PyObject*, PyObject*) noexcept {
+  g_interpreter_open.store(false, std::memory_order_release);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook_def = {"_interpreter_exits", interpreter_exits, METH_NOARGS, nullptr};
+
+}  // namespace
+
+bool interpreter_open() noexcept { return g_interpreter_open.load(std::memory_order_acquire); }
+
+int watch_interpreter_exit() noexcept {
+  static std::atomic<bool> installed{false};
+  if (installed.exchange(true)) return 0;
+  py::Ref atexit = py::Ref::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
+  py::Ref hook = py::Ref::steal(PyCFunction_New(&exit_hook_def, nullptr));
+  if (!hook) return -1;
+  py::Ref r = py::Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  if (!r) return -1;
+  g_interpreter_open.store(true, std::memory_order_release);
+  return 0;
+}
+
+Attached::Attached() noexcept {
+  if (attached()) {
+    how_ = Already;
+    return;
+  }
+  if (!interpreter_open()) return;
+  // An interpreter thread that detached itself (it may hold a lock of ours
+  // while detached) does not re-enter here.
+  if (PyGILState_GetThisThreadState() != nullptr && !t_keeps_thread_state) return;
+  gil_ = PyGILState_Ensure();
+  how_ = !t_keeps_thread_state && (on_worker_thread() || running_from_io()) ? EnteredToKeep : Entered;
+  release_pending();
+}
+
+Attached::~Attached() {
+  if (how_ == Entered) {
+    PyGILState_Release(gil_);
+  } else if (how_ == EnteredToKeep) {
+    // Detach, but keep the thread state (its count stays at one).
+    t_keeps_thread_state = true;
+    PyEval_SaveThread();
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Values.
 
 namespace {
@@ -86,404 +151,350 @@ py::Ref value_to_python(const OperationValue& value) noexcept {
   return std::visit(Visitor{}, value);
 }
 
-py::Ref value_to_python(OperationValue&& value) noexcept {
-  OperationValue v = std::move(value);
-  return value_to_python(static_cast<const OperationValue&>(v));
-}
-
-// ---------------------------------------------------------------------------
-// FutureCore.
-
-bool FutureCore::finished() const {
-  std::lock_guard lock(mutex_);
-  return outcome_.has_value();
-}
-
-bool FutureCore::wait_for(std::chrono::nanoseconds limit) const {
-  std::unique_lock lock(mutex_);
-  return finished_cv_.wait_for(lock, limit, [&] { return outcome_.has_value(); });
-}
-
-void FutureCore::wait() const {
-  std::unique_lock lock(mutex_);
-  finished_cv_.wait(lock, [&] { return outcome_.has_value(); });
-}
-
-bool FutureCore::cancelled() const {
-  std::lock_guard lock(mutex_);
-  return outcome_ && !outcome_->has_value() && outcome_->error().kind() == ErrorKind::Cancelled;
-}
-
-bool FutureCore::failed() const {
-  std::lock_guard lock(mutex_);
-  return outcome_ && !outcome_->has_value();
-}
-
-std::optional<OperationOutcome> FutureCore::outcome_copy() const {
-  std::lock_guard lock(mutex_);
-  return outcome_;
-}
-
-py::Ref FutureCore::cached_exception() noexcept {
-  std::optional<PortError> error;
-  try {
-    std::lock_guard lock(mutex_);
-    if (exception_object_) return exception_object_.ref();
-    if (outcome_ && !outcome_->has_value()) error = outcome_->error();
-  } catch (...) {
-    PyErr_NoMemory();
-    return {};
-  }
-  if (!error) {
-    PyErr_SetString(PyExc_RuntimeError, "the operation did not fail");
-    return {};
-  }
-  py::Ref made = to_python_exception(*error);
-  if (!made) return {};
-  py::Ref result;
-  {
-    std::lock_guard lock(mutex_);
-    if (!exception_object_) exception_object_ = AnyThreadRef(made);
-    result = exception_object_.ref();
-  }
-  return result;  // `made` (the loser, if another thread won) is dropped unlocked
-}
-
-py::Ref FutureCore::outcome_object(bool& is_error) noexcept {
-  std::optional<OperationOutcome> copy;
-  try {
-    copy = outcome_copy();  // a large read result may not fit twice
-  } catch (...) {
-    PyErr_NoMemory();
-    return {};
-  }
-  if (!copy) {
-    PyErr_SetString(PyExc_RuntimeError, "the operation has not finished");
-    return {};
-  }
-  if (copy->has_value()) {
-    is_error = false;
-    return value_to_python(std::move(**copy));
-  }
-  is_error = true;
-  if (copy->error().kind() == ErrorKind::Cancelled) {
+py::Ref error_to_python(const PortError& error) noexcept {
+  if (error.kind() == ErrorKind::Cancelled) {
     PyObject* type = cancelled_error_type();
     if (!type) return {};
     return py::Ref::steal(PyObject_CallNoArgs(type));
   }
-  py::Ref exc = cached_exception();
-  if (!exc) return {};
-  return py::Ref::steal(PyObject_CallMethod(exc.get(), "with_traceback", "O", Py_None));
+  return to_python_exception(error);
 }
 
-py::Ref FutureCore::take_outcome() noexcept {
-  bool is_error = false;
-  py::Ref obj = outcome_object(is_error);
-  if (!obj || !is_error) return obj;
-  PyErr_SetRaisedException(obj.release());
+py::Ref outcome_to_python(const OperationOutcome& outcome) noexcept {
+  if (outcome) return value_to_python(*outcome);
+  py::Ref exc = error_to_python(outcome.error());
+  if (exc) PyErr_SetRaisedException(exc.release());
   return {};
 }
 
-bool FutureCore::add_waiter(LoopWaiter&& waiter) {
-  std::lock_guard lock(mutex_);
-  if (outcome_) return false;
-  waiters_.push_back(std::move(waiter));
-  return true;
-}
+// ---------------------------------------------------------------------------
+// The running loop.
 
-bool FutureCore::add_callback(std::shared_ptr<DoneCallback> callback) {
-  std::lock_guard lock(mutex_);
-  if (outcome_) return false;
-  callbacks_.push_back(std::move(callback));
-  return true;
-}
+namespace {
+py::OnceCell get_running_loop_cell;
+}  // namespace
 
-bool attach_task(FutureCore& core, TaskHandle task) noexcept {
-  TaskHandle previous;
-  std::lock_guard lock(core.mutex_);
-  if (core.outcome_) return false;  // cancelled meanwhile: the task runs to its end
-  previous = std::exchange(core.task_, std::move(task));
-  return true;
-}
-
-std::vector<std::shared_ptr<DoneCallback>> FutureCore::callbacks_snapshot() const {
-  std::lock_guard lock(mutex_);
-  return callbacks_;
+PyObject* running_loop_or_null(bool& failed) noexcept {
+  failed = false;
+  PyObject* f = get_running_loop_cell.get_or_init([]() -> PyObject* {
+    py::Ref m = py::Ref::steal(PyImport_ImportModule("asyncio"));
+    if (!m) return nullptr;
+    return PyObject_GetAttrString(m.get(), "_get_running_loop");
+  });
+  if (!f) {
+    failed = true;
+    return nullptr;
+  }
+  py::Ref loop = py::Ref::steal(PyObject_CallNoArgs(f));
+  if (!loop) {
+    failed = true;
+    return nullptr;
+  }
+  if (loop.get() == Py_None) return nullptr;
+  return loop.get();  // the running loop outlives this call: its thread runs it
 }
 
 // ---------------------------------------------------------------------------
-// Completion.
+// Inboxes.
 
 namespace {
 
-// obj.name(arg): a single argument, even a tuple.
-py::Ref call_method1(PyObject* obj, const char* name, PyObject* arg) noexcept {
-  py::Ref bound = py::Ref::steal(PyObject_GetAttrString(obj, name));
-  if (!bound) return {};
-  return py::Ref::steal(PyObject_CallOneArg(bound.get(), arg));
-}
+// The ticket of one hand-over: run by the loop (drain), or dropped unrun when
+// the loop is closed or goes away (gone).
+struct TicketObject {
+  PyObject_HEAD
+  std::shared_ptr<LoopInbox> inbox;
+  bool ran;
+};
 
-}  // namespace
-
-PyObject* deliver_into(PyObject* future, PyObject* outcome, bool is_error) noexcept {
-  py::Ref done = py::Ref::steal(PyObject_CallMethod(future, "done", nullptr));
-  if (!done) return nullptr;
-  int is_done = PyObject_IsTrue(done.get());
-  if (is_done < 0) return nullptr;
-  if (is_done) Py_RETURN_NONE;
-  py::Ref r;
-  if (!is_error) {
-    r = call_method1(future, "set_result", outcome);
-  } else {
-    PyObject* cancelled = cancelled_error_type();
-    if (!cancelled) return nullptr;
-    if (PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(outcome)), cancelled))
-      r = py::Ref::steal(PyObject_CallMethod(future, "cancel", nullptr));
-    else
-      r = call_method1(future, "set_exception", outcome);
-  }
-  if (!r) return nullptr;
-  Py_RETURN_NONE;
-}
-
-namespace {
-
-// deliver_outcome: self is (is_error, outcome, asyncio future).
-PyObject* deliver_outcome(PyObject* self, PyObject*) noexcept {
+PyObject* ticket_call(PyObject* self, PyObject*, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    return deliver_into(PyTuple_GET_ITEM(self, 2), PyTuple_GET_ITEM(self, 1), PyTuple_GET_ITEM(self, 0) == Py_True);
+    auto* t = reinterpret_cast<TicketObject*>(self);
+    if (!t->ran) {
+      t->ran = true;
+      t->inbox->drain();
+    }
+    Py_RETURN_NONE;
   });
 }
 
-PyMethodDef deliver_outcome_def = {"deliver_outcome", deliver_outcome, METH_NOARGS, nullptr};
-
-void serve_waiter(FutureCore& core, const LoopWaiter& waiter) noexcept {
-  py::Ref closed = py::Ref::steal(PyObject_CallMethod(waiter.loop.get(), "is_closed", nullptr));
-  int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
-  if (is_closed < 0) {
-    PyErr_WriteUnraisable(nullptr);
-    return;
+void ticket_dealloc(PyObject* self) noexcept {
+  auto* t = reinterpret_cast<TicketObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  std::shared_ptr<LoopInbox> inbox = std::move(t->inbox);
+  t->inbox.~shared_ptr();
+  if (!t->ran && inbox) {
+    // The loop dropped it: closed (its ready queue cleared) or collected.
+    PyObject* pending = PyErr_GetRaisedException();
+    inbox->gone();
+    PyErr_SetRaisedException(pending);
   }
-  if (is_closed) return;  // its future is never resolved
-  bool is_error = false;
-  py::Ref outcome = core.outcome_object(is_error);
-  py::Ref state, fn, r;
-  if (outcome) state = py::Ref::steal(PyTuple_Pack(3, is_error ? Py_True : Py_False, outcome.get(), waiter.future.get()));
-  if (state) fn = py::Ref::steal(PyCFunction_New(&deliver_outcome_def, state.get()));
-  if (fn) r = py::Ref::steal(PyObject_CallMethod(waiter.loop.get(), "call_soon_threadsafe", "O", fn.get()));
-  if (!r) PyErr_WriteUnraisable(nullptr);
+  inbox.reset();
+  type->tp_free(self);
+  Py_DECREF(type);
 }
 
-}  // namespace
+py::OnceCell ticket_cell;
 
-void invoke_done_callback(const DoneCallback& cb, const char* method) noexcept {
-  py::Ref r;
-  if (cb.loop) {
-    py::Ref kwargs = py::Ref::steal(PyDict_New());
-    py::Ref bound;
-    if (kwargs && PyDict_SetItemString(kwargs.get(), "context", cb.context.get()) == 0)
-      bound = py::Ref::steal(PyObject_GetAttrString(cb.loop.get(), method));
-    if (bound) {
-      PyObject* args[] = {cb.fn.get(), cb.future.get()};
-      r = py::Ref::steal(PyObject_VectorcallDict(bound.get(), args, 2, kwargs.get()));
-    }
-  } else {
-    r = py::Ref::steal(PyObject_CallMethod(cb.context.get(), "run", "OO", cb.fn.get(), cb.future.get()));
-  }
-  if (!r) PyErr_WriteUnraisable(cb.fn.get());
+PyObject* ticket_type() noexcept {
+  return ticket_cell.get_or_init([]() -> PyObject* {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Delivers the outcomes queued for an event loop since the last delivery.")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(ticket_dealloc)},
+        {Py_tp_call, reinterpret_cast<void*>(ticket_call)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"corvalink.aio._Delivery", static_cast<int>(sizeof(TicketObject)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return PyType_FromSpec(&spec);
+  });
 }
 
-namespace {
-
-using Waiters = std::vector<LoopWaiter>;
-using Callbacks = std::vector<std::shared_ptr<DoneCallback>>;
-
-// Serves the waiters, then the callbacks, entering the interpreter if this
-// thread is not attached. False if the interpreter cannot be entered here.
-// Set on a worker or the readiness thread once it keeps a thread state of
-// its own: creating and destroying one for every completion costs more than
-// the publication itself. These threads live as long as the process.
-thread_local bool t_keeps_thread_state = false;
-
-bool publish(FutureCore& core, Waiters& waiters, Callbacks& callbacks) noexcept {
-  enum { Attached, Entered, EnteredToKeep } how = Attached;
-  PyGILState_STATE gil{};
-  if (!attached()) {
-    if (!Py_IsInitialized() || Py_IsFinalizing()) return false;
-    // A thread that released the interpreter itself cannot re-enter it here.
-    if (PyGILState_GetThisThreadState() != nullptr && !t_keeps_thread_state) return false;
-    gil = PyGILState_Ensure();
-    how = !t_keeps_thread_state && (on_worker_thread() || running_from_io()) ? EnteredToKeep : Entered;
-  }
-  PyObject* pending_exception = PyErr_GetRaisedException();
-  release_pending();
-  for (const LoopWaiter& w : waiters) serve_waiter(core, w);
-  for (const auto& cb : callbacks) invoke_done_callback(*cb, "call_soon_threadsafe");
-  waiters.clear();
-  callbacks.clear();
-  PyErr_SetRaisedException(pending_exception);
-  if (how == Entered) {
-    PyGILState_Release(gil);
-  } else if (how == EnteredToKeep) {
-    // Detach, but keep the thread state (its count stays at one).
-    t_keeps_thread_state = true;
-    PyEval_SaveThread();
-  }
-  return true;
+py::Ref make_ticket(std::shared_ptr<LoopInbox> inbox) noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(ticket_type());
+  if (!type) return {};
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return {};
+  auto* t = reinterpret_cast<TicketObject*>(self);
+  new (&t->inbox) std::shared_ptr<LoopInbox>(std::move(inbox));
+  t->ran = false;
+  return py::Ref::steal(self);
 }
 
-// The publication of a core finished on a thread that could not enter the
-// interpreter, handed to a worker so that no awaiting task stays pending.
-class PublishJob final : public Runtime::Job {
+// The scheduling of a hand-over, for a thread that cannot enter the
+// interpreter itself.
+class ScheduleJob final : public Runtime::Job {
  public:
-  PublishJob(CorePtr core, Waiters waiters, Callbacks callbacks) noexcept
-      : core_(std::move(core)), waiters_(std::move(waiters)), callbacks_(std::move(callbacks)) {}
+  explicit ScheduleJob(std::shared_ptr<LoopInbox> inbox) noexcept : inbox_(std::move(inbox)) {}
   Poll<std::monostate> poll(Context&) override {
-    publish(*core_, waiters_, callbacks_);  // an interpreter that is gone takes nothing
+    Attached a;
+    if (a.ok()) inbox_->push(nullptr);  // schedules what is queued
     return std::monostate{};
   }
 
  private:
-  CorePtr core_;
-  Waiters waiters_;
-  Callbacks callbacks_;
+  std::shared_ptr<LoopInbox> inbox_;
 };
 
+constexpr int kDrainRounds = 8;
+
 }  // namespace
 
-namespace {
-
-// Hands the publication to a worker; false if there is no runtime to take it.
-bool publish_on_worker(FutureCore& core, Waiters& waiters, Callbacks& callbacks) noexcept {
+std::shared_ptr<LoopInbox> LoopInbox::of(PyObject* loop) noexcept {
+  struct Last {
+    PyObject* loop = nullptr;
+    std::weak_ptr<LoopInbox> inbox;
+  };
+  thread_local Last t_last;
+  if (t_last.loop == loop) {
+    if (auto sp = t_last.inbox.lock()) return sp;
+  }
+  static std::mutex mutex;
+  static auto* inboxes = new std::unordered_map<PyObject*, std::weak_ptr<LoopInbox>>;
+  static std::size_t inserts = 0;
+  std::shared_ptr<LoopInbox> sp;
   try {
-    Result<Runtime*> rt = runtime();
-    if (!rt) return false;
-    (*rt)->spawn(std::make_unique<PublishJob>(core.shared_from_this(), std::move(waiters), std::move(callbacks)));
-    return true;
+    std::lock_guard lock(mutex);
+    std::weak_ptr<LoopInbox>& slot = (*inboxes)[loop];
+    sp = slot.lock();
+    if (!sp) {
+      // An inbox keeps its loop alive, so an address in the table names the
+      // same loop for as long as its inbox lives.
+      sp = std::make_shared<LoopInbox>(py::Ref::borrow(loop));
+      slot = sp;
+      if (++inserts % 64 == 0) std::erase_if(*inboxes, [](const auto& e) { return e.second.expired(); });
+    }
   } catch (...) {
-    return false;  // out of memory: the lists are dropped (their references queued)
+    PyErr_NoMemory();
+    return nullptr;
   }
+  t_last.loop = loop;
+  t_last.inbox = sp;
+  return sp;
 }
 
-// Arbitrary Python code (a done-callback of a user) would hold up the
-// readiness thread; scheduling on a loop and our own forwarding do not.
-bool quick_to_publish(const Callbacks& callbacks) noexcept {
-  for (const auto& cb : callbacks)
-    if (!cb->loop && !cb->native) return false;
-  return true;
+LoopInbox::~LoopInbox() {
+  // Items hold references to the inbox, so none is left here.
 }
 
-}  // namespace
-
-bool complete(FutureCore& core, OperationOutcome outcome) noexcept {
-  Waiters waiters;
-  Callbacks callbacks;
-  TaskHandle task;
+void LoopInbox::push(InboxItem* item) noexcept {
+  bool need = false, closed = false;
   {
-    std::lock_guard lock(core.mutex_);
-    if (core.outcome_) return false;
-    task = std::move(core.task_);
-    core.outcome_.emplace(std::move(outcome));
-    waiters.swap(core.waiters_);
-    callbacks.swap(core.callbacks_);
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+      closed = true;
+    } else {
+      if (item) {
+        item->next_ = nullptr;
+        if (tail_)
+          tail_->next_ = item;
+        else
+          head_ = item;
+        tail_ = item;
+      }
+      if (!scheduled_ && head_) {
+        scheduled_ = true;
+        need = true;
+      }
+    }
   }
-  core.finished_cv_.notify_all();
-  if (waiters.empty() && callbacks.empty()) return true;
-  if (running_from_io() && !quick_to_publish(callbacks) && publish_on_worker(core, waiters, callbacks)) return true;
-  if (publish(core, waiters, callbacks)) return true;
-  // This thread cannot enter the interpreter: a worker publishes instead.
-  if (Py_IsInitialized() && !Py_IsFinalizing()) publish_on_worker(core, waiters, callbacks);
-  return true;
+  if (closed) {
+    if (!item) return;
+    Attached a;
+    if (a.ok())
+      item->loop_gone();
+    else
+      delete item;  // the interpreter is going away: nothing to tell
+    return;
+  }
+  if (!need) return;
+  Attached a;
+  if (a.ok()) {
+    schedule();
+    return;
+  }
+  // This thread cannot enter the interpreter: a worker hands over instead.
+  {
+    std::lock_guard lock(mutex_);
+    scheduled_ = false;
+  }
+  if (!interpreter_open()) return;
+  try {
+    if (Result<Runtime*> rt = runtime()) (*rt)->spawn(std::make_unique<ScheduleJob>(shared_from_this()));
+  } catch (...) {
+  }
 }
 
-bool cancel_core(FutureCore& core) noexcept {
-  TaskHandle task;
-  {
-    std::lock_guard lock(core.mutex_);
-    task = std::move(core.task_);
+void LoopInbox::schedule() noexcept {
+  py::Ref ticket = make_ticket(shared_from_this());
+  if (!ticket) {
+    PyErr_WriteUnraisable(nullptr);
+    std::lock_guard lock(mutex_);
+    scheduled_ = false;
+    return;
   }
-  bool changed = complete(core, std::unexpected(PortError::cancelled()));
-  if (changed && task) task.abort();
-  return changed;
+  bool failed = false;
+  PyObject* running = running_loop_or_null(failed);
+  if (failed) PyErr_Clear();
+  // On the loop's own thread no wake-up is needed.
+  const char* method = running == loop_.get() ? "call_soon" : "call_soon_threadsafe";
+  py::Ref r = py::Ref::steal(PyObject_CallMethod(loop_.get(), method, "O", ticket.get()));
+  if (!r) {
+    // A closed loop refuses it (RuntimeError); anything else is reported.
+    // Either way the ticket, dropped unrun below, hands the items to gone().
+    if (PyErr_ExceptionMatches(PyExc_RuntimeError))
+      PyErr_Clear();
+    else
+      PyErr_WriteUnraisable(loop_.get());
+  }
+}
+
+void LoopInbox::drain() noexcept {
+  for (int round = 0;; ++round) {
+    InboxItem* list = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      list = std::exchange(head_, nullptr);
+      tail_ = nullptr;
+      if (!list) {
+        scheduled_ = false;
+        return;
+      }
+    }
+    if (round == kDrainRounds) {
+      // Items keep coming: the rest waits for another turn of the loop.
+      {
+        std::lock_guard lock(mutex_);
+        if (head_) {
+          InboxItem* last = list;
+          while (last->next_) last = last->next_;
+          last->next_ = head_;
+        } else {
+          tail_ = list;
+          while (tail_->next_) tail_ = tail_->next_;
+        }
+        head_ = list;
+      }
+      schedule();
+      return;
+    }
+    while (list) {
+      InboxItem* next = std::exchange(list->next_, nullptr);
+      list->deliver();
+      list = next;
+    }
+  }
+}
+
+void LoopInbox::gone() noexcept {
+  InboxItem* list = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    scheduled_ = false;
+    list = std::exchange(head_, nullptr);
+    tail_ = nullptr;
+  }
+  while (list) {
+    InboxItem* next = std::exchange(list->next_, nullptr);
+    list->loop_gone();
+    list = next;
+  }
 }
 
 // ---------------------------------------------------------------------------
-// The task that runs an operation.
+// Starting operations.
 
 namespace {
 
-class OperationTask final : public Runtime::Job {
+// Publishes a kept-back outcome on the loop that started the operation, the
+// next time it runs its callbacks.
+class FinishLater final : public InboxItem {
  public:
-  OperationTask(OperationPtr op, CorePtr core) noexcept : op_(std::move(op)), core_(std::move(core)) {}
-  OperationTask(const OperationTask&) = delete;
-  OperationTask& operator=(const OperationTask&) = delete;
-
-  ~OperationTask() override {
-    op_.reset();
-    // The completion guard: a task that started and ends without an outcome
-    // (a fault, or an abort while suspended) still finishes its core.
-    if (armed_) complete(*core_, std::unexpected(operation_panicked()));
+  explicit FinishLater(TaskRef task) noexcept : task_(std::move(task)) {}
+  void deliver() noexcept override {
+    task_->finish_deferred();
+    delete this;
   }
+  void loop_gone() noexcept override { deliver(); }
 
-  Poll<std::monostate> poll(Context& cx) override {
-    armed_ = true;
-    auto r = op_->poll(cx);
-    if (r.pending()) return Pending;
-    OperationOutcome outcome = std::move(r).take();
-    op_.reset();
-    complete(*core_, std::move(outcome));
+ private:
+  TaskRef task_;
+};
+
+// The same on a worker, for an operation started outside any loop.
+class FinishJob final : public Runtime::Job {
+ public:
+  explicit FinishJob(TaskRef task) noexcept : task_(std::move(task)) {}
+  Poll<std::monostate> poll(Context&) override {
+    task_->finish_deferred();
     return std::monostate{};
   }
 
  private:
-  OperationPtr op_;
-  CorePtr core_;
-  bool armed_ = false;
+  TaskRef task_;
 };
 
-}  // namespace
-
-namespace {
-
-// The waker of a first step: it records a wake that comes before the task
-// exists, and passes every wake on to the task once it does.
-class FirstStepRelay final : public WakeTarget {
- public:
-  void wake() noexcept override { pass(false); }
-  void wake_from_io() noexcept override { pass(true); }
-
-  // The task takes over; a wake already recorded wakes it now.
-  void hand_to(Waker task) noexcept {
-    bool woken = false;
-    {
-      std::lock_guard lock(mutex_);
-      task_ = std::move(task);
-      woken = woken_;
+// Arranges the publication of a first step's kept-back outcome soon after
+// the caller returned.
+void finish_soon(const TaskRef& task) noexcept {
+  bool failed = false;
+  if (PyObject* loop = running_loop_or_null(failed)) {
+    if (std::shared_ptr<LoopInbox> inbox = LoopInbox::of(loop)) {
+      inbox->push(new FinishLater(task));
+      return;
     }
-    if (woken) task_.wake();
   }
-
- private:
-  void pass(bool from_io) noexcept {
-    Waker task;
-    {
-      std::lock_guard lock(mutex_);
-      if (!task_) {
-        woken_ = true;
-        return;
-      }
-      task = task_;
+  if (PyErr_Occurred()) PyErr_Clear();
+  try {
+    if (Result<Runtime*> rt = runtime()) {
+      (*rt)->spawn(std::make_unique<FinishJob>(task));
+      return;
     }
-    if (from_io)
-      task.wake_from_io();
-    else
-      task.wake();
+  } catch (...) {
   }
-
-  std::mutex mutex_;
-  Waker task_;  // set once, by hand_to
-  bool woken_ = false;
-};
+  task->finish_deferred();  // no worker to do it: published now
+}
 
 }  // namespace
 
@@ -492,55 +503,45 @@ void refuse_operation(OperationPtr op, const PortError& error) noexcept {
   py::raise(error);
 }
 
-CorePtr spawn_operation(Runtime& rt, OperationPtr op) {
-  CorePtr core = FutureCore::make_pending();
-  TaskHandle handle = rt.spawn(std::make_unique<OperationTask>(std::move(op), core));
-  attach_task(*core, std::move(handle));
-  return core;
+bool cancel_task(OperationTask& task) noexcept {
+  if (task.phase() != OperationTask::Phase::Running) return false;
+  const bool cancelled = detached([&] { return task.cancel(/*publish_now=*/false); });
+  task.publish_pending();
+  return cancelled;
 }
 
-CorePtr start_operation(OperationPtr op, StartForm form) noexcept {
-  return py::guard<CorePtr>(nullptr, [&]() -> CorePtr {
+TaskRef start_operation(OperationPtr op, StartForm form, PortRef source) noexcept {
+  return py::guard<TaskRef>(TaskRef(), [&]() -> TaskRef {
     // The first step needs no runtime of its own: a read of buffered data
     // finishes without building it (and so without starting its threads).
     if (Status usable = runtime_usable(); !usable) {
       refuse_operation(std::move(op), usable.error());
-      return nullptr;
+      return {};
     }
-    // The first step is polled with a relay that the task takes over, so a
-    // read that waits is woken straight from its timer or descriptor: its
-    // task is not run again just to register itself.
-    FirstStepRelay* relay = nullptr;
-    Waker relay_waker;
-    if (form == StartForm::FirstStep) {
-      relay = new FirstStepRelay;
-      relay_waker = Waker::adopt(relay);
-      std::optional<OperationOutcome> done;
-      {
-        Detached d;
-        try {
-          Context cx(relay_waker);
-          auto r = op->poll(cx);
-          if (r.ready()) done.emplace(std::move(r).take());
-        } catch (...) {
-          done.emplace(std::unexpected(operation_panicked()));
-        }
-        // Dropping the operation may take port locks.
-        if (done) op.reset();
+    if (form == StartForm::SpawnOnly) {
+      Result<Runtime*> rt = runtime();
+      if (!rt) {
+        refuse_operation(std::move(op), rt.error());
+        return {};
       }
-      if (done) return FutureCore::make_finished(std::move(*done));
+      TaskRef task = OperationTask::create(std::move(op), std::move(source), OperationTask::Start::Queued);
+      task->spawn();
+      return task;
     }
-    Result<Runtime*> rt = runtime();
-    if (!rt) {
-      refuse_operation(std::move(op), rt.error());
-      return nullptr;
+    TaskRef task = OperationTask::create(std::move(op), std::move(source), OperationTask::Start::FirstStepHere);
+    const bool defer = form == StartForm::FirstStepPending;
+    const bool done = detached([&] { return task->first_step(defer); });
+    if (done) {
+      if (defer) finish_soon(task);
+      return task;
     }
-    if (!relay) return spawn_operation(**rt, std::move(op));
-    CorePtr core = FutureCore::make_pending();
-    auto [handle, waker] = (*rt)->spawn_suspended(std::make_unique<OperationTask>(std::move(op), core));
-    attach_task(*core, std::move(handle));
-    relay->hand_to(std::move(waker));
-    return core;
+    // Going on as a task: the runtime must be there to run it.
+    if (Result<Runtime*> rt = runtime(); !rt) {
+      cancel_task(*task);
+      py::raise(rt.error());
+      return {};
+    }
+    return task;
   });
 }
 

@@ -1,18 +1,25 @@
-// The completion record of a started operation (FutureCore), the conversion
-// of operation outcomes to Python, completion and cancellation, the task that
-// runs an operation on the runtime, and the bridge through which blocking
-// methods wait.
+// Operations started from Python and how their outcomes reach Python: the
+// conversion of outcomes, the references that may be dropped on any thread,
+// entering the interpreter from our own threads, the per-loop inbox through
+// which outcomes reach an event loop, the start of an operation for an
+// asynchronous caller, and the blocking bridge.
+//
+// Outcomes bound for one event loop are handed over in batches: a finished
+// task tells its subscribers, a subscriber bound to a loop goes into that
+// loop's inbox, and one `call_soon_threadsafe` of a ticket delivers, in
+// completion order, everything that came in since the previous hand-over.
+// A ticket the loop drops without running it (the loop was closed) hands
+// what is left to each item's `loop_gone`.
 //
 // Python references that may be dropped on a thread without an attached
-// thread state (a worker finishing a task, a core freed by its last holder)
-// are kept in AnyThreadRef / PyObjectHolder: dropping one on such a thread
-// queues the reference on a process-wide list, which the next thread that
-// re-attaches through Detached (or calls release_pending) empties.
+// thread state (a worker finishing a task, a task freed by its last holder)
+// are kept in AnyThreadRef: dropping one on such a thread queues the
+// reference on a process-wide list, which the next thread that re-attaches
+// through Detached (or calls release_pending) empties.
 #pragma once
 
 #include <chrono>
 #include <functional>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +27,7 @@
 #include <vector>
 
 #include "operation.hpp"
+#include "operation_task.hpp"
 #include "python.hpp"
 #include "runtime.hpp"
 
@@ -91,139 +99,137 @@ decltype(auto) detached(F&& f) {
   return std::forward<F>(f)();
 }
 
+// Enters the interpreter for a scope from a thread that may not be attached
+// (one of our workers, the readiness thread). ok() is false when that is not
+// possible: the interpreter is finalizing (learnt from our own exit hook,
+// never by looking at the interpreter's state from here), or this is an
+// interpreter thread that detached itself and cannot re-enter here.
+class Attached {
+ public:
+  Attached() noexcept;
+  ~Attached();
+  Attached(const Attached&) = delete;
+  Attached& operator=(const Attached&) = delete;
+  bool ok() const noexcept { return how_ != Failed; }
+
+ private:
+  enum How : std::uint8_t { Already, Entered, EnteredToKeep, Failed } how_ = Failed;
+  PyGILState_STATE gil_{};
+};
+
+// Installs the exit hook that tells our threads the interpreter is going
+// away (atexit), and marks it open. Module execution calls it.
+int watch_interpreter_exit() noexcept;
+// Whether our threads may still enter the interpreter.
+bool interpreter_open() noexcept;
+
 // --- outcomes in Python ---
 
 // None, int, bytes, list of bytes, or the held object (a new reference).
 py::Ref value_to_python(const OperationValue& value) noexcept;
-py::Ref value_to_python(OperationValue&& value) noexcept;
+// The exception for an error outcome: a new CancelledError for the
+// cancellation kind, else the mapping of the error.
+py::Ref error_to_python(const PortError& error) noexcept;
+// The outcome as Python: the value, or null with its exception raised.
+py::Ref outcome_to_python(const OperationOutcome& outcome) noexcept;
 
-// --- the completion record ---
+// --- event-loop inboxes ---
 
-struct DoneCallback {
-  AnyThreadRef fn;
-  AnyThreadRef future;   // the Future object it was registered on
-  AnyThreadRef context;  // a contextvars.Context
-  AnyThreadRef loop;     // the loop running at registration, or none
-  // Registered by our own code, whose callables only hand the future on to
-  // a loop: safe to run on any of our threads.
-  bool native = false;
-};
+class LoopInbox;
 
-struct LoopWaiter {
-  AnyThreadRef loop;
-  AnyThreadRef future;  // an asyncio future made by loop.create_future()
-};
-
-class FutureCore : public std::enable_shared_from_this<FutureCore> {
+// Something handed to an event loop through its inbox.
+class InboxItem {
  public:
-  FutureCore() = default;
-  FutureCore(const FutureCore&) = delete;
-  FutureCore& operator=(const FutureCore&) = delete;
-
-  static std::shared_ptr<FutureCore> make_pending() { return std::make_shared<FutureCore>(); }
-  static std::shared_ptr<FutureCore> make_finished(OperationOutcome outcome) {
-    auto core = std::make_shared<FutureCore>();
-    core->outcome_.emplace(std::move(outcome));
-    return core;
-  }
-
-  bool finished() const;
-  // Waits (the caller has detached) until finished or the time passed; true
-  // if finished.
-  bool wait_for(std::chrono::nanoseconds limit) const;
-  // Waits until finished (detached caller).
-  void wait() const;
-
-  // The outcome in Python: the value (a new object each time), or null with
-  // the exception raised (the cached exception with an empty traceback, or a
-  // new CancelledError). Only for a finished core.
-  py::Ref take_outcome() noexcept;
-  // The outcome as an object to hand to a loop: a value, or an exception
-  // instance (is_error set). Null with an exception if that failed.
-  py::Ref outcome_object(bool& is_error) noexcept;
-  // The exception instance kept for an error outcome (a new reference).
-  py::Ref cached_exception() noexcept;
-
-  // Registration while pending; false (nothing stored) when already finished.
-  bool add_waiter(LoopWaiter&& waiter);
-  bool add_callback(std::shared_ptr<DoneCallback> callback);
-  // Takes out every pending callback for which matches(callback) holds and
-  // returns them (to be dropped by the caller, outside the lock). matches
-  // runs under the core's lock, so it must not call into Python (compare
-  // objects by identity only).
-  template <class Match>
-  std::vector<std::shared_ptr<DoneCallback>> take_callbacks_if(Match&& matches) {
-    std::vector<std::shared_ptr<DoneCallback>> removed, kept;
-    std::lock_guard lock(mutex_);
-    for (auto& cb : callbacks_) (matches(*cb) ? removed : kept).push_back(std::move(cb));
-    callbacks_ = std::move(kept);
-    return removed;
-  }
-
-  // New references to the pending callbacks, in registration order.
-  std::vector<std::shared_ptr<DoneCallback>> callbacks_snapshot() const;
-
-  // Whether the finished outcome is the cancellation kind.
-  bool cancelled() const;
-  // Whether the core finished with an error (of any kind).
-  bool failed() const;
-  // A copy of the finished outcome (nullopt while pending).
-  std::optional<OperationOutcome> outcome_copy() const;
+  virtual ~InboxItem() = default;
+  // On the loop's thread, attached, from the inbox's drain. Owns itself
+  // from here: deletes itself (or hands itself on).
+  virtual void deliver() noexcept = 0;
+  // The loop went away before the item was delivered (it was closed, or
+  // dropped what it was to run): on whatever thread found out, attached.
+  // Owns itself from here, like deliver().
+  virtual void loop_gone() noexcept = 0;
 
  private:
-  friend bool complete(FutureCore& core, OperationOutcome outcome) noexcept;
-  friend bool cancel_core(FutureCore& core) noexcept;
-  friend bool attach_task(FutureCore& core, TaskHandle task) noexcept;
-
-  mutable std::mutex mutex_;
-  mutable std::condition_variable finished_cv_;
-  std::optional<OperationOutcome> outcome_;
-  std::vector<LoopWaiter> waiters_;
-  std::vector<std::shared_ptr<DoneCallback>> callbacks_;
-  TaskHandle task_;
-  AnyThreadRef exception_object_;
+  friend class LoopInbox;
+  InboxItem* next_ = nullptr;
 };
 
-using CorePtr = std::shared_ptr<FutureCore>;
+class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
+ public:
+  // The inbox of `loop`, made on first use (attached caller).
+  static std::shared_ptr<LoopInbox> of(PyObject* loop) noexcept;
+  ~LoopInbox();
 
-// Finishes a pending core with the outcome and publishes it (condition
-// variable, loop waiters, done-callbacks). False if it was already finished.
-// Any thread, attached or not.
-bool complete(FutureCore& core, OperationOutcome outcome) noexcept;
-// Finishes a pending core as cancelled, then aborts its task. Attached caller.
-bool cancel_core(FutureCore& core) noexcept;
-// Stores the task handle in a pending core (a finished core drops it).
-bool attach_task(FutureCore& core, TaskHandle task) noexcept;
+  // Queues the item; the first item since the last hand-over schedules one.
+  // Any thread; enters the interpreter if it must schedule.
+  void push(InboxItem* item) noexcept;
+  PyObject* loop() const noexcept { return loop_.get(); }
 
-// Runs the callback: loop.<method>(fn, future, context=context) with a loop,
-// context.run(fn, future) without one. Errors are reported as unraisable.
-// Attached caller.
-void invoke_done_callback(const DoneCallback& callback, const char* method) noexcept;
+  // The ticket's two ends (future.cpp): run by the loop, or dropped unrun.
+  void drain() noexcept;
+  void gone() noexcept;
 
-// Delivers an outcome into an asyncio future, as deliver_outcome does on the
-// loop: nothing if it is done already, else set_result, cancel (for a
-// CancelledError) or set_exception. Null with the exception if a call raised.
-PyObject* deliver_into(PyObject* asyncio_future, PyObject* outcome, bool is_error) noexcept;
+  explicit LoopInbox(py::Ref loop) noexcept : loop_(std::move(loop)) {}
+
+ private:
+  // Hands the items over with a new ticket; the caller is attached.
+  void schedule() noexcept;
+
+  AnyThreadRef loop_;
+  std::mutex mutex_;
+  InboxItem* head_ = nullptr;  // guarded by mutex_
+  InboxItem* tail_ = nullptr;
+  bool scheduled_ = false;     // a ticket is on its way or the drain runs
+  bool closed_ = false;        // the loop dropped a ticket unrun: deliver nothing more
+};
+
+// A subscriber that delivers on an event loop: told on the finishing
+// thread, it queues itself in the loop's inbox.
+class LoopSubscriber : public Subscriber, public InboxItem {
+ public:
+  explicit LoopSubscriber(std::shared_ptr<LoopInbox> inbox) noexcept : inbox_(std::move(inbox)) {}
+  void finished(OperationTask& task) noexcept override {
+    task_ = TaskRef::share(&task);
+    LoopInbox* inbox = inbox_.get();
+    inbox->push(this);
+  }
+  const std::shared_ptr<LoopInbox>& inbox() const noexcept { return inbox_; }
+
+ protected:
+  OperationTask& task() const noexcept { return *task_; }
+
+ private:
+  std::shared_ptr<LoopInbox> inbox_;
+  TaskRef task_;
+};
+
+// The running loop of this thread (a borrowed reference) or null (no
+// loop, or null with an exception).
+PyObject* running_loop_or_null(bool& failed) noexcept;
+
+// --- starting operations for asynchronous callers ---
+
+// How an operation starts: a first step on the calling thread (a finished
+// first step needs no task), a first step whose outcome is published only
+// after the call returned (the caller's Future is pending on return; the
+// step takes the operation's place on its side at once), or always a task.
+enum class StartForm : std::uint8_t { FirstStep, FirstStepPending, SpawnOnly };
+
+// Starts op for an attached caller and returns its task, or null with the
+// exception raised when the runtime cannot be used here. `source` is the
+// port of a read (its bytes are given back if nobody receives them).
+TaskRef start_operation(OperationPtr op, StartForm form, PortRef source) noexcept;
 
 // Drops an operation that will not run, detached (its clean-up may take port
 // locks), and raises the error that stopped it. Attached caller.
 void refuse_operation(OperationPtr op, const PortError& error) noexcept;
 
-// The message of a task that ended without an outcome.
-inline PortError operation_panicked() { return PortError::failure("the operation panicked"); }
+// Cancels for an attached caller: the wait for a step under way is detached,
+// the outcome published attached.
+bool cancel_task(OperationTask& task) noexcept;
 
-// The spawn-only start: a pending core and a task on rt that drives op and
-// completes the core. Needs no attached thread.
-CorePtr spawn_operation(Runtime& rt, OperationPtr op);
-
-// How start_operation starts an operation: stepped once on the calling
-// thread first (a finished first step needs no task), or always as a task.
-enum class StartForm : std::uint8_t { FirstStep, SpawnOnly };
-
-// Starts op for an asynchronous caller (attached) and returns its core; null
-// with the exception raised when the runtime cannot be used here. A first
-// step that finishes starts no thread; a task builds the runtime.
-CorePtr start_operation(OperationPtr op, StartForm form) noexcept;
+// Publishes a kept-back outcome for an attached caller.
+inline void finish_deferred(OperationTask& task) noexcept { task.finish_deferred(); }
 
 // --- the Python classes of corvalink.aio ---
 
@@ -232,14 +238,12 @@ PyObject* future_type() noexcept;
 PyObject* ready_type() noexcept;
 PyObject* deferred_type() noexcept;
 
-// A Future object around the core.
-py::Ref make_future(CorePtr core) noexcept;
+// A Future object around the task.
+py::Ref make_future(TaskRef task) noexcept;
 // start_operation, then the Future around it.
-PyObject* start_future(OperationPtr op, StartForm form) noexcept;
+PyObject* start_future(OperationPtr op, StartForm form, PortRef source) noexcept;
 // A finished Future holding the object (a new reference is taken).
 PyObject* finished_future(PyObject* value) noexcept;
-// What awaiting a finished future iterates.
-py::Ref make_ready(py::Ref value) noexcept;
 // A coroutine whose first step runs work (attached): a new reference, or
 // null with the exception set.
 using DeferredWork = std::function<PyObject*()>;
@@ -248,10 +252,7 @@ py::Ref make_deferred(DeferredWork work) noexcept;
 // contextvars.copy_context() (a new reference, or null with the exception).
 PyObject* copy_context() noexcept;
 
-// Registers a callback from native code: context given, no loop, so it runs
-// on the completing thread (or at once when the core finished). fn is called
-// with future as its argument.
-bool add_native_done_callback(const CorePtr& core, PyObject* fn, PyObject* future, PyObject* context) noexcept;
+// --- the blocking bridge ---
 
 // Runs op to completion for a blocking method: up to 50 ms on the calling
 // thread, then as a task while the caller waits in 50 ms slices, checking

@@ -119,6 +119,8 @@ int exec_body(PyObject* m) {
     return -1;
   }
   if (refuse_other_interpreters(m) < 0) return -1;
+  // Our threads stop entering the interpreter once it starts to finalize.
+  if (watch_interpreter_exit() < 0) return -1;
   if (add_str(m, "__version__", "0.3.0") < 0) return -1;
 
   static constexpr const char* kParities[][3] = {

@@ -7,8 +7,10 @@
 // a break in progress is cleared.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -34,6 +36,18 @@ class PortOperation {
 
   // Must not be called again once it returned ready.
   virtual Poll<OperationOutcome> poll(Context& cx) = 0;
+
+  // Asked when the operation is stopped before it finished (it is dropped
+  // right after): nothing when it had no effect on the device, which makes
+  // the stop a cancellation; otherwise the outcome of what it did (a write's
+  // count of bytes that went out). A read has no effect to report: dropping
+  // it gives the bytes it took back to the port.
+  virtual std::optional<OperationOutcome> cancel_outcome() { return std::nullopt; }
+
+  // Gives a read a count of the callers who may still receive its outcome.
+  // A read that finishes when it is zero puts its bytes back at the front
+  // of the port's input before it leaves the read side, and ends cancelled.
+  virtual void watch_receivers(const std::atomic<std::uint32_t>* receivers) noexcept { (void)receivers; }
 };
 
 using OperationPtr = std::unique_ptr<PortOperation>;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "runtime.hpp"
@@ -22,7 +23,7 @@ namespace {
 // Called once the device lock is released.
 template <class R>
 void close_if_fatal(PortHandle& port, const R& result) {
-  if (!result && is_fatal(result.error())) port.close();
+  if (!result && is_fatal(result.error())) port.close(result.error());
 }
 }  // namespace
 
@@ -55,29 +56,70 @@ Status PortHandle::open() {
   auto backend = open_backend(name, settings, rts, dtr);
   if (!backend) return fail(std::move(backend.error()));
   if (Status purged = (*backend)->purge(true, false); !purged) return purged;
-  backend_ = std::move(*backend);
-  open_.store(true, std::memory_order_release);
+  install_locked(std::move(*backend));
   return {};
 }
 
 Status PortHandle::open_with(BackendPtr backend) {
   std::lock_guard device(device_mutex_);
   if (backend_) return fail(PortError::already_open());
-  backend_ = std::move(backend);
-  open_.store(true, std::memory_order_release);
+  install_locked(std::move(backend));
   return {};
 }
 
-void PortHandle::close() {
+void PortHandle::install_locked(BackendPtr backend) {
+  backend_ = std::move(backend);
+  pushback_.clear();
+  pushback_head_ = 0;
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  open_.store(true, std::memory_order_release);
+}
+
+void PortHandle::close(std::optional<PortError> reason) {
   BackendPtr closing;
+  ByteString dropped;
   {
     std::lock_guard device(device_mutex_);
+    if (backend_) {
+      // The reason belongs to this opening; a later close without one (of a
+      // port already closed) keeps it.
+      close_reason_ = std::move(reason);
+      close_reason_generation_ = generation_.load(std::memory_order_relaxed);
+    }
     closing = std::move(backend_);
+    dropped.swap(pushback_);
+    pushback_head_ = 0;
     open_.store(false, std::memory_order_release);
   }
   close_notify.notify_waiters();
   wake_direct_reader();
   closing.reset();
+}
+
+// An operation under way that finds the device gone: the port was closed
+// since it began, by the last close.
+PortError PortHandle::closed_error_locked() const {
+  if (close_reason_ && close_reason_generation_ == generation_.load(std::memory_order_relaxed)) return *close_reason_;
+  return PortError::not_open();
+}
+
+PortError PortHandle::closed_error(std::uint64_t generation) {
+  std::lock_guard device(device_mutex_);
+  if (close_reason_ && close_reason_generation_ == generation) return *close_reason_;
+  return PortError::not_open();
+}
+
+void PortHandle::unread(ByteString bytes) {
+  if (bytes.empty()) return;
+  std::lock_guard device(device_mutex_);
+  if (!backend_) return;
+  if (pushback_head_ == pushback_.size()) {
+    pushback_ = std::move(bytes);
+  } else {
+    bytes.insert(bytes.end(), pushback_.begin() + static_cast<std::ptrdiff_t>(pushback_head_), pushback_.end());
+    pushback_ = std::move(bytes);
+  }
+  pushback_head_ = 0;
 }
 
 bool PortHandle::is_open() { return open_.load(std::memory_order_acquire); }
@@ -153,13 +195,21 @@ Result<bool> PortHandle::read_cd() {
   return with_backend([](Backend& b) { return b.read_cd(); });
 }
 Result<std::uint64_t> PortHandle::bytes_to_read() {
-  return with_backend([](Backend& b) { return b.bytes_to_read(); });
+  return with_backend([this](Backend& b) -> Result<std::uint64_t> {
+    Result<std::uint64_t> n = b.bytes_to_read();
+    if (n) *n += pushback_.size() - pushback_head_;
+    return n;
+  });
 }
 Result<std::uint64_t> PortHandle::bytes_to_write() {
   return with_backend([](Backend& b) { return b.bytes_to_write(); });
 }
 Status PortHandle::reset_input_buffer() {
-  return with_backend([](Backend& b) { return b.purge(true, false); });
+  return with_backend([this](Backend& b) {
+    pushback_.clear();
+    pushback_head_ = 0;
+    return b.purge(true, false);
+  });
 }
 Status PortHandle::reset_output_buffer() {
   return with_backend([](Backend& b) { return b.purge(false, true); });
@@ -306,25 +356,43 @@ Status PortHandle::change_port(std::optional<std::string> name) {
 
 Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf) {
   std::lock_guard device(device_mutex_);
-  if (!backend_) return Status(fail(PortError::not_open()));
+  if (!backend_) return Status(fail(closed_error_locked()));
+  if (pushback_head_ < pushback_.size() && buf.remaining() > 0) {
+    const std::size_t n = std::min(buf.remaining(), pushback_.size() - pushback_head_);
+    std::memcpy(buf.data + buf.filled, pushback_.data() + pushback_head_, n);
+    buf.filled += n;
+    pushback_head_ += n;
+    if (pushback_head_ == pushback_.size()) {
+      pushback_.clear();
+      pushback_head_ = 0;
+    }
+    return Status{};
+  }
   return backend_->poll_read(cx, buf);
 }
 
 Poll<Result<std::size_t>> PortHandle::poll_write(Context& cx, Bytes data) {
   std::lock_guard device(device_mutex_);
-  if (!backend_) return Result<std::size_t>(fail(PortError::not_open()));
+  if (!backend_) return Result<std::size_t>(fail(closed_error_locked()));
   return backend_->poll_write(cx, data);
 }
 
 Poll<Status> PortHandle::poll_flush(Context& cx) {
   std::lock_guard device(device_mutex_);
-  if (!backend_) return Status(fail(PortError::not_open()));
+  if (!backend_) return Status(fail(closed_error_locked()));
   return backend_->poll_flush(cx);
 }
 
 void PortHandle::abort_write() noexcept {
   std::lock_guard device(device_mutex_);
   if (backend_) (void)backend_->abort_write();
+}
+
+std::size_t PortHandle::abort_write_count() noexcept {
+  std::lock_guard device(device_mutex_);
+  if (!backend_) return 0;
+  Result<std::size_t> moved = backend_->abort_write();
+  return moved ? *moved : 0;
 }
 
 PortError PortHandle::write_timeout_error() {
@@ -397,6 +465,7 @@ class EnvelopedOperation : public PortOperation {
       }
       closed_.emplace(port_->close_notify);
       closed_->enable();
+      generation_ = port_->generation();
       if (Status open = port_->ensure_open(); !open) return finish(fail(std::move(open.error())));
       start();
     }
@@ -406,6 +475,13 @@ class EnvelopedOperation : public PortOperation {
     if (closed_->poll(cx).ready()) return closed();
     return Pending;
   }
+
+  std::optional<OperationOutcome> cancel_outcome() final {
+    if (!closed_ || !guard_) return std::nullopt;  // still queued for the side: nothing done
+    return stopped();
+  }
+
+  void watch_receivers(const std::atomic<std::uint32_t>* receivers) noexcept final { receivers_ = receivers; }
 
   static void* operator new(std::size_t size) { return detail::allocate_frame(size); }
   static void operator delete(void* p, std::size_t size) noexcept { detail::free_frame(p, size); }
@@ -429,6 +505,8 @@ class EnvelopedOperation : public PortOperation {
   virtual Poll<OperationOutcome> step(Context& cx) = 0;
   // The close waiter won: drop the body's state, running its clean-up.
   virtual void abandon() noexcept = 0;
+  // Stopped from outside before it finished (see cancel_outcome).
+  virtual std::optional<OperationOutcome> stopped() { return std::nullopt; }
 
  private:
   void begin() {
@@ -437,14 +515,18 @@ class EnvelopedOperation : public PortOperation {
     timeouts_ = port_->timeouts();
     lock_deadline_ = deadline_after(began_at_, lock_wait());
   }
+  // Ended by a close: the fatal error that closed the port, or NotOpen.
   OperationOutcome closed() {
     abandon();
-    return finish(fail(PortError::not_open()));
+    closed_.reset();
+    guard_ = AsyncMutex::Guard();
+    return fail(port_->closed_error(generation_));
   }
   // Ends the run: the fatal-error close, then the next operation of the side
   // may start.
   OperationOutcome finish(OperationOutcome outcome) {
-    if (!outcome && is_fatal(outcome.error())) port_->close();
+    if (!outcome && is_fatal(outcome.error())) port_->close(outcome.error());
+    if (outcome && receivers_ && receivers_->load(std::memory_order_acquire) == 0) give_back(outcome);
     closed_.reset();
     guard_ = AsyncMutex::Guard();
     return outcome;
@@ -458,7 +540,24 @@ class EnvelopedOperation : public PortOperation {
   std::optional<Sleep> lock_timer_;
   std::optional<AsyncMutex::Acquire> acquire_;
   AsyncMutex::Guard guard_;
+  // Nobody will receive the outcome: a read's bytes go back to the port
+  // while this read still holds the read side.
+  void give_back(OperationOutcome& outcome) {
+    ByteString bytes;
+    if (auto* b = std::get_if<ByteString>(&*outcome)) {
+      bytes = std::move(*b);
+    } else if (auto* lines = std::get_if<std::vector<ByteString>>(&*outcome)) {
+      for (const ByteString& l : *lines) bytes.insert(bytes.end(), l.begin(), l.end());
+    } else {
+      return;
+    }
+    port_->unread(std::move(bytes));
+    outcome = fail(PortError::cancelled());
+  }
+
   std::optional<Notify::Waiter> closed_;  // from the open check to the end
+  std::uint64_t generation_ = 0;          // the opening found at the open check
+  const std::atomic<std::uint32_t>* receivers_ = nullptr;
 };
 
 // What began an operation: the instant and the timeouts read then.
@@ -607,6 +706,13 @@ class ReadSome {
 class ReadOperation final : public EnvelopedOperation {
  public:
   ReadOperation(PortRef port, std::size_t size) : EnvelopedOperation(port, port->read_lock), size_(size) {}
+  // Dropped before it finished: what it took goes back to the port's input,
+  // while it still holds the read side, so the next reader gets it first.
+  ~ReadOperation() override {
+    if (!started_) return;
+    result_.resize(chunk_ ? chunk_at_ : result_.size());
+    if (!result_.empty()) port().unread(std::move(result_));
+  }
   // The rest of a read begun elsewhere, which has waited: the bytes read so
   // far and its deadlines.
   ReadOperation(PortRef port, std::size_t size, AsyncMutex::Guard held, ByteString so_far, std::optional<Instant> total,
@@ -625,6 +731,7 @@ class ReadOperation final : public EnvelopedOperation {
 
   void start() override {
     if (started_) return;
+    started_ = true;
     total_ = deadline_after(began_at(), timeouts().timeout.to_duration());
     inter_ = timeouts().inter_byte_timeout.to_duration();
     race_ = CancelRace::at_start(port());
@@ -645,11 +752,14 @@ class ReadOperation final : public EnvelopedOperation {
       if (got.pending()) return Pending;
       chunk_.reset();
       Result<std::size_t> n = std::move(got).take();
-      if (!n) return OperationOutcome(fail(std::move(n.error())));
+      if (!n) {
+        result_.resize(chunk_at_);  // what came before the error goes back when dropped
+        return OperationOutcome(fail(std::move(n.error())));
+      }
       result_.resize(chunk_at_ + *n);
       if (*n == 0) break;
     }
-    return OperationOutcome(OperationValue(std::move(result_)));
+    return OperationOutcome(OperationValue(std::exchange(result_, {})));
   }
 
   void abandon() noexcept override { chunk_.reset(); }
@@ -666,6 +776,19 @@ class ReadOperation final : public EnvelopedOperation {
 
 enum class Timing { Total, PerByte };
 
+// Bytes a read took: given back to the port's input unless released to the
+// caller (a read dropped before it returns loses nothing).
+struct Taken {
+  explicit Taken(PortHandle& p) noexcept : port(p) {}
+  Taken(const Taken&) = delete;
+  Taken& operator=(const Taken&) = delete;
+  ~Taken() { port.unread(std::move(bytes)); }
+  ByteString release() noexcept { return std::exchange(bytes, {}); }
+
+  PortHandle& port;
+  ByteString bytes;
+};
+
 // One byte at a time, so nothing past the terminator is taken from the
 // device. The first byte's deadline counts from `start`.
 Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeouts& timeouts, Instant start,
@@ -675,7 +798,9 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeo
   std::optional<Instant> total = deadline_after(start, timeout);
   auto inter = timeouts.inter_byte_timeout.to_duration();
 
-  ByteString result;
+  // Given back to the port if the read is dropped before it returns.
+  Taken taken(port);
+  ByteString& result = taken.bytes;
   for (;;) {
     if (size && result.size() >= *size) break;
     std::optional<Instant> deadline = timing == Timing::Total ? step_deadline(total, inter, !result.empty())
@@ -690,7 +815,7 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeo
         std::equal(expected.begin(), expected.end(), result.end() - static_cast<std::ptrdiff_t>(expected.size())))
       break;
   }
-  co_return std::move(result);
+  co_return taken.release();
 }
 
 Co<OperationOutcome> read_until_body(PortRef port, Began began, ByteString expected, std::optional<std::size_t> size,
@@ -703,7 +828,18 @@ Co<OperationOutcome> read_until_body(PortRef port, Began began, ByteString expec
 
 Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std::size_t> hint) {
   const ByteString newline{'\n'};
-  std::vector<ByteString> lines;
+  // The lines read so far go back to the port if the read is dropped (in
+  // front of the line under way, which its own guard gave back first).
+  struct TakenLines {
+    PortHandle& port;
+    std::vector<ByteString> lines;
+    ~TakenLines() {
+      ByteString all;
+      for (const ByteString& l : lines) all.insert(all.end(), l.begin(), l.end());
+      port.unread(std::move(all));
+    }
+  } taken{*port, {}};
+  std::vector<ByteString>& lines = taken.lines;
   std::size_t total = 0;
   CancelRace race = CancelRace::at_start(*port);
   for (Instant start = began.at;; start = Clock::now()) {
@@ -715,7 +851,7 @@ Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std
     lines.push_back(std::move(*line));
     if (hint && total >= *hint) break;
   }
-  co_return OperationValue(std::move(lines));
+  co_return OperationValue(std::exchange(lines, {}));
 }
 
 Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
@@ -738,12 +874,15 @@ Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
 // stored cancel_write is left for the next write that has to wait.
 class WriteOperation final : public EnvelopedOperation {
  public:
-  WriteOperation(PortRef port, ByteString data, bool use_write_timeout)
-      : EnvelopedOperation(port, port->write_lock), data_(std::move(data)), use_write_timeout_(use_write_timeout) {}
+  WriteOperation(PortRef port, ByteString data, bool use_write_timeout, std::shared_ptr<WriteShare> share)
+      : EnvelopedOperation(port, port->write_lock),
+        data_(std::move(data)),
+        use_write_timeout_(use_write_timeout),
+        share_(std::move(share)) {}
   // The rest of a write begun elsewhere, which has to wait: all of its data,
   // the count written so far, its timeout and deadline.
   WriteOperation(PortRef port, AsyncMutex::Guard held, ByteString data, std::size_t written, TimeoutValue write_timeout,
-                 std::optional<Instant> deadline)
+                 std::optional<Instant> deadline, std::shared_ptr<WriteShare> share)
       : EnvelopedOperation(std::move(port), std::move(held)),
         data_(std::move(data)),
         use_write_timeout_(true),
@@ -751,7 +890,8 @@ class WriteOperation final : public EnvelopedOperation {
         waited_(true),
         write_timeout_(write_timeout),
         deadline_(deadline),
-        written_(written) {}
+        written_(written),
+        share_(std::move(share)) {}
   ~WriteOperation() override { abandon(); }
 
  private:
@@ -798,7 +938,9 @@ class WriteOperation final : public EnvelopedOperation {
       if (!accepted) return end(fail(std::move(accepted.error())));
       if (*accepted == 0) break;
       written_ += *accepted;
+      if (share_) share_->written.store(written_, std::memory_order_relaxed);
     }
+    if (share_ && written_ < data_.size()) share_->rest.assign(data_.begin() + static_cast<std::ptrdiff_t>(written_), data_.end());
     return end(OperationValue(std::uint64_t{written_}));
   }
 
@@ -809,6 +951,20 @@ class WriteOperation final : public EnvelopedOperation {
     if (!cancel_) return;
     cancel_.reset();
     port().abort_write();
+  }
+
+  // Stopped from outside: a write that moved bytes ends with their count.
+  std::optional<OperationOutcome> stopped() override {
+    timer_.reset();
+    if (!cancel_) return std::nullopt;
+    cancel_.reset();
+    const std::size_t total = written_ + port().abort_write_count();
+    if (total == 0) return std::nullopt;
+    if (share_) {
+      share_->written.store(total, std::memory_order_relaxed);
+      if (total < data_.size()) share_->rest.assign(data_.begin() + static_cast<std::ptrdiff_t>(total), data_.end());
+    }
+    return OperationOutcome(OperationValue(std::uint64_t{total}));
   }
 
   OperationOutcome end(OperationOutcome outcome) {
@@ -825,6 +981,7 @@ class WriteOperation final : public EnvelopedOperation {
   std::optional<Notify::Waiter> cancel_;
   std::optional<Sleep> timer_;
   std::size_t written_ = 0;
+  std::shared_ptr<WriteShare> share_;
 };
 
 Co<OperationOutcome> flush_body(PortRef port) {
@@ -908,9 +1065,10 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
   if (!guard) return Busy{};
   Notify::Waiter closed(port.close_notify);
   closed.enable();
+  const std::uint64_t generation = port.generation();
   // A fatal error closes the port while the side lock is still held.
   const auto end = [&](Result<std::size_t> r) -> DirectOutcome<std::size_t> {
-    if (!r && is_fatal(r.error())) port.close();
+    if (!r && is_fatal(r.error())) port.close(r.error());
     return r;
   };
   if (!port.is_open()) return fail(PortError::not_open());
@@ -944,7 +1102,7 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
     ReadBuf buf{space.room(filled, n), n, 0, false};
     Poll<Status> io = Pending;
     for (;;) {
-      if (waiter_first(closed, cx)) return end(fail(PortError::not_open()));
+      if (waiter_first(closed, cx)) return fail(port.closed_error(generation));
       if (last || (parked && deadline && Clock::now() >= *deadline)) {
         buf.may_wait = false;
         io = port.poll_read(cx, buf);
@@ -966,7 +1124,7 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
       // A notification from here on also wakes the parker: only one that
       // came before needs looking at, and looking takes no lock.
       if (cancel.fired() && cancel.poll(cx).ready()) break;
-      if (closed.fired() && closed.poll(cx).ready()) return end(fail(PortError::not_open()));
+      if (closed.fired() && closed.poll(cx).ready()) return fail(port.closed_error(generation));
       if (Clock::now() >= limit)
         return std::make_unique<ReadOperation>(ref, size, std::move(guard), space.so_far(filled), total, inter);
       parker.park_until(deadline ? std::min(*deadline, limit) : limit);
@@ -994,7 +1152,8 @@ DirectOutcome<std::size_t> read_direct(const PortRef& port, ByteString& out, std
   return read_direct_into(port, GrowingSpace{out}, size, phase);
 }
 
-DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
+DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data, bool use_write_timeout,
+                                          std::shared_ptr<WriteShare> share) {
   PortHandle& port = *ref;
   AsyncMutex::Guard guard = port.write_lock.try_lock();
   if (!guard) return Busy{};
@@ -1002,13 +1161,14 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
   closed.enable();
   if (!port.is_open()) return fail(PortError::not_open());
 
-  const TimeoutValue write_timeout = port.timeouts().write_timeout;
+  const std::uint64_t generation = port.generation();
+  const TimeoutValue write_timeout = use_write_timeout ? port.timeouts().write_timeout : TimeoutValue();
   const std::optional<std::chrono::nanoseconds> timeout = write_timeout.to_duration();
   const std::optional<Instant> deadline = timeout ? deadline_after(Clock::now(), timeout) : std::nullopt;
 
   detail::DirectWaitScope direct(detail::current_parker());
   Context cx(detail::current_waker());
-  if (waiter_first(closed, cx)) return fail(PortError::not_open());
+  if (waiter_first(closed, cx)) return fail(port.closed_error(generation));
   // No cancel waiter: a stored cancel_write is for a write that waits, and
   // whatever would wait here is handed on.
   std::size_t written = 0;
@@ -1034,7 +1194,7 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
       // polls the device again before it waits.
       if (io.pending())
         return std::make_unique<WriteOperation>(ref, std::move(guard), ByteString(data.begin(), data.end()), written,
-                                                write_timeout, deadline);
+                                                write_timeout, deadline, std::move(share));
     }
     Result<std::size_t> accepted = std::move(io).take();
     if (!accepted) {
@@ -1046,10 +1206,12 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data) {
       break;
     }
     written += *accepted;
+    if (share) share->written.store(written, std::memory_order_relaxed);
   }
+  if (share && outcome && written < data.size()) share->rest.assign(data.begin() + static_cast<std::ptrdiff_t>(written), data.end());
   // Only a write the device left pending can still be in flight.
   if (pending) port.abort_write();
-  if (!outcome && is_fatal(outcome.error())) port.close();
+  if (!outcome && is_fatal(outcome.error())) port.close(outcome.error());
   return outcome;
 }
 
@@ -1087,8 +1249,8 @@ OperationPtr make_read_available(PortRef port, std::size_t max) {
   return enveloped(port, side, [port, max](const Began&) { return read_available_body(port, max); });
 }
 
-OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout) {
-  return std::make_unique<WriteOperation>(std::move(port), std::move(data), use_write_timeout);
+OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout, std::shared_ptr<WriteShare> share) {
+  return std::make_unique<WriteOperation>(std::move(port), std::move(data), use_write_timeout, std::move(share));
 }
 
 OperationPtr make_flush(PortRef port) {

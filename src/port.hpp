@@ -40,7 +40,9 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
 
   // --- blocking operations (the caller releases the interpreter) ---
   Status open();
-  void close();
+  // Closes the port. `reason`, when given, is the fatal error that ended the
+  // device: the operations this close ends report it instead of NotOpen.
+  void close(std::optional<PortError> reason = std::nullopt);
   bool is_open();
   PortState state();
   Status set_rts(bool level);
@@ -60,6 +62,16 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   void cancel_write() noexcept;
   // NotOpen when no backend is present.
   Status ensure_open();
+  // Which opening of the port is current (counts opens); an operation notes
+  // it when it finds the port open.
+  std::uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
+  // What an operation that found the port open in `generation` and was then
+  // ended by a close reports: the fatal error that closed it, else NotOpen.
+  PortError closed_error(std::uint64_t generation);
+  // Puts bytes a read took but nobody received back at the front of the
+  // input, ahead of everything not read yet, for the next read. Dropped when
+  // the port is closed (a close discards the input, as opening again does).
+  void unread(ByteString bytes);
   // Installs a backend opened elsewhere (AlreadyOpen if one is present).
   Status open_with(BackendPtr backend);
 
@@ -94,6 +106,9 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   PortError write_timeout_error();
   // Ignores a closed port.
   void abort_write() noexcept;
+  // The same, reporting how many bytes of the write in flight went out (0
+  // when closed or when nothing was in flight).
+  std::size_t abort_write_count() noexcept;
   std::size_t detach_write() noexcept;
 
   // The thread of a flattened read that is about to wait or waits (at most
@@ -126,6 +141,9 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   bool break_condition_ = false;
 
   void wake_direct_reader() noexcept;
+  PortError closed_error_locked() const;
+  // Makes backend the open device (device lock held).
+  void install_locked(BackendPtr backend);
 
   std::mutex direct_mutex_;
   WakeTarget* direct_reader_ = nullptr;  // guarded by direct_mutex_
@@ -133,6 +151,13 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   std::mutex device_mutex_;
   BackendPtr backend_;
   std::atomic<bool> open_{false};  // backend_ is set; written under device_mutex_
+  // Guarded by device_mutex_: bytes given back by reads (read from
+  // pushback_head_ on), and the fatal error of the last close.
+  ByteString pushback_;
+  std::size_t pushback_head_ = 0;
+  std::optional<PortError> close_reason_;
+  std::uint64_t close_reason_generation_ = 0;
+  std::atomic<std::uint64_t> generation_{0};  // bumped under device_mutex_ by open
 };
 
 using PortRef = std::shared_ptr<PortHandle>;
@@ -157,16 +182,28 @@ DirectOutcome<std::size_t> read_direct(const PortRef& port, std::uint8_t* out, s
                                        std::chrono::nanoseconds phase);
 DirectOutcome<std::size_t> read_direct(const PortRef& port, ByteString& out, std::size_t size,
                                        std::chrono::nanoseconds phase);
-// write(data) under the write timeout: the count written. Hands back the rest
-// of the write as soon as the device cannot take more without waiting.
-DirectOutcome<std::uint64_t> write_direct(const PortRef& port, Bytes data);
+// What a write shares with whoever started it (a transport): the bytes that
+// went out so far, and, once it ended short of its data (cancel_write, or a
+// device that took nothing), the bytes it did not write. `rest` is set by
+// the write before its outcome is published and read only after that.
+struct WriteShare {
+  std::atomic<std::uint64_t> written{0};
+  ByteString rest;
+};
+
+// write(data) under the write timeout (none without use_write_timeout): the
+// count written. Hands back the rest of the write as soon as the device
+// cannot take more without waiting.
+DirectOutcome<std::uint64_t> write_direct(const PortRef& port, Bytes data, bool use_write_timeout = true,
+                                          std::shared_ptr<WriteShare> share = nullptr);
 
 OperationPtr make_read(PortRef port, std::size_t size);
 OperationPtr make_read_until(PortRef port, ByteString expected, std::optional<std::size_t> size);
 OperationPtr make_readline(PortRef port, std::optional<std::size_t> size);
 OperationPtr make_readlines(PortRef port, std::optional<std::size_t> hint);
 OperationPtr make_read_available(PortRef port, std::size_t max);
-OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout);
+OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout,
+                        std::shared_ptr<WriteShare> share = nullptr);
 OperationPtr make_flush(PortRef port);
 // An invalid duration (negative or NaN) finishes with InvalidValue on the first poll.
 OperationPtr make_send_break(PortRef port, double seconds);

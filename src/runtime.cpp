@@ -40,38 +40,50 @@ std::optional<Instant> deadline_after(Instant start, std::optional<std::chrono::
 
 namespace detail {
 
-class Task final : public WakeTarget {
+// A spawned job.
+class Task final : public TaskBase {
  public:
-  enum : std::uint8_t { Idle, Scheduled, Running, Notified, Done };
+  explicit Task(std::unique_ptr<Runtime::Job> job) noexcept : job_(std::move(job)) {}
 
-  Task(Runtime::State* rt, std::unique_ptr<Runtime::Job> job) noexcept : rt_(rt), job_(std::move(job)) {}
-
-  void wake() noexcept override;
-  // Runs the task here, on the readiness thread, instead of queueing it.
-  void wake_from_io() noexcept override;
-  // Idle → Scheduled (true: the caller runs or queues it), or marks a
-  // running task to run again.
-  bool claim() noexcept;
   void abort() noexcept {
     aborted_.store(true, std::memory_order_release);
     wake();
   }
-  bool finished() const noexcept { return state_.load(std::memory_order_acquire) == Done; }
-  // Runs the job once on a worker; consumes the queue's reference.
-  void run() noexcept;
-
-  Task* next_in_queue = nullptr;  // guarded by the runtime's lock
+  bool finished() const noexcept { return is_done(); }
 
  protected:
+  bool step() noexcept override {
+    bool done = aborted_.load(std::memory_order_acquire);
+    if (!done) {
+      Waker waker = Waker::share(this);
+      Context cx(waker);
+      try {
+        done = job_->poll(cx).ready();
+      } catch (...) {
+        done = true;  // the job's owner sees it end without an outcome
+      }
+    }
+    if (done) job_.reset();
+    return done;
+  }
+  void unrunnable(const PortError&) noexcept override {
+    job_.reset();
+    set_done();
+  }
   // The last reference went while the job was still alive (nobody can wake
   // it any more). Its clean-up must not run on whatever thread dropped that
   // reference, possibly inside some lock: a worker drops it instead.
-  void destroy() noexcept override;
+  void destroy() noexcept override {
+    if (!job_) {
+      delete this;
+      return;
+    }
+    aborted_.store(true, std::memory_order_relaxed);
+    schedule_to_end();
+  }
 
  private:
-  Runtime::State* rt_;
   std::unique_ptr<Runtime::Job> job_;  // touched only by the thread that runs the task
-  std::atomic<std::uint8_t> state_{Idle};
   std::atomic<bool> aborted_{false};
 };
 
@@ -81,8 +93,8 @@ struct Runtime::State {
   std::mutex mutex;
   std::condition_variable cv;
   // Run queue (intrusive FIFO); each queued task holds one reference.
-  detail::Task* head = nullptr;
-  detail::Task* tail = nullptr;
+  detail::TaskBase* head = nullptr;
+  detail::TaskBase* tail = nullptr;
   std::size_t idle = 0;      // workers waiting on cv
   // The instant the last worker to go idle wakes at, reset when any worker
   // wakes. A new timer due before it must wake a worker; a later one is
@@ -103,7 +115,7 @@ struct Runtime::State {
   std::deque<std::function<void()>> pool_queue;
   std::size_t pool_idle = 0;
 
-  void push_locked(detail::Task* t) noexcept {
+  void push_locked(detail::TaskBase* t) noexcept {
     t->next_in_queue = nullptr;
     if (tail)
       tail->next_in_queue = t;
@@ -111,8 +123,8 @@ struct Runtime::State {
       head = t;
     tail = t;
   }
-  detail::Task* pop_locked() noexcept {
-    detail::Task* t = head;
+  detail::TaskBase* pop_locked() noexcept {
+    detail::TaskBase* t = head;
     if (t) {
       head = t->next_in_queue;
       if (!head) tail = nullptr;
@@ -121,7 +133,7 @@ struct Runtime::State {
     return t;
   }
   // Adds a reference of t to the queue and wakes an idle worker.
-  void schedule(detail::Task* t) noexcept {
+  void schedule(detail::TaskBase* t) noexcept {
     t->add_ref();
     std::lock_guard lock(mutex);
     push_locked(t);
@@ -234,21 +246,46 @@ Status process_check() noexcept {
 
 }  // namespace
 
-bool detail::Task::claim() noexcept {
-  std::uint8_t s = state_.load(std::memory_order_acquire);
+bool detail::TaskBase::claim() noexcept {
+  std::uint32_t s = state_.load(std::memory_order_acquire);
   for (;;) {
-    if (s == Idle) {
+    const std::uint32_t st = s & kStateMask;
+    if (st == Idle) {
       if (state_.compare_exchange_weak(s, Scheduled, std::memory_order_acq_rel)) return true;
-    } else if (s == Running) {
-      if (state_.compare_exchange_weak(s, Notified, std::memory_order_acq_rel)) return false;
+    } else if (st == Running) {
+      if (state_.compare_exchange_weak(s, Notified | (s & kHolderWaits), std::memory_order_acq_rel)) return false;
     } else {
-      return false;  // already scheduled, already notified, or done
+      return false;  // already scheduled, already notified, held, or done
     }
   }
 }
 
-void detail::Task::wake() noexcept {
-  if (claim()) rt_->schedule(this);
+void detail::TaskBase::set_state(std::uint32_t next) noexcept {
+  if (state_.exchange(next, std::memory_order_acq_rel) & kHolderWaits) state_.notify_all();
+}
+
+void detail::TaskBase::schedule() noexcept {
+  Runtime::State* state = g_state.load(std::memory_order_acquire);
+  if (!state) {
+    // A task whose first step ran on its caller's thread, woken before
+    // anything built the runtime.
+    Result<Runtime*> rt = runtime();
+    if (!rt) {
+      unrunnable(rt.error());
+      return;
+    }
+    state = g_state.load(std::memory_order_acquire);
+  }
+  state->schedule(this);
+}
+
+void detail::TaskBase::schedule_to_end() noexcept {
+  set_state(Scheduled);
+  schedule();
+}
+
+void detail::TaskBase::wake() noexcept {
+  if (claim()) schedule();
 }
 
 namespace {
@@ -257,51 +294,76 @@ thread_local bool t_running_from_io = false;
 
 bool running_from_io() noexcept { return t_running_from_io; }
 
-void detail::Task::wake_from_io() noexcept {
+void detail::TaskBase::wake_from_io() noexcept {
   if (!claim()) return;
   // A task's step is short (it never blocks), and the readiness thread saves
   // the hop to a worker and back for the common read that waited.
   add_ref();  // what the queue would hold
+  const bool outer = !t_running_from_io;
   t_running_from_io = true;
-  run();
-  t_running_from_io = false;
+  run_queued();
+  if (outer) t_running_from_io = false;
 }
 
-void detail::Task::destroy() noexcept {
-  if (!job_) {
-    delete this;
-    return;
-  }
-  aborted_.store(true, std::memory_order_relaxed);
-  state_.store(Scheduled, std::memory_order_relaxed);
-  rt_->schedule(this);
-}
-
-void detail::Task::run() noexcept {
-  state_.store(Running, std::memory_order_release);
-  bool done = aborted_.load(std::memory_order_acquire);
-  if (!done) {
-    Waker waker = Waker::share(this);
-    Context cx(waker);
-    try {
-      done = job_->poll(cx).ready();
-    } catch (...) {
-      done = true;  // the job's owner sees it end without an outcome
+void detail::TaskBase::run_queued() noexcept {
+  std::uint32_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    if ((s & kStateMask) != Scheduled) {
+      release();  // held or done meanwhile: whoever took it ends it
+      return;
     }
+    if (state_.compare_exchange_weak(s, Running, std::memory_order_acq_rel)) break;
   }
-  if (done) {
-    job_.reset();
-    state_.store(Done, std::memory_order_release);
-  } else {
-    std::uint8_t expected = Running;
-    if (!state_.compare_exchange_strong(expected, Idle, std::memory_order_acq_rel)) {
-      // Woken while running: run again later, after the tasks already queued.
-      state_.store(Scheduled, std::memory_order_release);
-      rt_->schedule(this);
-    }
-  }
+  const bool done = step();
+  end_step(done);
+  if (done) after_done();
   release();  // the queue's reference
 }
+
+void detail::TaskBase::end_step(bool done) noexcept {
+  if (done) {
+    set_state(Done);
+    return;
+  }
+  std::uint32_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    const std::uint32_t st = s & kStateMask;
+    const bool holder = (s & kHolderWaits) != 0;
+    // Woken while running: run again later, after the tasks already queued,
+    // unless a holder waits to take it (it ends the task, so the wake is moot).
+    const std::uint32_t next = st == Notified && !holder ? Scheduled : Idle;
+    if (state_.compare_exchange_weak(s, next, std::memory_order_acq_rel)) {
+      if (holder) state_.notify_all();
+      if (next == Scheduled) schedule();
+      return;
+    }
+  }
+}
+
+bool detail::TaskBase::hold() noexcept {
+  std::uint32_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    switch (s & kStateMask) {
+      case Idle:
+      case Scheduled:
+        // A queued task stays in the queue; the worker that pops it finds it
+        // held or done and only drops the queue's reference.
+        if (state_.compare_exchange_weak(s, Held, std::memory_order_acq_rel)) return true;
+        continue;
+      case Done:
+        return false;
+      default:  // running, or held by another thread: wait for it to end
+        if (!(s & kHolderWaits)) {
+          if (!state_.compare_exchange_weak(s, s | kHolderWaits, std::memory_order_acq_rel)) continue;
+          s |= kHolderWaits;
+        }
+        state_.wait(s, std::memory_order_acquire);
+        s = state_.load(std::memory_order_acquire);
+    }
+  }
+}
+
+void detail::TaskBase::release_hold_done() noexcept { set_state(Done); }
 
 namespace {
 constexpr auto kTimerLinger = std::chrono::seconds(1);
@@ -333,9 +395,9 @@ void Runtime::State::worker_main() noexcept {
         continue;
       }
     }
-    if (detail::Task* t = pop_locked()) {
+    if (detail::TaskBase* t = pop_locked()) {
       lock.unlock();
-      t->run();
+      t->run_queued();
       lock.lock();
       continue;
     }
@@ -380,7 +442,7 @@ void Runtime::State::pool_main() noexcept {
 // Runtime and its cell.
 
 std::pair<TaskHandle, Waker> Runtime::spawn_suspended(std::unique_ptr<Job> job) {
-  auto* task = new detail::Task(state_, std::move(job));
+  auto* task = new detail::Task(std::move(job));
   task->add_ref();  // the handle's reference
   // The creation reference goes to the waker.
   return {TaskHandle(task), Waker::adopt(task)};

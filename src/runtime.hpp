@@ -35,7 +35,65 @@ struct RuntimeBuilder;
 
 namespace detail {
 class Task;
-}
+
+// The scheduling state of a task: what the workers run. A task is idle, queued
+// (scheduled), running, running and woken meanwhile (notified), held by a
+// thread that took it for exclusive use while it was not running, or done.
+// Wakes of an idle task queue it once; wakes of a running one make it run
+// again after the step. step() runs one step on the thread that claimed the
+// task and says whether the task is done (it never runs again then).
+class TaskBase : public WakeTarget {
+ public:
+  void wake() noexcept override;
+  // A wake from the readiness thread: an idle task runs right there instead
+  // of being queued (a step never blocks).
+  void wake_from_io() noexcept override;
+
+  // Runs a queued task once; consumes the queue's reference. Workers only.
+  void run_queued() noexcept;
+
+  TaskBase* next_in_queue = nullptr;  // guarded by the runtime's lock
+
+ protected:
+  enum : std::uint32_t { Idle, Scheduled, Running, Notified, Held, Done, kStateMask = 7, kHolderWaits = 8 };
+  explicit TaskBase(std::uint32_t initial = Idle) noexcept : state_(initial) {}
+
+  // One step. Returns true once the task is done for good.
+  virtual bool step() noexcept = 0;
+  // After the step that finished the task, once it is marked done (so a
+  // thread that waits to hold it goes on): what must not happen while it
+  // still counts as running.
+  virtual void after_done() noexcept {}
+  // The runtime could not be built to run a claimed task (state Scheduled,
+  // owned by the caller): the task must end here, its state set to Done.
+  virtual void unrunnable(const PortError& error) noexcept = 0;
+
+  // Idle → Scheduled: true if the caller must queue (or run) it; a running
+  // task is marked to run again instead.
+  bool claim() noexcept;
+  // Queues the task on the runtime's workers (adding the queue's reference).
+  void schedule() noexcept;
+  // Ends a step run by this thread: done, or back to idle (queued again when
+  // it was woken meanwhile).
+  void end_step(bool done) noexcept;
+  // Takes a task that is not running for exclusive use (Held), waiting out
+  // a step under way on another thread. False when the task is done.
+  bool hold() noexcept;
+  // Ends a hold: the task is done.
+  void release_hold_done() noexcept;
+  bool is_done() const noexcept { return (state_.load(std::memory_order_acquire) & kStateMask) == Done; }
+  // Queues a task nobody can wake any more, so that a worker ends it (its
+  // step must then finish at once).
+  void schedule_to_end() noexcept;
+  // Marks the task done without running it (the caller owns it).
+  void set_done() noexcept { set_state(Done); }
+
+ private:
+  void set_state(std::uint32_t next) noexcept;
+  std::atomic<std::uint32_t> state_;
+};
+
+}  // namespace detail
 
 // The handle of a spawned task. Destroying it detaches: the task runs on.
 class TaskHandle {

@@ -103,10 +103,14 @@ inline std::mutex& lifecycle_of(PyObject* self) noexcept { return reinterpret_ca
 void serial_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   auto* obj = reinterpret_cast<SerialObject*>(self);
-  if (obj->handle.use_count() == 1) {
-    // The last holder: closing the device may wait for it.
-    std::shared_ptr<PortHandle> last = std::move(obj->handle);
-    detached([&] { last.reset(); });
+  if (std::shared_ptr<PortHandle> port = std::move(obj->handle)) {
+    // The port goes with its object: operations still running on it (an
+    // asynchronous read on a quiet line) end instead of keeping the device
+    // open with nobody left to close it. Closing may wait for the device.
+    detached([&] {
+      port->close();
+      port.reset();
+    });
   }
   obj->handle.~shared_ptr();
   obj->lifecycle.~mutex();
@@ -605,13 +609,26 @@ PyMethodDef base_methods[] = {
 
 enum class Face : std::uint8_t { Blocking, Async };
 
+// How the asynchronous face starts each operation: reads and breaks with a
+// first step (a read of buffered data finishes at once); writes and flushes
+// take their place on the write side at the call, by a first step whose
+// outcome is published after the call returned (their Future is pending on
+// return). A read names its port, which gets back bytes nobody received.
+enum class Start : std::uint8_t { Read, Break, WriteSide };
+
 template <Face F>
-PyObject* run(OperationPtr op, StartForm form) noexcept {
+PyObject* run(OperationPtr op, Start start, const PortRef& port) noexcept {
   if constexpr (F == Face::Blocking) {
-    (void)form;
+    (void)start;
+    (void)port;
     return run_blocking(std::move(op));
   } else {
-    return start_future(std::move(op), form);
+    switch (start) {
+      case Start::Read: return start_future(std::move(op), StartForm::FirstStep, port);
+      case Start::Break: return start_future(std::move(op), StartForm::FirstStep, nullptr);
+      case Start::WriteSide: break;
+    }
+    return start_future(std::move(op), StartForm::FirstStepPending, nullptr);
   }
 }
 
@@ -630,7 +647,7 @@ PyObject* m_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if constexpr (F == Face::Blocking)
       return read_blocking(handle_ref(self), static_cast<std::size_t>(size));
     else
-      return run<F>(make_read(handle_of(self), static_cast<std::size_t>(size)), StartForm::FirstStep);
+      return run<F>(make_read(handle_of(self), static_cast<std::size_t>(size)), Start::Read, handle_ref(self));
   });
 }
 
@@ -649,7 +666,7 @@ PyObject* m_read_until(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PortRef handle = handle_of(self);
     ByteString expected{'\n'};
     if (a[0] && a[0] != Py_None && !to_byte_data(a[0], expected)) return nullptr;
-    return run<F>(make_read_until(std::move(handle), std::move(expected), size), StartForm::FirstStep);
+    return run<F>(make_read_until(handle, std::move(expected), size), Start::Read, handle);
   });
 }
 
@@ -669,7 +686,7 @@ PyObject* m_readline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!bind_args("Serial.readline", kNames, 0, true, args, nargs, kwnames, &a)) return nullptr;
     std::optional<std::size_t> size;
     if (!optional_limit(a, "size", size)) return nullptr;
-    return run<F>(make_readline(handle_of(self), size), StartForm::FirstStep);
+    return run<F>(make_readline(handle_of(self), size), Start::Read, handle_ref(self));
   });
 }
 
@@ -681,7 +698,7 @@ PyObject* m_readlines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!bind_args("Serial.readlines", kNames, 0, true, args, nargs, kwnames, &a)) return nullptr;
     std::optional<std::size_t> hint;
     if (!optional_limit(a, "hint", hint)) return nullptr;
-    return run<F>(make_readlines(handle_of(self), hint), StartForm::FirstStep);
+    return run<F>(make_readlines(handle_of(self), hint), Start::Read, handle_ref(self));
   });
 }
 
@@ -751,13 +768,13 @@ PyObject* m_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if constexpr (F == Face::Blocking)
       return write_blocking(handle, data);
     else
-      return run<F>(make_write(handle, std::move(data), true), StartForm::SpawnOnly);
+      return run<F>(make_write(handle, std::move(data), true), Start::WriteSide, handle);
   });
 }
 
 template <Face F>
 PyObject* m_flush(PyObject* self, PyObject*) noexcept {
-  return py::guard([&] { return run<F>(make_flush(handle_of(self)), StartForm::SpawnOnly); });
+  return py::guard([&] { return run<F>(make_flush(handle_of(self)), Start::WriteSide, handle_ref(self)); });
 }
 
 template <Face F>
@@ -768,7 +785,7 @@ PyObject* m_send_break(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind_args("Serial.send_break", kNames, 0, true, args, nargs, kwnames, &a)) return nullptr;
     double duration = 0.25;
     if (a && !noted(convert_float(a, duration), "duration")) return nullptr;
-    return run<F>(make_send_break(handle_of(self), duration), StartForm::FirstStep);
+    return run<F>(make_send_break(handle_of(self), duration), Start::Break, handle_ref(self));
   });
 }
 

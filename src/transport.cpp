@@ -3,9 +3,12 @@
 // it, and the connection helpers of corvalink.aio.
 //
 // Reading runs as a chain: start_read → a port read (stepped once here, then
-// a task) → "forward" on the thread that finished it → "on_read" on the
-// loop's thread → start_read again. Writes are batched: write() appends to a
-// buffer that is handed to one port write whenever none is in flight.
+// a task) → its end queued in the loop's inbox by the thread that finished
+// it → "on_read" on the loop's thread → start_read again. Writes are
+// batched: write() appends to a buffer that is handed to the port whenever
+// no write is in flight, first straight from the loop's thread (what the
+// device takes at once), then, for what it could not take, as one port
+// write task.
 //
 // Everything that touches the protocol runs on the loop's thread. The core's
 // mutex guards its state and is never held while Python code runs: fields
@@ -14,8 +17,10 @@
 
 #include "transport.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <limits>
 #include <mutex>
 
 #include "errors_python.hpp"
@@ -67,17 +72,19 @@ struct TransportCore {
   PyObject* serial;
   PortRef port;
   PyObject* transport_ref;  // weak reference to the SerialTransport, set once
+  std::shared_ptr<LoopInbox> inbox;
 
   std::mutex mutex;
   // Guarded by mutex.
   ByteString held_data;
   ByteString write_buffer;
   PyObject* protocol;
-  PyObject* read_future;
-  PyObject* write_future;
-  PyObject* flush_future;
+  TaskRef read_task;
+  TaskRef write_task;
+  TaskRef flush_task;
+  std::shared_ptr<WriteShare> write_share;  // of the write in flight
   PyObject* close_exception;
-  std::uint64_t write_in_flight;
+  std::uint64_t write_in_flight;  // bytes handed to the write in flight
   std::uint64_t high_water;
   std::uint64_t low_water;
   bool closing;
@@ -96,62 +103,54 @@ py::Ref peek(PyObject* field) noexcept { return py::Ref::borrow(field); }
 PyObject* none() noexcept { Py_RETURN_NONE; }
 PyObject* or_none(py::Ref r) noexcept { return r ? r.release() : none(); }
 
-std::uint64_t buffered_locked(const TransportCore* c) noexcept { return c->write_buffer.size() + c->write_in_flight; }
-
-// --- run-time callables --------------------------------------------------------
-
-PyObject* on_start(PyObject* self, PyObject*) noexcept;
-PyObject* on_read(PyObject* self, PyObject* future) noexcept;
-PyObject* on_write(PyObject* self, PyObject* future) noexcept;
-PyObject* connection_lost_step(PyObject* self, PyObject* ignored) noexcept;
-PyObject* forward(PyObject* self, PyObject* future) noexcept;
-
-PyMethodDef on_start_def = {"on_start", on_start, METH_NOARGS, nullptr};
-PyMethodDef on_read_def = {"on_read", on_read, METH_O, nullptr};
-PyMethodDef on_write_def = {"on_write", on_write, METH_O, nullptr};
-PyMethodDef connection_lost_def = {"connection_lost", connection_lost_step, METH_O, nullptr};
-PyMethodDef forward_def = {"forward", forward, METH_O, nullptr};
-
-// "forward": carries a finished future to the loop's thread. self is the
-// pair (core, callable). A loop that is gone closes the port instead.
-PyObject* forward(PyObject* self, PyObject* future) noexcept {
-  return py::guard([&]() -> PyObject* {
-    TransportCore* c = core_of(PyTuple_GET_ITEM(self, 0));
-    PyObject* callable = PyTuple_GET_ITEM(self, 1);
-    py::Ref scheduled = py::Ref::steal(PyObject_CallMethod(c->loop, "call_soon_threadsafe", "OO", callable, future));
-    if (scheduled) return none();
-    py::Ref error = py::Ref::steal(PyErr_GetRaisedException());
-    py::Ref closed = py::Ref::steal(PyObject_CallMethod(c->serial, "close", nullptr));
-    if (!closed) return nullptr;
-    return none();
-  });
+// What is accepted and not yet written: the buffer, and what the write in
+// flight has not written yet.
+std::uint64_t buffered_locked(const TransportCore* c) noexcept {
+  std::uint64_t in_flight = c->write_in_flight;
+  if (c->write_share) in_flight -= std::min(in_flight, c->write_share->written.load(std::memory_order_relaxed));
+  return c->write_buffer.size() + in_flight;
 }
 
-// Registers `def` (holding the core) on the future, through "forward".
-bool register_forwarded(PyObject* self, const CorePtr& core, PyObject* future, PyMethodDef* def) noexcept {
-  py::Ref callable = py::Ref::steal(PyCFunction_New(def, self));
-  if (!callable) return false;
-  py::Ref pair = py::Ref::steal(PyTuple_Pack(2, self, callable.get()));
-  if (!pair) return false;
-  py::Ref fwd = py::Ref::steal(PyCFunction_New(&forward_def, pair.get()));
-  if (!fwd) return false;
-  py::Ref context = py::Ref::steal(copy_context());
-  if (!context) return false;
-  return add_native_done_callback(core, fwd.get(), future, context.get());
-}
+// A read, write or flush went on as a task: its end reaches the loop through
+// the inbox, which runs the completion on the loop's thread.
+enum class Hook : std::uint8_t { Read, Write, Lost };
 
-// An operation started for the transport: its core and its Future object.
-struct Started {
-  CorePtr core;
-  py::Ref future;
+void on_read(PyObject* self, OperationTask& task) noexcept;
+void on_write(PyObject* self, OperationTask& task) noexcept;
+void connection_lost_now(PyObject* self) noexcept;
+
+class TransportHook final : public LoopSubscriber {
+ public:
+  TransportHook(std::shared_ptr<LoopInbox> inbox, PyObject* core, Hook hook) noexcept
+      : LoopSubscriber(std::move(inbox)), core_(py::Ref::borrow(core)), hook_(hook) {}
+
+  void deliver() noexcept override {
+    switch (hook_) {
+      case Hook::Read: on_read(core_.get(), task()); break;
+      case Hook::Write: on_write(core_.get(), task()); break;
+      case Hook::Lost: connection_lost_now(core_.get()); break;
+    }
+    delete this;
+  }
+  // The loop is gone: a transport whose loop went away closes its port
+  // instead of reading on.
+  void loop_gone() noexcept override {
+    py::Ref closed = py::Ref::steal(PyObject_CallMethod(core_of(core_.get())->serial, "close", nullptr));
+    if (!closed) PyErr_WriteUnraisable(core_.get());
+    delete this;
+  }
+
+ private:
+  AnyThreadRef core_;
+  Hook hook_;
 };
 
-std::optional<Started> start(OperationPtr op, StartForm form) noexcept {
-  CorePtr core = start_operation(std::move(op), form);
-  if (!core) return std::nullopt;
-  py::Ref future = make_future(core);
-  if (!future) return std::nullopt;
-  return Started{std::move(core), std::move(future)};
+// Has the hook told when the task ends (at once, through the inbox, if it
+// ended already). The completion always runs later, from the loop.
+void watch(PyObject* self, OperationTask& task, Hook hook) noexcept {
+  TransportCore* c = core_of(self);
+  auto* h = new TransportHook(c->inbox, self, hook);
+  if (!task.subscribe(h)) h->finished(task);
 }
 
 // --- reporting -------------------------------------------------------------------
@@ -193,74 +192,116 @@ void call_protocol_hook(PyObject* self, py::Ref protocol, const char* name) noex
   if (!report_error(self, message.c_str(), exc.get())) PyErr_WriteUnraisable(self);
 }
 
+// A completion that raised on the loop's thread: reported as the loop
+// reports an exception in a callback.
+void report_callback_error(PyObject* self) noexcept {
+  py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return;
+  TransportCore* c = core_of(self);
+  py::Ref context = py::Ref::steal(PyDict_New());
+  py::Ref text = py::str("Exception in a serial transport callback");
+  py::Ref r;
+  if (context && text && PyDict_SetItemString(context.get(), "message", text.get()) == 0 &&
+      PyDict_SetItemString(context.get(), "exception", exc.get()) == 0)
+    r = py::Ref::steal(PyObject_CallMethod(c->loop, "call_exception_handler", "O", context.get()));
+  if (!r) PyErr_WriteUnraisable(self);
+}
+
 // --- reading ---------------------------------------------------------------------
+
+bool close_with(PyObject* self, py::Ref exc) noexcept;
+bool begin_shutdown(PyObject* self, bool flush) noexcept;
+
+// A graceful close waits for the buffered data to be written; meanwhile the
+// transport goes on reading (and drops what it reads), so a port whose
+// reader is this transport (loop://) drains.
+bool draining_locked(const TransportCore* c) noexcept {
+  return c->closing && !c->lost_scheduled && (c->write_task || !c->write_buffer.empty());
+}
 
 bool start_read(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
   {
     std::lock_guard lock(c->mutex);
-    if (c->closing || c->reading_paused || c->read_future) return true;
+    if (c->read_task) return true;
+    if (c->closing ? !draining_locked(c) : c->reading_paused) return true;
   }
-  std::optional<Started> read =
-      start(std::make_unique<TimedRead>(make_read_available(c->port, kReadMax), kReadRestart), StartForm::FirstStep);
+  TaskRef read = start_operation(std::make_unique<TimedRead>(make_read_available(c->port, kReadMax), kReadRestart),
+                                 StartForm::FirstStep, nullptr);
   if (!read) return false;
-  py::Ref previous;
   {
     std::lock_guard lock(c->mutex);
-    previous = take(c->read_future);
-    c->read_future = py::Ref(read->future).release();
+    c->read_task = read;
   }
-  return register_forwarded(self, read->core, read->future.get(), &on_read_def);
+  watch(self, *read, Hook::Read);
+  return true;
 }
 
 PyObject* on_start(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* { return start_read(self) ? none() : nullptr; });
 }
 
-bool close_with(PyObject* self, py::Ref exc) noexcept;
+PyMethodDef on_start_def = {"on_start", on_start, METH_NOARGS, nullptr};
 
-// The result of a finished Future object.
-py::Ref future_result(PyObject* future) noexcept {
-  return py::Ref::steal(PyObject_CallMethod(future, "result", nullptr));
+void on_read(PyObject* self, OperationTask& task) noexcept {
+  TransportCore* c = core_of(self);
+  TaskRef mine;
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->read_task.get() != &task) return;  // cleared by a close, or replaced
+    mine = std::move(c->read_task);
+  }
+  std::optional<OperationOutcome> outcome = task.receive();
+  if (!outcome->has_value()) {
+    py::Ref exc = error_to_python(outcome->error());
+    if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
+    return;
+  }
+  const ByteString& data = std::get<ByteString>(**outcome);
+  py::Ref protocol;
+  bool restart = true;
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->closing) {
+      // Dropped (nothing is delivered after close()); read on while a
+      // graceful close still drains.
+      restart = draining_locked(c);
+    } else if (c->reading_paused) {
+      c->held_data.insert(c->held_data.end(), data.begin(), data.end());
+      return;
+    } else {
+      protocol = peek(c->protocol);
+    }
+  }
+  if (restart && !start_read(self)) {
+    report_callback_error(self);
+    return;
+  }
+  if (!protocol || data.empty()) return;
+  py::Ref bytes = py::Ref::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
+  py::Ref r;
+  if (bytes) r = py::Ref::steal(PyObject_CallMethod(protocol.get(), "data_received", "O", bytes.get()));
+  if (!r) report_callback_error(self);
 }
 
-PyObject* on_read(PyObject* self, PyObject* future) noexcept {
+// Held data, delivered by the loop after resume_reading() unless the
+// transport was closed meanwhile. self is the pair (core, data).
+PyObject* deliver_held(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    TransportCore* c = core_of(self);
-    py::Ref mine;
-    {
-      std::lock_guard lock(c->mutex);
-      if (c->read_future != future) return none();
-      mine = take(c->read_future);
-    }
-    py::Ref data = future_result(future);
-    if (!data) {
-      py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
-      return close_with(self, std::move(exc)) ? none() : nullptr;
-    }
-    if (!PyBytes_Check(data.get())) {
-      py::raise_wrong_type(data.get(), "bytes");
-      return nullptr;
-    }
+    TransportCore* c = core_of(PyTuple_GET_ITEM(self, 0));
     py::Ref protocol;
     {
       std::lock_guard lock(c->mutex);
       if (c->closing) return none();
-      if (c->reading_paused) {
-        const char* p = PyBytes_AS_STRING(data.get());
-        c->held_data.insert(c->held_data.end(), p, p + PyBytes_GET_SIZE(data.get()));
-        return none();
-      }
       protocol = peek(c->protocol);
     }
-    if (!start_read(self)) return nullptr;
-    if (protocol && PyBytes_GET_SIZE(data.get()) > 0) {
-      py::Ref r = py::Ref::steal(PyObject_CallMethod(protocol.get(), "data_received", "O", data.get()));
-      if (!r) return nullptr;
-    }
-    return none();
+    if (!protocol) return none();
+    return PyObject_CallMethod(protocol.get(), "data_received", "O", PyTuple_GET_ITEM(self, 1));
   });
 }
+
+PyMethodDef deliver_held_def = {"data_received", deliver_held, METH_NOARGS, nullptr};
 
 // --- writing -----------------------------------------------------------------------
 
@@ -288,154 +329,227 @@ void maybe_resume_writing(PyObject* self) noexcept {
   call_protocol_hook(self, std::move(protocol), "resume_writing");
 }
 
+bool force_close(PyObject* self, py::Ref exc) noexcept;
+
+// A port write that failed: reported (unless the transport already closes
+// for a reason of its own), then the transport ends with the error.
+bool write_failed(PyObject* self, py::Ref exc) noexcept {
+  TransportCore* c = core_of(self);
+  bool quiet = false;
+  {
+    std::lock_guard lock(c->mutex);
+    quiet = c->closing && c->close_exception;
+  }
+  if (!quiet && !report_error(self, "Fatal write error on serial transport", exc.get())) return false;
+  return force_close(self, std::move(exc));
+}
+
+// The end of a port write that wrote `written` of its data: a write cut
+// short (cancel_write, or a device that took nothing) puts what it did not
+// write back at the front of the buffer, where the next write takes it.
+// Returns whether it came back short.
+bool write_ended_locked(TransportCore* c, std::shared_ptr<WriteShare>& share) noexcept {
+  c->write_in_flight = 0;
+  c->write_task.reset();
+  share = std::move(c->write_share);
+  if (!share || share->rest.empty()) return false;
+  share->rest.insert(share->rest.end(), c->write_buffer.begin(), c->write_buffer.end());
+  c->write_buffer = std::move(share->rest);
+  return true;
+}
+
+// Hands the buffer to the port: first straight from the loop's thread, as
+// much as the device takes now (nothing waits), and only what it cannot take
+// goes on as a port write task. When the write side is taken by another
+// writer, the write queues behind it as a task.
 bool start_write(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
   ByteString data;
+  auto share = std::make_shared<WriteShare>();
   {
     std::lock_guard lock(c->mutex);
-    if (c->write_future || c->write_buffer.empty()) return true;
+    if (c->write_task || c->write_buffer.empty()) return true;
     data.swap(c->write_buffer);
     c->write_in_flight = data.size();
+    c->write_share = share;
   }
-  std::optional<Started> write = start(make_write(c->port, std::move(data), false), StartForm::SpawnOnly);
-  if (!write) {
+  DirectOutcome<std::uint64_t> now = detached([&] { return write_direct(c->port, data, false, share); });
+  TaskRef task;
+  if (auto* done = std::get_if<Result<std::uint64_t>>(&now)) {
+    std::shared_ptr<WriteShare> ended;
+    bool short_end = false;
+    {
+      std::lock_guard lock(c->mutex);
+      short_end = write_ended_locked(c, ended);
+    }
+    if (!*done) {
+      py::Ref exc = error_to_python(done->error());
+      return exc && write_failed(self, std::move(exc));
+    }
+    bool shut = false;
+    {
+      std::lock_guard lock(c->mutex);
+      shut = c->closing && !c->lost_scheduled && c->write_buffer.empty();
+    }
+    // A short end during a graceful close goes on: the close waits for it.
+    if (short_end) {
+      bool closing;
+      {
+        std::lock_guard lock(c->mutex);
+        closing = c->closing;
+      }
+      if (closing) return start_write(self);
+    }
+    if (shut) return begin_shutdown(self, true);
+    return true;
+  }
+  if (std::holds_alternative<Busy>(now)) {
+    task = start_operation(make_write(c->port, std::move(data), false, share), StartForm::FirstStep, nullptr);
+  } else {
+    task = OperationTask::create(std::move(std::get<OperationPtr>(now)), nullptr, OperationTask::Start::Queued);
+    if (task) task->spawn();
+  }
+  if (!task) {
     std::lock_guard lock(c->mutex);
     c->write_in_flight = 0;
+    c->write_share.reset();
     return false;
   }
   {
     std::lock_guard lock(c->mutex);
-    c->write_future = py::Ref(write->future).release();
+    c->write_task = task;
   }
-  return register_forwarded(self, write->core, write->future.get(), &on_write_def);
+  watch(self, *task, Hook::Write);
+  return true;
+}
+
+void on_write(PyObject* self, OperationTask& task) noexcept {
+  TransportCore* c = core_of(self);
+  std::shared_ptr<WriteShare> share;
+  bool short_end = false;
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->write_task.get() != &task) return;  // after abort, or replaced
+    short_end = write_ended_locked(c, share);
+  }
+  std::optional<OperationOutcome> outcome = task.receive();
+  if (!outcome->has_value()) {
+    py::Ref exc = error_to_python(outcome->error());
+    if (!exc || !write_failed(self, std::move(exc))) report_callback_error(self);
+    return;
+  }
+  maybe_resume_writing(self);
+  bool more = false, closing = false, shut = false;
+  {
+    std::lock_guard lock(c->mutex);
+    more = !c->write_buffer.empty();
+    closing = c->closing;
+    shut = c->closing && !c->write_task && !c->lost_scheduled && !more;
+  }
+  // What came back short waits for the next write(), unless a graceful
+  // close waits for it.
+  bool ok = true;
+  if (more && (!short_end || closing)) {
+    ok = start_write(self);
+    // What the device took at once no longer counts.
+    if (ok) maybe_resume_writing(self);
+  } else if (shut) {
+    ok = begin_shutdown(self, true);
+  }
+  if (!ok) report_callback_error(self);
 }
 
 bool begin_shutdown(PyObject* self, bool flush) noexcept {
   TransportCore* c = core_of(self);
+  TaskRef read;
   {
     std::lock_guard lock(c->mutex);
     if (c->lost_scheduled) return true;
     c->lost_scheduled = true;
+    read = std::move(c->read_task);  // a read kept for draining ends now
   }
+  if (read) cancel_task(*read);
   if (flush) {
-    std::optional<Started> drain = start(make_flush(c->port), StartForm::SpawnOnly);
+    TaskRef drain = start_operation(make_flush(c->port), StartForm::FirstStep, nullptr);
     if (!drain) return false;
-    py::Ref previous;
     {
       std::lock_guard lock(c->mutex);
-      previous = take(c->flush_future);
-      c->flush_future = py::Ref(drain->future).release();
+      c->flush_task = drain;
     }
-    return register_forwarded(self, drain->core, drain->future.get(), &connection_lost_def);
+    watch(self, *drain, Hook::Lost);
+    return true;
   }
-  py::Ref step = py::Ref::steal(PyCFunction_New(&connection_lost_def, self));
-  if (!step) return false;
-  py::Ref r = py::Ref::steal(PyObject_CallMethod(c->loop, "call_soon", "OO", step.get(), Py_None));
-  return static_cast<bool>(r);
+  // connection_lost on the next loop iteration, through the inbox.
+  TaskRef done = OperationTask::finished_with(OperationValue());
+  watch(self, *done, Hook::Lost);
+  return true;
 }
 
 bool force_close(PyObject* self, py::Ref exc) noexcept {
   TransportCore* c = core_of(self);
-  py::Ref read, write, flush;
+  TaskRef read, write, flush;
   ByteString dropped;
   {
     std::lock_guard lock(c->mutex);
     c->closing = true;
     if (!c->close_exception) c->close_exception = exc.release();
     dropped.swap(c->write_buffer);
-    read = take(c->read_future);
-    write = take(c->write_future);
-    flush = take(c->flush_future);
+    read = std::move(c->read_task);
+    write = std::move(c->write_task);
+    flush = std::move(c->flush_task);
     c->write_in_flight = 0;
+    c->write_share.reset();
   }
-  for (const py::Ref& f : {read, write, flush}) {
-    if (!f) continue;
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(f.get(), "cancel", nullptr));
-    if (!r) return false;
-  }
+  for (TaskRef* t : {&read, &write, &flush})
+    if (*t) cancel_task(**t);
   return begin_shutdown(self, false);
 }
 
 bool close_with(PyObject* self, py::Ref exc) noexcept {
   TransportCore* c = core_of(self);
-  py::Ref read;
-  bool nothing_to_write = false;
+  TaskRef read;
+  bool nothing_to_write = false, idle_buffer = false;
   {
     std::lock_guard lock(c->mutex);
     if (c->closing) return true;  // exc is dropped after the lock
     c->closing = true;
     c->close_exception = exc.release();
-    read = take(c->read_future);
-    nothing_to_write = c->write_buffer.empty() && !c->write_future;
+    nothing_to_write = c->write_buffer.empty() && !c->write_task;
+    idle_buffer = !c->write_buffer.empty() && !c->write_task;  // put back by a short write
+    // The read in flight goes on while the buffer drains (see draining_locked).
+    if (nothing_to_write) read = std::move(c->read_task);
   }
-  if (read) {
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(read.get(), "cancel", nullptr));
-    if (!r) return false;
-  }
+  if (read) cancel_task(*read);
   if (nothing_to_write) return begin_shutdown(self, true);
+  if (idle_buffer) return start_write(self);
   return true;
 }
 
-PyObject* on_write(PyObject* self, PyObject* future) noexcept {
-  return py::guard([&]() -> PyObject* {
-    TransportCore* c = core_of(self);
-    py::Ref mine;
-    {
-      std::lock_guard lock(c->mutex);
-      if (c->write_future != future) return none();
-      mine = take(c->write_future);
-      c->write_in_flight = 0;
-    }
-    py::Ref count = future_result(future);
-    if (count) {
-      maybe_resume_writing(self);
-      bool more = false, shut = false;
-      {
-        std::lock_guard lock(c->mutex);
-        more = !c->write_buffer.empty();
-        shut = c->closing && !c->write_future && !c->lost_scheduled;
-      }
-      if (more) return start_write(self) ? none() : nullptr;
-      if (shut) return begin_shutdown(self, true) ? none() : nullptr;
-      return none();
-    }
-    py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
-    bool quiet = false;
-    {
-      std::lock_guard lock(c->mutex);
-      quiet = c->closing && c->close_exception;
-    }
-    if (!quiet && !report_error(self, "Fatal write error on serial transport", exc.get())) return nullptr;
-    return force_close(self, std::move(exc)) ? none() : nullptr;
-  });
-}
-
 // The connection_lost step: tell the protocol, then close the port.
-PyObject* connection_lost_step(PyObject* self, PyObject*) noexcept {
-  return py::guard([&]() -> PyObject* {
-    TransportCore* c = core_of(self);
-    py::Ref protocol, exc, flush;
-    {
-      std::lock_guard lock(c->mutex);
-      protocol = take(c->protocol);
-      exc = take(c->close_exception);
-      flush = take(c->flush_future);
-    }
-    flush.reset();
-    py::Ref lost_error;
-    if (protocol) {
-      py::Ref r = py::Ref::steal(
-          PyObject_CallMethod(protocol.get(), "connection_lost", "O", exc ? exc.get() : Py_None));
-      if (!r) lost_error = py::Ref::steal(PyErr_GetRaisedException());
-    }
-    py::Ref closed = py::Ref::steal(PyObject_CallMethod(c->serial, "close", nullptr));
-    if (!closed) return nullptr;
-    if (lost_error) {
-      PyErr_SetRaisedException(lost_error.release());
-      return nullptr;
-    }
-    return none();
-  });
+void connection_lost_now(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  py::Ref protocol, exc;
+  TaskRef flush;
+  {
+    std::lock_guard lock(c->mutex);
+    protocol = take(c->protocol);
+    exc = take(c->close_exception);
+    flush = std::move(c->flush_task);
+  }
+  flush.reset();
+  py::Ref lost_error;
+  if (protocol) {
+    py::Ref r =
+        py::Ref::steal(PyObject_CallMethod(protocol.get(), "connection_lost", "O", exc ? exc.get() : Py_None));
+    if (!r) lost_error = py::Ref::steal(PyErr_GetRaisedException());
+  }
+  py::Ref closed = py::Ref::steal(PyObject_CallMethod(c->serial, "close", nullptr));
+  if (!closed) {
+    report_callback_error(self);
+  } else if (lost_error) {
+    PyErr_SetRaisedException(lost_error.release());
+    report_callback_error(self);
+  }
 }
 
 // --- the Python members of _TransportCore ---------------------------------------------
@@ -495,15 +609,19 @@ PyObject* t_resume_reading(PyObject* self, PyObject*) noexcept {
       if (!c->reading_paused) return none();
       c->reading_paused = false;
       held.swap(c->held_data);
+      // After close() nothing is delivered.
+      if (c->closing) return none();
       protocol = peek(c->protocol);
     }
     if (!held.empty() && protocol) {
-      py::Ref received = py::Ref::steal(PyObject_GetAttrString(protocol.get(), "data_received"));
-      if (!received) return nullptr;
       py::Ref data = py::Ref::steal(
           PyBytes_FromStringAndSize(reinterpret_cast<const char*>(held.data()), static_cast<Py_ssize_t>(held.size())));
       if (!data) return nullptr;
-      py::Ref r = py::Ref::steal(PyObject_CallMethod(c->loop, "call_soon", "OO", received.get(), data.get()));
+      py::Ref state = py::Ref::steal(PyTuple_Pack(2, self, data.get()));
+      if (!state) return nullptr;
+      py::Ref deliver = py::Ref::steal(PyCFunction_New(&deliver_held_def, state.get()));
+      if (!deliver) return nullptr;
+      py::Ref r = py::Ref::steal(PyObject_CallMethod(c->loop, "call_soon", "O", deliver.get()));
       if (!r) return nullptr;
     }
     return start_read(self) ? none() : nullptr;
@@ -530,56 +648,76 @@ PyObject* t_set_protocol(PyObject* self, PyObject* protocol) noexcept {
   return none();
 }
 
+// Appends bytes to the buffer and starts a write if none is in flight.
+PyObject* write_bytes(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept {
+  TransportCore* c = core_of(self);
+  bool in_flight = false;
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->closing || n == 0) return none();
+    c->write_buffer.insert(c->write_buffer.end(), p, p + n);
+    in_flight = static_cast<bool>(c->write_task);
+  }
+  if (!in_flight && !start_write(self)) return nullptr;
+  maybe_pause_writing(self);
+  return none();
+}
+
 PyObject* t_write(PyObject* self, PyObject* data) noexcept {
   return py::guard([&]() -> PyObject* {
-    TransportCore* c = core_of(self);
-    bool in_flight = false;
-    {
-      // bytes go straight into the buffer; anything else is converted first.
-      ByteString converted;
-      const std::uint8_t* p = nullptr;
-      std::size_t n = 0;
-      if (PyBytes_Check(data)) {
-        p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data));
-        n = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
-      } else {
-        if (!serial::to_byte_data(data, converted)) return nullptr;
-        p = converted.data();
-        n = converted.size();
-      }
-      std::lock_guard lock(c->mutex);
-      if (c->closing || n == 0) return none();
-      c->write_buffer.insert(c->write_buffer.end(), p, p + n);
-      in_flight = c->write_future != nullptr;
-    }
-    if (!in_flight && !start_write(self)) return nullptr;
-    maybe_pause_writing(self);
-    return none();
+    // bytes go straight into the buffer; anything else is converted first.
+    if (PyBytes_Check(data))
+      return write_bytes(self, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    ByteString converted;
+    if (!serial::to_byte_data(data, converted)) return nullptr;
+    return write_bytes(self, converted.data(), converted.size());
   });
 }
 
+// Every item is converted before anything is written: a bad item writes
+// nothing.
 PyObject* t_writelines(PyObject* self, PyObject* list_of_data) noexcept {
   return py::guard([&]() -> PyObject* {
     py::Ref it = py::Ref::steal(PyObject_GetIter(list_of_data));
     if (!it) return nullptr;
+    ByteString all;
     while (py::Ref item = py::Ref::steal(PyIter_Next(it.get()))) {
-      py::Ref r = py::Ref::steal(t_write(self, item.get()));
-      if (!r) return nullptr;
+      if (PyBytes_Check(item.get())) {
+        const char* p = PyBytes_AS_STRING(item.get());
+        all.insert(all.end(), p, p + PyBytes_GET_SIZE(item.get()));
+        continue;
+      }
+      ByteString converted;
+      if (!serial::to_byte_data(item.get(), converted)) return nullptr;
+      all.insert(all.end(), converted.begin(), converted.end());
     }
     if (PyErr_Occurred()) return nullptr;
-    return none();
+    return write_bytes(self, all.data(), all.size());
   });
 }
 
-bool limit_arg(PyObject* value, const char* name, std::optional<long long>& out) noexcept {
-  if (!value || value == Py_None) return true;
-  long long v = PyLong_AsLongLong(value);
-  if (v == -1 && PyErr_Occurred()) {
-    py::add_processing_note(name);
-    return false;
+// A limit as Python computes it (any size of integer): the argument
+// converted with __index__, or null with the error noted.
+py::Ref limit_arg(PyObject* value, const char* name) noexcept {
+  if (!value || value == Py_None) return {};
+  py::Ref n = py::Ref::steal(PyNumber_Index(value));
+  if (!n) py::add_processing_note(name);
+  return n;
+}
+
+// A limit that passed the checks, stored saturated to the field's range.
+std::uint64_t stored_limit(PyObject* n) noexcept {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+  if (overflow > 0) return std::numeric_limits<std::uint64_t>::max();
+  if (overflow == 0 && v >= 0) return static_cast<std::uint64_t>(v);
+  const unsigned long long u = PyLong_AsUnsignedLongLong(n);
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::numeric_limits<std::uint64_t>::max();
   }
-  out = v;
-  return true;
+  return u;
 }
 
 PyObject* t_set_write_buffer_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -588,19 +726,46 @@ PyObject* t_set_write_buffer_limits(PyObject* self, PyObject* const* args, Py_ss
     static constexpr std::array<const char*, 2> kNames = {"high", "low"};
     PyObject* a[2];
     if (!serial::bind_args("set_write_buffer_limits", kNames, 0, true, args, nargs, kwnames, a)) return nullptr;
-    std::optional<long long> high, low;
-    if (!limit_arg(a[0], "high", high) || !limit_arg(a[1], "low", low)) return nullptr;
-    long long h = high ? *high : (low ? 4 * *low : 65536);
-    long long l = low ? *low : h / 4;
-    if (!(h >= l && l >= 0)) {
-      PyErr_Format(PyExc_ValueError, "high (%lld) must be >= low (%lld) must be >= 0", h, l);
+    py::Ref high = limit_arg(a[0], "high");
+    if (!high && PyErr_Occurred()) return nullptr;
+    py::Ref low = limit_arg(a[1], "low");
+    if (!low && PyErr_Occurred()) return nullptr;
+    // The defaults in Python's integers, as asyncio computes them: no overflow.
+    if (!high) {
+      if (low) {
+        py::Ref four = py::Ref::steal(PyLong_FromLong(4));
+        high = four ? py::Ref::steal(PyNumber_Multiply(four.get(), low.get())) : py::Ref();
+      } else {
+        high = py::Ref::steal(PyLong_FromLong(65536));
+      }
+      if (!high) return nullptr;
+    }
+    if (!low) {
+      py::Ref four = py::Ref::steal(PyLong_FromLong(4));
+      low = four ? py::Ref::steal(PyNumber_FloorDivide(high.get(), four.get())) : py::Ref();
+      if (!low) return nullptr;
+      // Rounded toward zero, as for a negative high.
+      if (PyObject_RichCompareBool(high.get(), py::Ref::steal(PyLong_FromLong(0)).get(), Py_LT) == 1) {
+        py::Ref neg = py::Ref::steal(PyNumber_Negative(high.get()));
+        py::Ref q = neg ? py::Ref::steal(PyNumber_FloorDivide(neg.get(), four.get())) : py::Ref();
+        low = q ? py::Ref::steal(PyNumber_Negative(q.get())) : py::Ref();
+        if (!low) return nullptr;
+      }
+    }
+    py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    const int high_ok = PyObject_RichCompareBool(high.get(), low.get(), Py_GE);
+    const int low_ok = PyObject_RichCompareBool(low.get(), zero.get(), Py_GE);
+    if (high_ok < 0 || low_ok < 0) return nullptr;
+    if (!high_ok || !low_ok) {
+      PyErr_Format(PyExc_ValueError, "high (%S) must be >= low (%S) must be >= 0", high.get(), low.get());
       return nullptr;
     }
     TransportCore* c = core_of(self);
     {
       std::lock_guard lock(c->mutex);
-      c->high_water = static_cast<std::uint64_t>(h);
-      c->low_water = static_cast<std::uint64_t>(l);
+      c->high_water = stored_limit(high.get());
+      c->low_water = stored_limit(low.get());
     }
     maybe_pause_writing(self);
     return none();
@@ -673,22 +838,16 @@ int t_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(c->loop);
   Py_VISIT(c->serial);
   Py_VISIT(c->protocol);
-  Py_VISIT(c->read_future);
-  Py_VISIT(c->write_future);
-  Py_VISIT(c->flush_future);
   Py_VISIT(c->close_exception);
   return 0;
 }
 
 int t_clear(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
-  py::Ref protocol, read, write, flush, exc;
+  py::Ref protocol, exc;
   {
     std::lock_guard lock(c->mutex);
     protocol = take(c->protocol);
-    read = take(c->read_future);
-    write = take(c->write_future);
-    flush = take(c->flush_future);
     exc = take(c->close_exception);
   }
   return 0;
@@ -702,6 +861,11 @@ void t_dealloc(PyObject* self) noexcept {
   Py_CLEAR(c->loop);
   Py_CLEAR(c->serial);
   Py_CLEAR(c->transport_ref);
+  c->read_task.~TaskRef();
+  c->write_task.~TaskRef();
+  c->flush_task.~TaskRef();
+  c->write_share.~shared_ptr();
+  c->inbox.~shared_ptr();
   c->port.~PortRef();
   c->held_data.~ByteString();
   c->write_buffer.~ByteString();
@@ -885,9 +1049,15 @@ PyObject* make_transport(PyObject* loop, PyObject* protocol, PyObject* serial_ob
   TransportCore* c = core_of(core.get());
   // tp_alloc zeroed the memory; the C++ members are constructed in place.
   new (&c->port) PortRef(serial::handle_of(serial_obj));
+  new (&c->inbox) std::shared_ptr<LoopInbox>(LoopInbox::of(loop));
   new (&c->mutex) std::mutex();
   new (&c->held_data) ByteString();
   new (&c->write_buffer) ByteString();
+  new (&c->read_task) TaskRef();
+  new (&c->write_task) TaskRef();
+  new (&c->flush_task) TaskRef();
+  new (&c->write_share) std::shared_ptr<WriteShare>();
+  if (!c->inbox) return nullptr;
   c->loop = Py_NewRef(loop);
   c->serial = Py_NewRef(serial_obj);
   c->protocol = Py_NewRef(protocol);

@@ -248,12 +248,13 @@ def test_flow_control_pauses_once_and_resumes_once(run, pty_pair):
         loop = asyncio.get_running_loop()
         transport, protocol = await aio.create_serial_connection(loop, Recorder, name)
         transport.set_write_buffer_limits(high=64)
-        transport.write(b"a" * 4096)  # in flight
+        # More than the terminal takes at once: what it cannot take stays in flight.
+        transport.write(b"a" * (1 << 20))
         for _ in range(4):
             transport.write(b"b" * 100)
         assert protocol.events.count("pause") == 1
         got = 0
-        while got < 4096 + 400:
+        while got < (1 << 20) + 400:
             got += len(await loop.run_in_executor(None, os.read, master, 65536))
         while "resume" not in protocol.events:
             await asyncio.sleep(0.005)
@@ -364,7 +365,7 @@ def test_protocol_hook_errors_go_to_the_exception_handler(run):
         transport, protocol = await aio.create_serial_connection(loop, Bad, "loop://")
         transport.pause_reading()
         transport.set_write_buffer_limits(high=1)
-        transport.write(b"abc")
+        transport.write(b"abc" * 100_000)  # far more than loop:// holds: most of it waits
         assert [r["message"] for r in reports] == ["protocol.pause_writing() failed"]
         assert reports[0]["transport"] is transport and reports[0]["protocol"] is protocol
         assert isinstance(reports[0]["exception"], RuntimeError)

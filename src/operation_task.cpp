@@ -1,0 +1,261 @@
+#include "operation_task.hpp"
+
+#include <array>
+#include <condition_variable>
+#include <mutex>
+
+namespace corvalink {
+
+namespace {
+
+// Where threads that block on a task sleep: a fixed table of condition
+// variables shared by all tasks (a task has no sleeping threads most of its
+// life, so it carries no condition variable of its own).
+struct Bucket {
+  std::mutex mutex;
+  std::condition_variable cv;
+};
+
+Bucket& bucket_of(const void* task) noexcept {
+  static constexpr std::size_t kBuckets = 64;
+  static Bucket* const buckets = new Bucket[kBuckets];  // never torn down: workers may outlive exit
+  return buckets[(reinterpret_cast<std::uintptr_t>(task) >> 6) % kBuckets];
+}
+
+bool carries_bytes(const OperationOutcome& o) noexcept {
+  return o.has_value() && (std::holds_alternative<ByteString>(*o) || std::holds_alternative<std::vector<ByteString>>(*o));
+}
+
+}  // namespace
+
+TaskRef OperationTask::create(OperationPtr op, PortRef source, Start start) {
+  return TaskRef::adopt(new OperationTask(std::move(op), std::move(source), start));
+}
+
+TaskRef OperationTask::finished_with(OperationOutcome outcome) {
+  TaskRef task = TaskRef::adopt(new OperationTask(nullptr, nullptr, Start::Queued));
+  task->set_done();
+  task->store(std::move(outcome), false);
+  return task;
+}
+
+OperationTask::OperationTask(OperationPtr op, PortRef source, Start start) noexcept
+    : TaskBase(start == Start::FirstStepHere ? Running : Idle), op_(std::move(op)), source_(std::move(source)) {
+  if (op_ && source_) op_->watch_receivers(&receivers_);
+}
+
+OperationTask::~OperationTask() {
+  // Subscribers of an outcome that was never published (kept back, then
+  // dropped by everyone) are dropped with the task.
+  for (Subscriber* list : {subscribers_, publishing_}) {
+    while (list) delete std::exchange(list, list->next_);
+  }
+}
+
+std::optional<OperationOutcome> OperationTask::poll_once() noexcept {
+  Waker waker = Waker::share(this);
+  Context cx(waker);
+  try {
+    auto r = op_->poll(cx);
+    if (r.pending()) return std::nullopt;
+    return std::move(r).take();
+  } catch (...) {
+    return OperationOutcome(fail(operation_panicked()));
+  }
+}
+
+bool OperationTask::first_step(bool defer) noexcept {
+  std::optional<OperationOutcome> done = poll_once();
+  if (!done) {
+    end_step(false);  // queued at once if something woke it during the step
+    return false;
+  }
+  op_.reset();
+  store(std::move(*done), defer);
+  end_step(true);
+  if (!defer) publish();
+  return true;
+}
+
+void OperationTask::spawn() noexcept { wake(); }
+
+bool OperationTask::step() noexcept {
+  if (orphaned_) {
+    // Nobody holds the task any more: drop what is left, here on a worker.
+    op_.reset();
+    std::optional<ByteString> bytes = take_unreceived();
+    if (bytes && source_) source_->unread(std::move(*bytes));
+    return true;
+  }
+  std::optional<OperationOutcome> done = poll_once();
+  if (!done) return false;
+  op_.reset();  // its clean-up (the side lock) before anyone hears of the outcome
+  store(std::move(*done), false);
+  return true;
+}
+
+void OperationTask::after_done() noexcept {
+  if (!orphaned_) publish();
+}
+
+void OperationTask::unrunnable(const PortError& error) noexcept {
+  op_.reset();
+  if (orphaned_) return;  // nobody to tell (the record itself stays: no thread can end it)
+  store(fail(error), false);
+  set_done();
+  publish();
+}
+
+void OperationTask::destroy() noexcept {
+  // The last reference went. An operation still alive (nobody can wake it
+  // any more), or a read's bytes nobody received, must not be dealt with on
+  // whatever thread dropped that reference, possibly inside some lock: a
+  // worker does it, then this runs again with nothing left.
+  bool work = static_cast<bool>(op_);
+  if (!work) {
+    std::lock_guard lock(lock_);
+    work = !received_ && source_ && outcome_ && carries_bytes(*outcome_) && !orphaned_;
+  }
+  if (!work || orphaned_) {
+    delete this;
+    return;
+  }
+  orphaned_ = true;
+  schedule_to_end();
+}
+
+void OperationTask::store(OperationOutcome outcome, bool defer) noexcept {
+  std::lock_guard lock(lock_);
+  outcome_.emplace(std::move(outcome));
+  if (defer) {
+    phase_.store(Phase::Finishing, std::memory_order_release);
+    return;
+  }
+  phase_.store(Phase::Finished, std::memory_order_seq_cst);
+  publishing_ = take_ordered_locked();
+}
+
+void OperationTask::publish() noexcept {
+  if (blocked_.load(std::memory_order_seq_cst)) {
+    Bucket& b = bucket_of(this);
+    { std::lock_guard lock(b.mutex); }  // a sleeper is either before its check or inside wait()
+    b.cv.notify_all();
+  }
+  Subscriber* s = std::exchange(publishing_, nullptr);
+  while (s) {
+    Subscriber* next = std::exchange(s->next_, nullptr);
+    s->finished(*this);
+    s = next;
+  }
+}
+
+void OperationTask::finish_deferred() noexcept {
+  if (phase() != Phase::Finishing) return;
+  {
+    std::lock_guard lock(lock_);
+    if (phase_.load(std::memory_order_relaxed) != Phase::Finishing) return;
+    phase_.store(Phase::Finished, std::memory_order_seq_cst);
+    publishing_ = take_ordered_locked();
+  }
+  publish();
+}
+
+Subscriber* OperationTask::take_ordered_locked() noexcept {
+  // Registered newest first: reversed, so they are told in registration order.
+  Subscriber* list = std::exchange(subscribers_, nullptr);
+  Subscriber* ordered = nullptr;
+  while (list) {
+    Subscriber* next = list->next_;
+    list->next_ = ordered;
+    ordered = list;
+    list = next;
+  }
+  return ordered;
+}
+
+bool OperationTask::cancel(bool publish_now) noexcept {
+  if (phase() != Phase::Running) return false;
+  if (!hold()) return false;  // it finished meanwhile
+  // Ours now: no step runs, and none will.
+  std::optional<OperationOutcome> effect;
+  try {
+    effect = op_->cancel_outcome();
+  } catch (...) {
+  }
+  op_.reset();  // clean-up: side lock released, a read's bytes given back
+  const bool cancelled = !effect;
+  store(cancelled ? OperationOutcome(fail(PortError::cancelled())) : std::move(*effect), false);
+  release_hold_done();
+  if (publish_now) publish();
+  return cancelled;
+}
+
+bool OperationTask::wait_for(std::chrono::nanoseconds limit) noexcept {
+  if (finished()) return true;
+  Bucket& b = bucket_of(this);
+  std::unique_lock lock(b.mutex);
+  blocked_.store(true, std::memory_order_seq_cst);
+  return b.cv.wait_for(lock, limit, [&] { return phase_.load(std::memory_order_seq_cst) == Phase::Finished; });
+}
+
+std::optional<OperationOutcome> OperationTask::outcome_copy() const {
+  std::lock_guard lock(lock_);
+  if (phase_.load(std::memory_order_relaxed) != Phase::Finished) return std::nullopt;
+  return outcome_;
+}
+
+std::optional<OperationOutcome> OperationTask::receive() {
+  std::lock_guard lock(lock_);
+  if (phase_.load(std::memory_order_relaxed) != Phase::Finished) return std::nullopt;
+  received_ = true;
+  return outcome_;
+}
+
+bool OperationTask::cancelled() const noexcept {
+  std::lock_guard lock(lock_);
+  return phase_.load(std::memory_order_relaxed) == Phase::Finished && !outcome_->has_value() &&
+         outcome_->error().kind() == ErrorKind::Cancelled;
+}
+
+bool OperationTask::failed() const noexcept {
+  std::lock_guard lock(lock_);
+  return phase_.load(std::memory_order_relaxed) == Phase::Finished && !outcome_->has_value();
+}
+
+std::optional<std::size_t> OperationTask::value_kind() const noexcept {
+  std::lock_guard lock(lock_);
+  if (phase_.load(std::memory_order_relaxed) != Phase::Finished || !outcome_->has_value()) return std::nullopt;
+  return (*outcome_)->index();
+}
+
+std::optional<ByteString> OperationTask::take_unreceived() noexcept {
+  std::lock_guard lock(lock_);
+  if (received_ || !outcome_ || !carries_bytes(*outcome_)) return std::nullopt;
+  ByteString bytes;
+  if (auto* b = std::get_if<ByteString>(&**outcome_)) {
+    bytes = std::move(*b);
+  } else {
+    for (const ByteString& line : std::get<std::vector<ByteString>>(**outcome_))
+      bytes.insert(bytes.end(), line.begin(), line.end());
+  }
+  outcome_.emplace(fail(PortError::cancelled()));
+  return bytes;
+}
+
+bool OperationTask::give_back() noexcept {
+  if (!source_ || !finished()) return false;
+  std::optional<ByteString> bytes = take_unreceived();
+  if (!bytes) return false;
+  source_->unread(std::move(*bytes));
+  return true;
+}
+
+bool OperationTask::subscribe(Subscriber* s) noexcept {
+  std::lock_guard lock(lock_);
+  if (phase_.load(std::memory_order_relaxed) == Phase::Finished) return false;
+  s->next_ = subscribers_;
+  subscribers_ = s;
+  return true;
+}
+
+}  // namespace corvalink
