@@ -242,8 +242,10 @@ PyObject* deferred_type() noexcept;
 py::Ref make_future(TaskRef task) noexcept;
 // start_operation, then the Future around it.
 PyObject* start_future(OperationPtr op, StartForm form, PortRef source) noexcept;
-// A finished Future holding the object (a new reference is taken).
-PyObject* finished_future(PyObject* value) noexcept;
+// A finished Future holding the object (a new reference is taken). `undo`,
+// when given, is called if an await of the future is cancelled before the
+// awaiting code received the value (what the value stood for is undone).
+PyObject* finished_future(PyObject* value, PyObject* undo = nullptr) noexcept;
 // A coroutine whose first step runs work (attached): a new reference, or
 // null with the exception set.
 using DeferredWork = std::function<PyObject*()>;

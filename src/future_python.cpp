@@ -101,6 +101,7 @@ struct FutureObject {
   PyObject_HEAD
   TaskRef task;                      // set at creation, never changed
   std::atomic<PyObject*> exception;  // the exception kept for a failed outcome
+  PyObject* undo;                    // called when an await is cancelled before it got the value
 };
 
 FutureObject* as_future(PyObject* self) noexcept { return reinterpret_cast<FutureObject*>(self); }
@@ -110,12 +111,27 @@ int future_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   PyObject* exc = as_future(self)->exception.load(std::memory_order_acquire);
   Py_VISIT(exc);
+  Py_VISIT(as_future(self)->undo);
   return 0;
 }
 
 int future_clear(PyObject* self) noexcept {
   Py_XDECREF(as_future(self)->exception.exchange(nullptr, std::memory_order_acq_rel));
+  Py_CLEAR(as_future(self)->undo);
   return 0;
+}
+
+// An await of the future ended by an exception before the awaiting code got
+// the value: a read's bytes go back to the port; another value's undo runs.
+void not_received(PyObject* self) noexcept {
+  if (task_of(self).give_back()) return;
+  if (PyObject* undo = std::exchange(as_future(self)->undo, nullptr)) {
+    py::Ref u = py::Ref::steal(undo);
+    PyObject* pending = PyErr_GetRaisedException();
+    py::Ref r = py::Ref::steal(PyObject_CallNoArgs(u.get()));
+    if (!r) PyErr_WriteUnraisable(u.get());
+    PyErr_SetRaisedException(pending);
+  }
 }
 
 void future_dealloc(PyObject* self) noexcept {
@@ -125,7 +141,10 @@ void future_dealloc(PyObject* self) noexcept {
   // Nobody can receive the outcome through this object any more: a read
   // still running gives back what it takes; one that finished unreceived
   // gives its bytes back when the task goes.
-  if (as_future(self)->task) as_future(self)->task->drop_receiver();
+  if (OperationTask* task = as_future(self)->task.get()) {
+    task->drop_receiver();
+    task->give_back();
+  }
   as_future(self)->task.~TaskRef();
   as_future(self)->exception.~atomic();
   type->tp_free(self);
@@ -552,7 +571,7 @@ PyObject* ready_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     py::Ref exc = thrown_exception(args, nargs, kwnames);
     if (!exc) return nullptr;
     ReadyObject* r = as_ready(self);
-    if (r->future && !r->given.load(std::memory_order_acquire)) task_of(r->future).give_back();
+    if (r->future && !r->given.load(std::memory_order_acquire)) not_received(r->future);
     PyErr_SetRaisedException(exc.release());
     return nullptr;
   });
@@ -722,7 +741,7 @@ PyObject* awaiting_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       a->state = Ended;
       drop_wakeups(self);
       // A read that finished for this await but whose bytes nobody got.
-      task_of(a->future).give_back();
+      not_received(a->future);
     }
     PyErr_SetRaisedException(exc.release());
     return nullptr;
@@ -1012,6 +1031,7 @@ py::Ref make_future(TaskRef task) noexcept {
   if (!self) return {};
   new (&as_future(self)->task) TaskRef(std::move(task));
   new (&as_future(self)->exception) std::atomic<PyObject*>(nullptr);
+  as_future(self)->undo = nullptr;
   return py::Ref::steal(self);
 }
 
@@ -1021,10 +1041,12 @@ PyObject* start_future(OperationPtr op, StartForm form, PortRef source) noexcept
   return make_future(std::move(task)).release();
 }
 
-PyObject* finished_future(PyObject* value) noexcept {
+PyObject* finished_future(PyObject* value, PyObject* undo) noexcept {
   return py::guard([&]() -> PyObject* {
     OperationValue v = std::make_shared<PyObjectHolder>(py::Ref::borrow(value));
-    return make_future(OperationTask::finished_with(std::move(v))).release();
+    py::Ref f = make_future(OperationTask::finished_with(std::move(v)));
+    if (f && undo) as_future(f.get())->undo = Py_NewRef(undo);
+    return f.release();
   });
 }
 

@@ -44,10 +44,20 @@ class PortOperation {
   // it gives the bytes it took back to the port.
   virtual std::optional<OperationOutcome> cancel_outcome() { return std::nullopt; }
 
-  // Gives a read a count of the callers who may still receive its outcome.
-  // A read that finishes when it is zero puts its bytes back at the front
-  // of the port's input before it leaves the read side, and ends cancelled.
-  virtual void watch_receivers(const std::atomic<std::uint32_t>* receivers) noexcept { (void)receivers; }
+  // Has the operation tell `sink` its outcome as it ends, before it leaves
+  // its side of the port (see OutcomeSink).
+  virtual void set_sink(class OutcomeSink* sink) noexcept { (void)sink; }
+};
+
+// Told an operation's outcome as the operation ends, while it still holds its
+// side of the port: the next operation of that side starts only after this.
+// It may take the outcome (the operation then returns what is left of it).
+class OutcomeSink {
+ public:
+  virtual void ended(OperationOutcome& outcome) noexcept = 0;
+
+ protected:
+  ~OutcomeSink() = default;
 };
 
 using OperationPtr = std::unique_ptr<PortOperation>;

@@ -41,7 +41,22 @@ TaskRef OperationTask::finished_with(OperationOutcome outcome) {
 
 OperationTask::OperationTask(OperationPtr op, PortRef source, Start start) noexcept
     : TaskBase(start == Start::FirstStepHere ? Running : Idle), op_(std::move(op)), source_(std::move(source)) {
-  if (op_ && source_) op_->watch_receivers(&receivers_);
+  if (op_) op_->set_sink(this);
+}
+
+void OperationTask::ended(OperationOutcome& outcome) noexcept {
+  if (source_ && outcome && carries_bytes(outcome) && receivers_.load(std::memory_order_acquire) == 0) {
+    ByteString bytes;
+    if (auto* b = std::get_if<ByteString>(&*outcome)) {
+      bytes = std::move(*b);
+    } else {
+      for (const ByteString& line : std::get<std::vector<ByteString>>(*outcome))
+        bytes.insert(bytes.end(), line.begin(), line.end());
+    }
+    source_->unread(std::move(bytes));  // the read side is still ours: they stay first
+    outcome = fail(PortError::cancelled());
+  }
+  store(std::move(outcome), defer_);
 }
 
 OperationTask::~OperationTask() {
@@ -65,13 +80,15 @@ std::optional<OperationOutcome> OperationTask::poll_once() noexcept {
 }
 
 bool OperationTask::first_step(bool defer) noexcept {
+  defer_ = defer;
   std::optional<OperationOutcome> done = poll_once();
+  defer_ = false;
   if (!done) {
     end_step(false);  // queued at once if something woke it during the step
     return false;
   }
   op_.reset();
-  store(std::move(*done), defer);
+  if (phase() == Phase::Running) store(std::move(*done), defer);
   end_step(true);
   if (!defer) publish();
   return true;
@@ -89,8 +106,8 @@ bool OperationTask::step() noexcept {
   }
   std::optional<OperationOutcome> done = poll_once();
   if (!done) return false;
-  op_.reset();  // its clean-up (the side lock) before anyone hears of the outcome
-  store(std::move(*done), false);
+  op_.reset();  // its clean-up (the side lock) before anyone is told of the outcome
+  if (phase() == Phase::Running) store(std::move(*done), false);  // unless it told us as it ended
   return true;
 }
 
@@ -182,6 +199,7 @@ bool OperationTask::cancel(bool publish_now) noexcept {
     effect = op_->cancel_outcome();
   } catch (...) {
   }
+  op_->set_sink(nullptr);
   op_.reset();  // clean-up: side lock released, a read's bytes given back
   const bool cancelled = !effect;
   store(cancelled ? OperationOutcome(fail(PortError::cancelled())) : std::move(*effect), false);

@@ -91,7 +91,7 @@ class Subscriber {
 // The message of a task that ended without an outcome.
 inline PortError operation_panicked() { return PortError::failure("the operation panicked"); }
 
-class OperationTask : public detail::TaskBase {
+class OperationTask : public detail::TaskBase, private OutcomeSink {
  public:
   enum class Phase : std::uint8_t {
     Running,    // the operation runs (or waits)
@@ -202,6 +202,10 @@ class OperationTask : public detail::TaskBase {
   ~OperationTask() override;
 
   bool step() noexcept override;
+  // The operation ended (still holding its side): the outcome is stored now,
+  // so whoever comes next on that side finds it recorded. A read nobody can
+  // receive any more gives its bytes back here.
+  void ended(OperationOutcome& outcome) noexcept override;
   void after_done() noexcept override;
   void unrunnable(const PortError& error) noexcept override;
   void destroy() noexcept override;
@@ -228,6 +232,7 @@ class OperationTask : public detail::TaskBase {
   bool orphaned_ = false;                      // the last reference went; only a worker ends it
   std::atomic<bool> blocked_{false};           // someone sleeps in wait_for
   std::atomic<std::uint32_t> receivers_{1};
+  bool defer_ = false;  // the first step keeps its outcome back
   std::optional<OperationOutcome> outcome_;    // guarded by lock_
   Subscriber* subscribers_ = nullptr;          // guarded by lock_; newest first
   Subscriber* publishing_ = nullptr;           // taken by store(), oldest first

@@ -481,7 +481,7 @@ class EnvelopedOperation : public PortOperation {
     return stopped();
   }
 
-  void watch_receivers(const std::atomic<std::uint32_t>* receivers) noexcept final { receivers_ = receivers; }
+  void set_sink(OutcomeSink* sink) noexcept final { sink_ = sink; }
 
   static void* operator new(std::size_t size) { return detail::allocate_frame(size); }
   static void operator delete(void* p, std::size_t size) noexcept { detail::free_frame(p, size); }
@@ -518,15 +518,17 @@ class EnvelopedOperation : public PortOperation {
   // Ended by a close: the fatal error that closed the port, or NotOpen.
   OperationOutcome closed() {
     abandon();
+    OperationOutcome outcome = fail(port_->closed_error(generation_));
+    if (sink_) sink_->ended(outcome);
     closed_.reset();
     guard_ = AsyncMutex::Guard();
-    return fail(port_->closed_error(generation_));
+    return outcome;
   }
   // Ends the run: the fatal-error close, then the next operation of the side
   // may start.
   OperationOutcome finish(OperationOutcome outcome) {
     if (!outcome && is_fatal(outcome.error())) port_->close(outcome.error());
-    if (outcome && receivers_ && receivers_->load(std::memory_order_acquire) == 0) give_back(outcome);
+    if (sink_) sink_->ended(outcome);
     closed_.reset();
     guard_ = AsyncMutex::Guard();
     return outcome;
@@ -540,24 +542,9 @@ class EnvelopedOperation : public PortOperation {
   std::optional<Sleep> lock_timer_;
   std::optional<AsyncMutex::Acquire> acquire_;
   AsyncMutex::Guard guard_;
-  // Nobody will receive the outcome: a read's bytes go back to the port
-  // while this read still holds the read side.
-  void give_back(OperationOutcome& outcome) {
-    ByteString bytes;
-    if (auto* b = std::get_if<ByteString>(&*outcome)) {
-      bytes = std::move(*b);
-    } else if (auto* lines = std::get_if<std::vector<ByteString>>(&*outcome)) {
-      for (const ByteString& l : *lines) bytes.insert(bytes.end(), l.begin(), l.end());
-    } else {
-      return;
-    }
-    port_->unread(std::move(bytes));
-    outcome = fail(PortError::cancelled());
-  }
-
   std::optional<Notify::Waiter> closed_;  // from the open check to the end
   std::uint64_t generation_ = 0;          // the opening found at the open check
-  const std::atomic<std::uint32_t>* receivers_ = nullptr;
+  OutcomeSink* sink_ = nullptr;
 };
 
 // What began an operation: the instant and the timeouts read then.

@@ -808,11 +808,12 @@ PyObject* m_true(PyObject*, PyObject*) noexcept { return boolean(true); }
 PyObject* m_false(PyObject*, PyObject*) noexcept { return boolean(false); }
 
 // The checks of entering a with block: open a named port that is closed.
-bool open_for_block(PyObject* self) noexcept {
+bool open_for_block(PyObject* self, bool* opened = nullptr) noexcept {
   PortHandle& h = port_of(self);
   if (h.port_name() && !h.is_open()) {
     py::Ref r = py::Ref::steal(PyObject_CallMethod(self, "open", nullptr));
     if (!r) return false;
+    if (opened) *opened = true;
   }
   return true;
 }
@@ -883,7 +884,18 @@ PyMethodDef serial_methods[] = {
 // corvalink.aio.Serial
 
 PyObject* m_aenter(PyObject* self, PyObject*) noexcept {
-  return py::guard([&]() -> PyObject* { return open_for_block(self) ? finished_future(self) : nullptr; });
+  return py::guard([&]() -> PyObject* {
+    bool opened = false;
+    if (!open_for_block(self, &opened)) return nullptr;
+    // An `async with` cancelled in the await of this future never runs its
+    // body nor __aexit__: the port it opened is closed again.
+    py::Ref undo;
+    if (opened) {
+      undo = py::Ref::steal(PyObject_GetAttrString(self, "close"));
+      if (!undo) return nullptr;
+    }
+    return finished_future(self, undo.get());
+  });
 }
 
 PyObject* m_aexit(PyObject* self, PyObject*) noexcept {

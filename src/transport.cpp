@@ -708,13 +708,9 @@ py::Ref limit_arg(PyObject* value, const char* name) noexcept {
 
 // A limit that passed the checks, stored saturated to the field's range.
 std::uint64_t stored_limit(PyObject* n) noexcept {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
-  if (overflow > 0) return std::numeric_limits<std::uint64_t>::max();
-  if (overflow == 0 && v >= 0) return static_cast<std::uint64_t>(v);
-  const unsigned long long u = PyLong_AsUnsignedLongLong(n);
+  const unsigned long long u = PyLong_AsUnsignedLongLong(n);  // limits are >= 0 here
   if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
+    PyErr_Clear();  // larger than any buffer can be
     return std::numeric_limits<std::uint64_t>::max();
   }
   return u;

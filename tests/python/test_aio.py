@@ -506,3 +506,317 @@ print(counts)
                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["[0,", "2]"]  # then the two workers
+
+
+# --- call order, and what cancellation keeps ------------------------------------------------------
+
+
+def test_writes_take_their_places_in_call_order(run):
+    async def main():
+        s = aio.Serial("loop://", timeout=None)
+        reader = aio.Serial("loop://")  # a second port only to show the order on one ring is ours
+        reader.close()
+        for _ in range(30):
+            frames = [b"%03d;" % i for i in range(40)]
+            futures = [s.write(f) for f in frames]
+            assert not any(f.done() for f in futures)  # pending on return, placed already
+            flushed = s.flush()
+            got = await s.read(len(b"".join(frames)))
+            assert got == b"".join(frames)
+            assert await asyncio.gather(*futures) == [4] * 40
+            await flushed
+            assert all(f.done() for f in futures)
+        s.close()
+
+    run(main)
+
+
+def test_a_flush_finishes_after_the_write_before_it(pty_echo_free):
+    s = aio.Serial(pty_echo_free.name, timeout=None)
+    w = s.write(b"w" * 200_000)  # more than the terminal holds: it waits for the reader
+    f = s.flush()
+    reader = threading.Thread(target=pty_echo_free.drain, args=(200_000,))
+    reader.start()
+    assert f.wait(10) is None
+    assert w.done() and w.result() == 200_000
+    reader.join(10)
+    s.close()
+
+
+@pytest.fixture
+def pty_echo_free():
+    """A raw pseudo-terminal whose other side the test reads itself."""
+    import tty
+
+    master, slave = os.openpty()
+    tty.setraw(master)
+    tty.setraw(slave)
+
+    class Pty:
+        name = os.ttyname(slave)
+
+        @staticmethod
+        def drain(n):
+            got = 0
+            while got < n:
+                got += len(os.read(master, 65536))
+
+        @staticmethod
+        def send(data):
+            os.write(master, data)
+
+        @staticmethod
+        def hang_up():
+            os.close(master)
+
+    yield Pty
+    for fd in (master, slave):
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+async def _cancel_in_the_yield(kind, s):
+    # The read finds its bytes at once; the await of its finished future
+    # yields once, and the cancellation lands in that yield.
+    try:
+        if kind == "timeout":
+            async with asyncio.timeout(0):
+                await s.read(4)
+        elif kind == "wait_for":
+            await asyncio.wait_for(s.read(4), 0)
+        else:
+            t = asyncio.ensure_future(_await(s.read(4)))
+            await asyncio.sleep(0)
+            t.cancel()
+            await t
+    except (TimeoutError, asyncio.CancelledError):
+        return True
+    return False
+
+
+@pytest.mark.parametrize("kind", ["timeout", "wait_for", "task.cancel"])
+def test_a_cancelled_await_of_finished_read_gives_the_bytes_back(run, kind):
+    async def main():
+        s = aio.Serial("loop://", timeout=None)
+        await s.write(b"DATA")
+        assert await _cancel_in_the_yield(kind, s)
+        assert s.in_waiting == 4
+        await s.write(b"MORE")
+        assert await s.read(8) == b"DATAMORE"
+        s.close()
+
+    run(main)
+
+
+def test_a_finished_read_nobody_awaited_keeps_its_bytes_until_dropped(port):
+    port.write(b"kept").wait(5)
+    f = port.read(4)
+    assert f.done() and port.in_waiting == 0  # the future holds them: f.result() gives them
+    del f
+    assert port.in_waiting == 4
+    assert port.read(4).result() == b"kept"
+
+
+@pytest.mark.parametrize(
+    "start, sent, rest",
+    [
+        (lambda s: s.read(10), b"12345", b"67890"),
+        (lambda s: s.readline(), b"no newline", b" yet\n"),
+        (lambda s: s.read_until(b"END"), b"almost EN", b"D"),
+        (lambda s: s.readlines(), b"a\nb\nc", b"\n"),
+    ],
+)
+def test_a_cancelled_pending_read_gives_back_what_it_took(run, start, sent, rest):
+    async def main():
+        s = aio.Serial("loop://", timeout=None)
+        f = start(s)
+        await s.write(sent)
+        await asyncio.sleep(0.05)  # the read took what came and waits for more
+        assert s.in_waiting == 0
+        t = asyncio.ensure_future(_await(f))
+        await asyncio.sleep(0.01)
+        t.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await t
+        assert f.cancelled()
+        assert s.in_waiting == len(sent)
+        await s.write(rest)
+        assert await s.read(len(sent + rest)) == sent + rest
+        s.close()
+
+    run(main)
+
+
+def test_cancel_returns_true_only_for_a_read_that_took_nothing():
+    # A cancel racing the bytes' arrival: either the read was cancelled and
+    # the bytes are still in the port, or it finished with them.
+    s = aio.Serial("loop://", timeout=None)
+    writer = aio.Serial("loop://")
+    writer.close()
+    received = b""
+    for i in range(2000):
+        f = s.read(2)
+        frame = b"%02d" % (i % 100)
+        w = s.write(frame)
+        if f.cancel():
+            received += s.read(2).wait(5)
+        else:
+            received += f.result()
+        w.wait(5)
+    assert received == b"".join(b"%02d" % (i % 100) for i in range(2000))
+    assert s.in_waiting == 0
+    s.close()
+
+
+def test_async_with_cancelled_at_entry_closes_the_port_it_opened(run):
+    async def main():
+        s = aio.serial_for_url("loop://", do_not_open=True)
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0):
+                async with s:
+                    pytest.fail("the body never runs")
+        assert not s.is_open
+        s.open()  # a port that was open stays open
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0):
+                async with s:
+                    pass
+        assert s.is_open
+        s.close()
+
+    run(main)
+
+
+def test_waits_inside_callbacks_never_stall_the_runtime():
+    # Callbacks registered outside a loop run on our workers; both of them
+    # waiting for an operation that needs a worker (a timeout) must not hang.
+    a, b = aio.Serial("loop://", timeout=None), aio.Serial("loop://", timeout=None)
+    c = aio.Serial("loop://", timeout=0.2)
+    results = []
+    done = threading.Event()
+
+    def waits(_f):
+        results.append(c.read(1).wait(10))
+        if len(results) == 2:
+            done.set()
+
+    fa, fb = a.read(1), b.read(1)
+    fa.add_done_callback(waits)
+    fb.add_done_callback(waits)
+    a.write(b"x")
+    b.write(b"y")
+    assert done.wait(10)
+    assert results == [b"", b""]
+    for s in (a, b, c):
+        s.close()
+
+
+@pytest.mark.parametrize("face", ["read", "write"])
+def test_a_hang_up_ends_pending_operations_with_the_hang_up(pty_echo_free, face):
+    s = aio.Serial(pty_echo_free.name, timeout=None)
+    if face == "read":
+        f = s.read(10)
+    else:
+        f = s.write(b"w" * 1_000_000)  # waits for a reader that never comes
+    time.sleep(0.05)
+    pty_echo_free.hang_up()
+    with pytest.raises(corvalink.SerialException) as info:
+        f.wait(10)
+    assert not isinstance(info.value, corvalink.PortNotOpenError)
+    assert not s.is_open
+    with pytest.raises(corvalink.PortNotOpenError):
+        s.read(1).result()
+
+
+def test_dropping_the_port_object_closes_it_and_ends_its_reads():
+    before = len(os.listdir("/proc/self/fd"))
+    s = aio.Serial("loop://", timeout=None)
+    f = s.read(10)
+    del s
+    gc.collect()
+    with pytest.raises(corvalink.PortNotOpenError):
+        f.wait(5)
+    import tty
+
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    p = aio.Serial(os.ttyname(slave), timeout=None)
+    g = p.read(10)
+    del p
+    with pytest.raises(corvalink.PortNotOpenError):
+        g.wait(5)
+    os.close(master)
+    os.close(slave)
+    assert len(os.listdir("/proc/self/fd")) <= before
+
+
+def test_failed_operations_are_collected():
+    s = aio.Serial("loop://", timeout=None)
+    gc.collect()
+    for _ in range(2000):
+        f = s.read(1)
+        g = s.read(1)  # queued behind f
+        s.close()
+        for fut in (f, g):
+            try:
+                fut.wait(5)
+            except corvalink.PortNotOpenError:
+                pass  # the raised exception's traceback holds this frame, which holds fut
+        s.open()
+    del f, g, fut
+    gc.collect()
+    assert [o for o in gc.get_objects() if type(o) is aio.Future] == []
+    s.close()
+
+
+def test_callbacks_sharing_a_context_run_one_at_a_time(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append(u))
+    ctx = contextvars.copy_context()
+    running, overlap, calls = [0], [False], []
+    lock = threading.Lock()
+
+    def cb(_f):
+        with lock:
+            running[0] += 1
+            overlap[0] |= running[0] > 1
+        time.sleep(0.001)
+        with lock:
+            running[0] -= 1
+            calls.append(1)
+
+    ports = [aio.Serial("loop://", timeout=None) for _ in range(8)]
+    futures = [p.read(1) for p in ports for _ in range(10)]
+    for f in futures:
+        f.add_done_callback(cb, context=ctx)
+    for p in ports:
+        p.write(b"x" * 10)
+    for f in futures:
+        f.wait(5)
+    deadline = time.monotonic() + 10
+    while len(calls) < len(futures) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert len(calls) == len(futures) and not overlap[0] and reports == []
+    for p in ports:
+        p.close()
+
+
+def test_the_interpreter_exits_while_outcomes_are_published():
+    script = r"""
+import threading
+from corvalink import aio
+ports = [aio.Serial("loop://", timeout=None) for _ in range(50)]
+futures = [p.read(1) for p in ports for _ in range(20)]
+for f in futures:
+    f.add_done_callback(lambda f: None)
+def writer():
+    for p in ports:
+        p.write(b"x" * 20)
+threading.Thread(target=writer, daemon=True).start()
+"""
+    for _ in range(5):
+        out = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=60,
+                             env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+        assert out.returncode == 0, out.stderr

@@ -424,3 +424,109 @@ def test_nothing_outlives_a_closed_transport(run):
         assert len(os.listdir("/proc/self/fd")) <= before + 1
 
     run(main)
+
+
+# --- edges: hang-ups, closes, bad input ------------------------------------------------------------
+
+
+def test_a_hang_up_during_a_write_reaches_connection_lost(run, pty_pair):
+    master, name = pty_pair
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reports = []
+        loop.set_exception_handler(lambda _loop, context: reports.append(context))
+        transport, protocol = await aio.create_serial_connection(loop, Recorder, name)
+        transport.write(b"w" * (1 << 20))  # more than the terminal takes: a write waits
+        await asyncio.sleep(0.05)
+        os.close(master)
+        exc = await protocol.lost
+        assert isinstance(exc, corvalink.SerialException) and not isinstance(exc, corvalink.PortNotOpenError)
+        assert all(isinstance(r.get("exception"), corvalink.SerialException) for r in reports)
+
+    run(main)
+
+
+def test_nothing_is_delivered_after_close(run):
+    async def main():
+        loop = asyncio.get_running_loop()
+        transport, protocol = await aio.create_serial_connection(loop, Recorder, "loop://")
+        await asyncio.sleep(0.01)
+        transport.pause_reading()
+        transport.write(b"held")
+        await asyncio.sleep(0.05)  # the read in flight took it: held
+        transport.close()
+        transport.resume_reading()
+        await protocol.lost
+        await asyncio.sleep(0.05)
+        assert "data" not in protocol.events
+
+    run(main)
+
+
+def test_writelines_writes_nothing_when_an_item_is_bad(run):
+    async def main():
+        loop = asyncio.get_running_loop()
+        transport, protocol = await aio.create_serial_connection(loop, Recorder, "loop://")
+        with pytest.raises(TypeError):
+            transport.writelines([b"first", 5, b"last"])
+        transport.writelines([b"one ", bytearray(b"two "), "three"])
+        assert await protocol.received(13) == b"one two three"
+        transport.abort()
+        await protocol.lost
+
+    run(main)
+
+
+@pytest.mark.parametrize(
+    "args, limits",
+    [({"low": 2**61}, (2**61, 2**63)), ({"high": 2**70}, (2**68, 2**64 - 1)), ({"high": 2**64 + 5, "low": 0}, (0, 2**64 - 1))],
+)
+def test_large_limits_saturate(run, args, limits):
+    async def main():
+        transport, protocol = await aio.create_serial_connection(asyncio.get_running_loop(), Recorder, "loop://")
+        transport.set_write_buffer_limits(**args)
+        low, high = limits
+        assert transport.get_write_buffer_limits() == (min(low, 2**64 - 1), min(high, 2**64 - 1))
+        with pytest.raises(ValueError, match=r"^high \(1\) must be >= low \(1237940039285380274899124224\) must be >= 0$"):
+            transport.set_write_buffer_limits(high=1, low=2**90)
+        transport.abort()
+        await protocol.lost
+
+    run(main)
+
+
+def test_cancel_write_puts_the_unwritten_rest_back(run, pty_pair):
+    master, name = pty_pair
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        transport, protocol = await aio.create_serial_connection(loop, Recorder, name)
+        payload = bytes(range(256)) * 4096  # 1 MiB: most of it waits in a port write
+        transport.write(payload)
+        await asyncio.sleep(0.05)
+        transport.serial.cancel_write()
+        await asyncio.sleep(0.05)
+        left = transport.get_write_buffer_size()
+        assert 0 < left < len(payload)  # what did not go out is still buffered
+        transport.write(b"tail")  # goes out after the rest, in order
+        got = bytearray()
+        while len(got) < len(payload) + 4:
+            got += await loop.run_in_executor(None, os.read, master, 65536)
+        assert bytes(got) == payload + b"tail"
+        transport.close()
+        await protocol.lost
+
+    run(main)
+
+
+def test_graceful_close_of_a_loop_transport_with_more_than_it_holds(run):
+    async def main():
+        loop = asyncio.get_running_loop()
+        transport, protocol = await aio.create_serial_connection(loop, Recorder, "loop://")
+        transport.write(b"x" * 20_000)  # the transport's own read drains the ring
+        transport.close()
+        assert await asyncio.wait_for(protocol.lost, 10) is None
+        assert not transport.serial.is_open
+
+    run(main)
