@@ -1202,6 +1202,77 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data, bool u
   return outcome;
 }
 
+namespace {
+class CloseWatch final : public PortOperation {
+ public:
+  explicit CloseWatch(PortRef port) noexcept : port_(std::move(port)), closed_(port_->close_notify) {}
+  Poll<OperationOutcome> poll(Context& cx) override {
+    if (!started_) {
+      started_ = true;
+      closed_.enable();
+      generation_ = port_->generation();
+      if (!port_->is_open()) return OperationOutcome(fail(PortError::not_open()));
+    }
+    if (closed_.poll(cx).pending()) return Pending;
+    return OperationOutcome(fail(port_->closed_error(generation_)));
+  }
+
+ private:
+  PortRef port_;
+  Notify::Waiter closed_;
+  bool started_ = false;
+  std::uint64_t generation_ = 0;
+};
+}  // namespace
+
+OperationPtr make_close_watch(PortRef port) { return std::make_unique<CloseWatch>(std::move(port)); }
+
+DirectOutcome<std::size_t> read_now(const PortRef& ref, std::uint8_t* out, std::size_t size) {
+  PortHandle& port = *ref;
+  AsyncMutex::Guard guard = port.read_lock.try_lock();
+  if (!guard) return Busy{};
+  if (!port.is_open()) return fail(PortError::not_open());
+  detail::DirectWaitScope direct(detail::current_parker());  // nothing is armed anywhere
+  Context cx(detail::current_waker());
+  ReadBuf buf{out, size, 0, false};
+  Poll<Status> io = port.poll_read(cx, buf);
+  if (io.pending()) return std::size_t{0};
+  Status status = std::move(io).take();
+  Result<std::size_t> r = buf.filled;
+  if (!status)
+    r = fail(std::move(status.error()));
+  else if (buf.filled == 0)
+    r = fail(PortError::failure(std::string(kNoDataMessage)));  // a hang-up reads like this
+  return r;
+}
+
+DirectOutcome<std::uint64_t> write_now(const PortRef& ref, Bytes data) {
+  PortHandle& port = *ref;
+  AsyncMutex::Guard guard = port.write_lock.try_lock();
+  if (!guard) return Busy{};
+  if (!port.is_open()) return fail(PortError::not_open());
+  detail::DirectWaitScope direct(detail::current_parker());
+  Context cx(detail::current_waker());
+  std::size_t written = 0;
+  Result<std::uint64_t> outcome = std::uint64_t{0};
+  while (written < data.size()) {
+    Poll<Result<std::size_t>> io = port.poll_write(cx, data.subspan(written));
+    if (io.pending()) {
+      written += port.abort_write_count();  // nothing may go on behind the caller's back
+      break;
+    }
+    Result<std::size_t> accepted = std::move(io).take();
+    if (!accepted) {
+      outcome = fail(std::move(accepted.error()));
+      break;
+    }
+    if (*accepted == 0) break;
+    written += *accepted;
+  }
+  if (!outcome) return outcome;
+  return std::uint64_t{written};
+}
+
 OperationPtr make_read(PortRef port, std::size_t size) {
   if (size == 0) return std::make_unique<EmptyRead>(std::move(port));
   return std::make_unique<ReadOperation>(std::move(port), size);

@@ -197,6 +197,18 @@ struct WriteShare {
 DirectOutcome<std::uint64_t> write_direct(const PortRef& port, Bytes data, bool use_write_timeout = true,
                                           std::shared_ptr<WriteShare> share = nullptr);
 
+// One look at the device for a caller that learns of readiness elsewhere (an
+// event loop's selector) and never waits here: read_now takes what is there
+// (0 when nothing is), write_now writes what the device takes at once (0 or
+// more). Busy when the side lock is taken. A fatal error does not close the
+// port here: the caller stops watching the descriptor first, then closes it.
+DirectOutcome<std::size_t> read_now(const PortRef& port, std::uint8_t* out, std::size_t size);
+DirectOutcome<std::uint64_t> write_now(const PortRef& port, Bytes data);
+
+// Finishes when the port is closed (at once if it is closed now), with what
+// an operation ended by that close reports: the fatal error, or NotOpen.
+OperationPtr make_close_watch(PortRef port);
+
 OperationPtr make_read(PortRef port, std::size_t size);
 OperationPtr make_read_until(PortRef port, ByteString expected, std::optional<std::size_t> size);
 OperationPtr make_readline(PortRef port, std::optional<std::size_t> size);

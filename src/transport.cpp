@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <deque>
 #include <limits>
 #include <mutex>
 
@@ -65,6 +66,48 @@ class TimedRead final : public PortOperation {
 
 // --- the core ----------------------------------------------------------------
 
+// The bytes accepted by write() and not handed to the port yet: chunks in
+// order (small writes share a chunk), so a partial write puts back only its
+// rest, without moving what came after it.
+class WriteQueue {
+ public:
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  void append(const std::uint8_t* p, std::size_t n) {
+    if (!chunks_.empty() && chunks_.back().size() + n <= kCoalesce)
+      chunks_.back().insert(chunks_.back().end(), p, p + n);
+    else
+      chunks_.emplace_back(p, p + n);
+    size_ += n;
+  }
+  // Up to `max` bytes from the front (at least one chunk), as one string.
+  ByteString take_front(std::size_t max) {
+    ByteString out = std::move(chunks_.front());
+    chunks_.pop_front();
+    while (!chunks_.empty() && out.size() + chunks_.front().size() <= max) {
+      out.insert(out.end(), chunks_.front().begin(), chunks_.front().end());
+      chunks_.pop_front();
+    }
+    size_ -= out.size();
+    return out;
+  }
+  ByteString take_all() { return empty() ? ByteString{} : take_front(std::numeric_limits<std::size_t>::max()); }
+  void put_front(ByteString rest) {
+    if (rest.empty()) return;
+    size_ += rest.size();
+    chunks_.push_front(std::move(rest));
+  }
+  void clear() {
+    chunks_.clear();
+    size_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kCoalesce = 16384;
+  std::deque<ByteString> chunks_;
+  std::size_t size_ = 0;
+};
+
 struct TransportCore {
   PyObject_HEAD
   // Never changed after construction.
@@ -73,24 +116,29 @@ struct TransportCore {
   PortRef port;
   PyObject* transport_ref;  // weak reference to the SerialTransport, set once
   std::shared_ptr<LoopInbox> inbox;
+  int fd;  // the port's descriptor, watched by the loop's selector; -1: the port's tasks wait
 
   std::mutex mutex;
   // Guarded by mutex.
   ByteString held_data;
-  ByteString write_buffer;
+  WriteQueue write_buffer;
   PyObject* protocol;
   TaskRef read_task;
   TaskRef write_task;
   TaskRef flush_task;
-  std::shared_ptr<WriteShare> write_share;  // of the write in flight
+  TaskRef close_watch;
+  std::shared_ptr<WriteShare> write_share;  // of the write task in flight
   PyObject* close_exception;
-  std::uint64_t write_in_flight;  // bytes handed to the write in flight
+  std::uint64_t write_in_flight;  // bytes handed to the write task in flight
   std::uint64_t high_water;
   std::uint64_t low_water;
+  std::uint32_t watch_id;  // names the current reader/writer registration
   bool closing;
   bool reading_paused;
   bool writing_paused;
   bool lost_scheduled;
+  bool reader_on;  // the loop watches fd for reading
+  bool writer_on;  // the loop watches fd for writing
 };
 
 TransportCore* core_of(PyObject* self) noexcept { return reinterpret_cast<TransportCore*>(self); }
@@ -103,21 +151,30 @@ py::Ref peek(PyObject* field) noexcept { return py::Ref::borrow(field); }
 PyObject* none() noexcept { Py_RETURN_NONE; }
 PyObject* or_none(py::Ref r) noexcept { return r ? r.release() : none(); }
 
-// What is accepted and not yet written: the buffer, and what the write in
-// flight has not written yet.
+// What is accepted and not yet written: the buffer, and what the write task
+// in flight has not written yet.
 std::uint64_t buffered_locked(const TransportCore* c) noexcept {
   std::uint64_t in_flight = c->write_in_flight;
   if (c->write_share) in_flight -= std::min(in_flight, c->write_share->written.load(std::memory_order_relaxed));
   return c->write_buffer.size() + in_flight;
 }
 
-// A read, write or flush went on as a task: its end reaches the loop through
-// the inbox, which runs the completion on the loop's thread.
-enum class Hook : std::uint8_t { Read, Write, Lost };
+// --- completions of tasks --------------------------------------------------------
+
+// A read, write, flush or the close watch ended as a task: its end reaches
+// the loop through the inbox, which runs the completion on the loop's thread.
+enum class Hook : std::uint8_t { Read, Write, Lost, Closed };
 
 void on_read(PyObject* self, OperationTask& task) noexcept;
 void on_write(PyObject* self, OperationTask& task) noexcept;
 void connection_lost_now(PyObject* self) noexcept;
+void on_port_closed(PyObject* self, OperationTask& task) noexcept;
+
+// A transport whose loop went away closes its port instead of reading on.
+void loop_went_away(PyObject* self) noexcept {
+  py::Ref closed = py::Ref::steal(PyObject_CallMethod(core_of(self)->serial, "close", nullptr));
+  if (!closed) PyErr_WriteUnraisable(self);
+}
 
 class TransportHook final : public LoopSubscriber {
  public:
@@ -129,14 +186,12 @@ class TransportHook final : public LoopSubscriber {
       case Hook::Read: on_read(core_.get(), task()); break;
       case Hook::Write: on_write(core_.get(), task()); break;
       case Hook::Lost: connection_lost_now(core_.get()); break;
+      case Hook::Closed: on_port_closed(core_.get(), task()); break;
     }
     delete this;
   }
-  // The loop is gone: a transport whose loop went away closes its port
-  // instead of reading on.
   void loop_gone() noexcept override {
-    py::Ref closed = py::Ref::steal(PyObject_CallMethod(core_of(core_.get())->serial, "close", nullptr));
-    if (!closed) PyErr_WriteUnraisable(core_.get());
+    if (hook_ != Hook::Closed) loop_went_away(core_.get());
     delete this;
   }
 
@@ -145,8 +200,8 @@ class TransportHook final : public LoopSubscriber {
   Hook hook_;
 };
 
-// Has the hook told when the task ends (at once, through the inbox, if it
-// ended already). The completion always runs later, from the loop.
+// Has the hook told when the task ends (through the inbox even if it ended
+// already, so the completion always runs later, from the loop).
 void watch(PyObject* self, OperationTask& task, Hook hook) noexcept {
   TransportCore* c = core_of(self);
   auto* h = new TransportHook(c->inbox, self, hook);
@@ -207,25 +262,169 @@ void report_callback_error(PyObject* self) noexcept {
   if (!r) PyErr_WriteUnraisable(self);
 }
 
+// --- the loop's readiness ------------------------------------------------------------
+//
+// A port with a descriptor is watched by the loop's own selector, as the
+// loop's own transports are: when it is readable the loop calls us and we
+// read what is there, one look, through the port (its side lock, its close
+// and fatal-error rules); when the device could not take all of a write,
+// the loop tells us when it can take more. Nothing waits on our threads.
+
+enum class Watch : std::uint8_t { Read, Write };
+
+void on_readable(PyObject* self) noexcept;
+void on_writable(PyObject* self) noexcept;
+
+// The callable the loop keeps for one registration. Dropped by us when we
+// stop watching; dropped by the loop without that when it was closed.
+struct WatcherObject {
+  PyObject_HEAD
+  PyObject* core;
+  std::uint32_t id;
+  Watch what;
+};
+
+PyObject* watcher_call(PyObject* self, PyObject*, PyObject*) noexcept {
+  return py::guard([&]() -> PyObject* {
+    auto* w = reinterpret_cast<WatcherObject*>(self);
+    if (w->what == Watch::Read)
+      on_readable(w->core);
+    else
+      on_writable(w->core);
+    Py_RETURN_NONE;
+  });
+}
+
+void watcher_dealloc(PyObject* self) noexcept {
+  auto* w = reinterpret_cast<WatcherObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  if (PyObject* core = w->core) {
+    TransportCore* c = core_of(core);
+    bool dropped_by_loop = false;
+    {
+      std::lock_guard lock(c->mutex);
+      bool& on = w->what == Watch::Read ? c->reader_on : c->writer_on;
+      if (on && c->watch_id == w->id) {
+        on = false;
+        dropped_by_loop = true;
+      }
+    }
+    if (dropped_by_loop) {
+      PyObject* pending = PyErr_GetRaisedException();
+      loop_went_away(core);
+      PyErr_SetRaisedException(pending);
+    }
+    Py_DECREF(core);
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+py::OnceCell watcher_cell;
+
+PyObject* watcher_type() noexcept {
+  return watcher_cell.get_or_init([]() -> PyObject* {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Called by the event loop when a serial transport's port is ready.")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(watcher_dealloc)},
+        {Py_tp_call, reinterpret_cast<void*>(watcher_call)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"corvalink.aio._PortWatcher", static_cast<int>(sizeof(WatcherObject)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return PyType_FromSpec(&spec);
+  });
+}
+
+enum class Watched : std::uint8_t { Yes, NotSupported, Failed };
+
+// loop.add_reader / add_writer. NotSupported: the loop has no selector for
+// it (the caller falls back to the port's tasks).
+Watched start_watching(PyObject* self, Watch what) noexcept {
+  TransportCore* c = core_of(self);
+  std::uint32_t id;
+  {
+    std::lock_guard lock(c->mutex);
+    bool& on = what == Watch::Read ? c->reader_on : c->writer_on;
+    if (on) return Watched::Yes;
+    on = true;
+    id = ++c->watch_id;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(watcher_type());
+  py::Ref w = type ? py::Ref::steal(type->tp_alloc(type, 0)) : py::Ref();
+  py::Ref fd = py::Ref::steal(PyLong_FromLong(c->fd));
+  py::Ref r;
+  if (w && fd) {
+    auto* obj = reinterpret_cast<WatcherObject*>(w.get());
+    obj->core = Py_NewRef(self);
+    obj->id = id;
+    obj->what = what;
+    r = py::Ref::steal(
+        PyObject_CallMethod(c->loop, what == Watch::Read ? "add_reader" : "add_writer", "OO", fd.get(), w.get()));
+  }
+  if (r) return Watched::Yes;
+  {
+    std::lock_guard lock(c->mutex);
+    (what == Watch::Read ? c->reader_on : c->writer_on) = false;
+  }
+  w.reset();  // not the loop's: its end is no news
+  if (PyErr_ExceptionMatches(PyExc_NotImplementedError)) {
+    PyErr_Clear();
+    return Watched::NotSupported;
+  }
+  return Watched::Failed;
+}
+
+void stop_watching(PyObject* self, Watch what) noexcept;
+
+// A fatal error seen by a look of ours: the loop stops watching the
+// descriptor before the port (and so the descriptor) is closed.
+void close_for_fatal(PyObject* self, const PortError& error) noexcept {
+  if (!is_fatal(error)) return;
+  stop_watching(self, Watch::Read);
+  stop_watching(self, Watch::Write);
+  PortHandle& port = *core_of(self)->port;
+  detached([&] { port.close(error); });
+}
+
+// loop.remove_reader / remove_writer, if watching. Errors are reported.
+void stop_watching(PyObject* self, Watch what) noexcept {
+  TransportCore* c = core_of(self);
+  {
+    std::lock_guard lock(c->mutex);
+    bool& on = what == Watch::Read ? c->reader_on : c->writer_on;
+    if (!on) return;
+    on = false;
+  }
+  py::Ref fd = py::Ref::steal(PyLong_FromLong(c->fd));
+  py::Ref r;
+  if (fd) r = py::Ref::steal(PyObject_CallMethod(c->loop, what == Watch::Read ? "remove_reader" : "remove_writer", "O", fd.get()));
+  if (!r) {
+    // A closed loop has let go of it already; a descriptor closed under us
+    // (the port closed by its owner) has left the selector already.
+    if (PyErr_ExceptionMatches(PyExc_RuntimeError) || PyErr_ExceptionMatches(PyExc_OSError))
+      PyErr_Clear();
+    else
+      report_callback_error(self);
+  }
+}
+
 // --- reading ---------------------------------------------------------------------
 
 bool close_with(PyObject* self, py::Ref exc) noexcept;
 bool begin_shutdown(PyObject* self, bool flush) noexcept;
 
-// A graceful close waits for the buffered data to be written; meanwhile the
-// transport goes on reading (and drops what it reads), so a port whose
-// reader is this transport (loop://) drains.
+// A graceful close waits for the buffered data to be written; meanwhile a
+// transport whose port's tasks wait goes on reading (and drops what it
+// reads), so a port whose reader is this transport (loop://) drains.
 bool draining_locked(const TransportCore* c) noexcept {
   return c->closing && !c->lost_scheduled && (c->write_task || !c->write_buffer.empty());
 }
 
-bool start_read(PyObject* self) noexcept {
+// Starts the read task of a port without readiness (or one whose read side
+// another reader holds at the moment).
+bool start_read_task(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
-  {
-    std::lock_guard lock(c->mutex);
-    if (c->read_task) return true;
-    if (c->closing ? !draining_locked(c) : c->reading_paused) return true;
-  }
   TaskRef read = start_operation(std::make_unique<TimedRead>(make_read_available(c->port, kReadMax), kReadRestart),
                                  StartForm::FirstStep, nullptr);
   if (!read) return false;
@@ -237,11 +436,75 @@ bool start_read(PyObject* self) noexcept {
   return true;
 }
 
+bool start_read(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->read_task || c->reader_on) return true;
+    if (c->closing ? c->fd >= 0 || !draining_locked(c) : c->reading_paused) return true;
+  }
+  if (c->fd >= 0) {
+    switch (start_watching(self, Watch::Read)) {
+      case Watched::Yes: return true;
+      case Watched::Failed: return false;
+      case Watched::NotSupported: c->fd = -1; break;  // this loop has no selector: tasks from now on
+    }
+  }
+  return start_read_task(self);
+}
+
 PyObject* on_start(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* { return start_read(self) ? none() : nullptr; });
 }
 
 PyMethodDef on_start_def = {"on_start", on_start, METH_NOARGS, nullptr};
+
+// Hands a read's bytes on: to the protocol, held while paused, dropped after
+// close().
+void deliver_read(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept {
+  TransportCore* c = core_of(self);
+  py::Ref protocol;
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->closing) return;
+    if (c->reading_paused) {
+      c->held_data.insert(c->held_data.end(), p, p + n);
+      return;
+    }
+    protocol = peek(c->protocol);
+  }
+  if (!protocol || n == 0) return;
+  py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n)));
+  py::Ref r;
+  if (bytes) r = py::Ref::steal(PyObject_CallMethod(protocol.get(), "data_received", "O", bytes.get()));
+  if (!r) report_callback_error(self);
+}
+
+void on_readable(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  {
+    std::lock_guard lock(c->mutex);
+    if (!c->reader_on) return;  // stopped meanwhile
+  }
+  thread_local std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kReadMax]);
+  DirectOutcome<std::size_t> got = detached([&] { return read_now(c->port, buffer.get(), kReadMax); });
+  if (std::holds_alternative<Busy>(got)) {
+    // Another reader holds the read side: this read waits for its turn as a
+    // task, and the loop stops watching until it is done.
+    stop_watching(self, Watch::Read);
+    if (!start_read_task(self)) report_callback_error(self);
+    return;
+  }
+  Result<std::size_t>& n = std::get<Result<std::size_t>>(got);
+  if (!n) {
+    stop_watching(self, Watch::Read);
+    close_for_fatal(self, n.error());
+    py::Ref exc = error_to_python(n.error());
+    if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
+    return;
+  }
+  if (*n) deliver_read(self, buffer.get(), *n);
+}
 
 void on_read(PyObject* self, OperationTask& task) noexcept {
   TransportCore* c = core_of(self);
@@ -258,31 +521,19 @@ void on_read(PyObject* self, OperationTask& task) noexcept {
     return;
   }
   const ByteString& data = std::get<ByteString>(**outcome);
-  py::Ref protocol;
   bool restart = true;
   {
     std::lock_guard lock(c->mutex);
-    if (c->closing) {
-      // Dropped (nothing is delivered after close()); read on while a
-      // graceful close still drains.
-      restart = draining_locked(c);
-    } else if (c->reading_paused) {
-      c->held_data.insert(c->held_data.end(), data.begin(), data.end());
-      return;
-    } else {
-      protocol = peek(c->protocol);
-    }
+    // While paused, what came is held and no read follows; after close()
+    // it is dropped, and reading goes on only while a graceful close drains.
+    if (c->closing) restart = draining_locked(c);
+    else if (c->reading_paused) restart = false;
   }
   if (restart && !start_read(self)) {
     report_callback_error(self);
     return;
   }
-  if (!protocol || data.empty()) return;
-  py::Ref bytes = py::Ref::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
-  py::Ref r;
-  if (bytes) r = py::Ref::steal(PyObject_CallMethod(protocol.get(), "data_received", "O", bytes.get()));
-  if (!r) report_callback_error(self);
+  deliver_read(self, data.data(), data.size());
 }
 
 // Held data, delivered by the loop after resume_reading() unless the
@@ -344,71 +595,103 @@ bool write_failed(PyObject* self, py::Ref exc) noexcept {
   return force_close(self, std::move(exc));
 }
 
-// The end of a port write that wrote `written` of its data: a write cut
+// Nothing more to write and a graceful close waits for that: the flush and
+// connection_lost follow.
+bool shut_if_drained(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  bool shut;
+  {
+    std::lock_guard lock(c->mutex);
+    shut = c->closing && !c->lost_scheduled && !c->write_task && !c->writer_on && c->write_buffer.empty();
+  }
+  return !shut || begin_shutdown(self, true);
+}
+
+bool start_write_task(PyObject* self) noexcept;
+
+// Writes the buffer's front as far as the device takes it now; what it does
+// not take waits until the loop says the port is writable.
+bool write_ready(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  for (;;) {
+    ByteString chunk;
+    {
+      std::lock_guard lock(c->mutex);
+      if (c->write_buffer.empty() || c->write_task) break;
+      chunk = c->write_buffer.take_front(kReadMax);
+    }
+    DirectOutcome<std::uint64_t> now = detached([&] { return write_now(c->port, chunk); });
+    if (std::holds_alternative<Busy>(now)) {
+      // Another writer holds the write side: this transport's data queues
+      // behind it as a task.
+      {
+        std::lock_guard lock(c->mutex);
+        c->write_buffer.put_front(std::move(chunk));
+      }
+      stop_watching(self, Watch::Write);
+      return start_write_task(self);
+    }
+    Result<std::uint64_t>& n = std::get<Result<std::uint64_t>>(now);
+    if (!n) {
+      stop_watching(self, Watch::Write);
+      close_for_fatal(self, n.error());
+      py::Ref exc = error_to_python(n.error());
+      return exc && write_failed(self, std::move(exc));
+    }
+    if (*n < chunk.size()) {
+      {
+        std::lock_guard lock(c->mutex);
+        c->write_buffer.put_front(ByteString(chunk.begin() + static_cast<std::ptrdiff_t>(*n), chunk.end()));
+      }
+      switch (start_watching(self, Watch::Write)) {
+        case Watched::Yes: return true;
+        case Watched::Failed: return false;
+        case Watched::NotSupported: c->fd = -1; return start_write_task(self);
+      }
+    }
+  }
+  stop_watching(self, Watch::Write);
+  return shut_if_drained(self);
+}
+
+void on_writable(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  {
+    std::lock_guard lock(c->mutex);
+    if (!c->writer_on) return;
+  }
+  bool ok = write_ready(self);
+  maybe_resume_writing(self);
+  if (!ok) report_callback_error(self);
+}
+
+// The end of a port write task that wrote `written` of its data: a write cut
 // short (cancel_write, or a device that took nothing) puts what it did not
 // write back at the front of the buffer, where the next write takes it.
 // Returns whether it came back short.
-bool write_ended_locked(TransportCore* c, std::shared_ptr<WriteShare>& share) noexcept {
+bool write_ended_locked(TransportCore* c) noexcept {
   c->write_in_flight = 0;
   c->write_task.reset();
-  share = std::move(c->write_share);
+  std::shared_ptr<WriteShare> share = std::move(c->write_share);
   if (!share || share->rest.empty()) return false;
-  share->rest.insert(share->rest.end(), c->write_buffer.begin(), c->write_buffer.end());
-  c->write_buffer = std::move(share->rest);
+  c->write_buffer.put_front(std::move(share->rest));
   return true;
 }
 
-// Hands the buffer to the port: first straight from the loop's thread, as
-// much as the device takes now (nothing waits), and only what it cannot take
-// goes on as a port write task. When the write side is taken by another
-// writer, the write queues behind it as a task.
-bool start_write(PyObject* self) noexcept {
+// Hands the whole buffer to one port write task: for a port without
+// readiness, or one whose write side another writer holds.
+bool start_write_task(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
   ByteString data;
   auto share = std::make_shared<WriteShare>();
   {
     std::lock_guard lock(c->mutex);
     if (c->write_task || c->write_buffer.empty()) return true;
-    data.swap(c->write_buffer);
+    data = c->write_buffer.take_all();
     c->write_in_flight = data.size();
     c->write_share = share;
   }
-  DirectOutcome<std::uint64_t> now = detached([&] { return write_direct(c->port, data, false, share); });
-  TaskRef task;
-  if (auto* done = std::get_if<Result<std::uint64_t>>(&now)) {
-    std::shared_ptr<WriteShare> ended;
-    bool short_end = false;
-    {
-      std::lock_guard lock(c->mutex);
-      short_end = write_ended_locked(c, ended);
-    }
-    if (!*done) {
-      py::Ref exc = error_to_python(done->error());
-      return exc && write_failed(self, std::move(exc));
-    }
-    bool shut = false;
-    {
-      std::lock_guard lock(c->mutex);
-      shut = c->closing && !c->lost_scheduled && c->write_buffer.empty();
-    }
-    // A short end during a graceful close goes on: the close waits for it.
-    if (short_end) {
-      bool closing;
-      {
-        std::lock_guard lock(c->mutex);
-        closing = c->closing;
-      }
-      if (closing) return start_write(self);
-    }
-    if (shut) return begin_shutdown(self, true);
-    return true;
-  }
-  if (std::holds_alternative<Busy>(now)) {
-    task = start_operation(make_write(c->port, std::move(data), false, share), StartForm::FirstStep, nullptr);
-  } else {
-    task = OperationTask::create(std::move(std::get<OperationPtr>(now)), nullptr, OperationTask::Start::Queued);
-    if (task) task->spawn();
-  }
+  TaskRef task = start_operation(make_write(c->port, std::move(data), false, share), StartForm::FirstStep, nullptr);
   if (!task) {
     std::lock_guard lock(c->mutex);
     c->write_in_flight = 0;
@@ -423,14 +706,23 @@ bool start_write(PyObject* self) noexcept {
   return true;
 }
 
+// Starts writing the buffer unless a write is under way.
+bool start_write(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->write_task || c->writer_on || c->write_buffer.empty()) return true;
+  }
+  return c->fd >= 0 ? write_ready(self) : start_write_task(self);
+}
+
 void on_write(PyObject* self, OperationTask& task) noexcept {
   TransportCore* c = core_of(self);
-  std::shared_ptr<WriteShare> share;
   bool short_end = false;
   {
     std::lock_guard lock(c->mutex);
     if (c->write_task.get() != &task) return;  // after abort, or replaced
-    short_end = write_ended_locked(c, share);
+    short_end = write_ended_locked(c);
   }
   std::optional<OperationOutcome> outcome = task.receive();
   if (!outcome->has_value()) {
@@ -439,25 +731,20 @@ void on_write(PyObject* self, OperationTask& task) noexcept {
     return;
   }
   maybe_resume_writing(self);
-  bool more = false, closing = false, shut = false;
+  bool more = false, closing = false;
   {
     std::lock_guard lock(c->mutex);
     more = !c->write_buffer.empty();
     closing = c->closing;
-    shut = c->closing && !c->write_task && !c->lost_scheduled && !more;
   }
   // What came back short waits for the next write(), unless a graceful
   // close waits for it.
-  bool ok = true;
-  if (more && (!short_end || closing)) {
-    ok = start_write(self);
-    // What the device took at once no longer counts.
-    if (ok) maybe_resume_writing(self);
-  } else if (shut) {
-    ok = begin_shutdown(self, true);
-  }
+  bool ok = more && (!short_end || closing) ? start_write(self) : shut_if_drained(self);
+  if (ok) maybe_resume_writing(self);  // what the device took at once no longer counts
   if (!ok) report_callback_error(self);
 }
+
+// --- closing -------------------------------------------------------------------------
 
 bool begin_shutdown(PyObject* self, bool flush) noexcept {
   TransportCore* c = core_of(self);
@@ -468,38 +755,38 @@ bool begin_shutdown(PyObject* self, bool flush) noexcept {
     c->lost_scheduled = true;
     read = std::move(c->read_task);  // a read kept for draining ends now
   }
+  stop_watching(self, Watch::Read);
+  stop_watching(self, Watch::Write);
   if (read) cancel_task(*read);
-  if (flush) {
-    TaskRef drain = start_operation(make_flush(c->port), StartForm::FirstStep, nullptr);
-    if (!drain) return false;
-    {
-      std::lock_guard lock(c->mutex);
-      c->flush_task = drain;
-    }
-    watch(self, *drain, Hook::Lost);
-    return true;
+  TaskRef step = flush ? start_operation(make_flush(c->port), StartForm::FirstStep, nullptr)
+                       : OperationTask::finished_with(OperationValue());
+  if (!step) return false;
+  {
+    std::lock_guard lock(c->mutex);
+    c->flush_task = step;
   }
-  // connection_lost on the next loop iteration, through the inbox.
-  TaskRef done = OperationTask::finished_with(OperationValue());
-  watch(self, *done, Hook::Lost);
+  // connection_lost once the port drained (or at once), from the loop.
+  watch(self, *step, Hook::Lost);
   return true;
 }
 
 bool force_close(PyObject* self, py::Ref exc) noexcept {
   TransportCore* c = core_of(self);
   TaskRef read, write, flush;
-  ByteString dropped;
   {
     std::lock_guard lock(c->mutex);
     c->closing = true;
     if (!c->close_exception) c->close_exception = exc.release();
-    dropped.swap(c->write_buffer);
+    c->write_buffer.clear();
     read = std::move(c->read_task);
     write = std::move(c->write_task);
     flush = std::move(c->flush_task);
     c->write_in_flight = 0;
     c->write_share.reset();
+    c->lost_scheduled = c->lost_scheduled && !flush;  // a flush under way is replaced
   }
+  stop_watching(self, Watch::Read);
+  stop_watching(self, Watch::Write);
   for (TaskRef* t : {&read, &write, &flush})
     if (*t) cancel_task(**t);
   return begin_shutdown(self, false);
@@ -508,21 +795,20 @@ bool force_close(PyObject* self, py::Ref exc) noexcept {
 bool close_with(PyObject* self, py::Ref exc) noexcept {
   TransportCore* c = core_of(self);
   TaskRef read;
-  bool nothing_to_write = false, idle_buffer = false;
+  bool nothing_to_write = false;
   {
     std::lock_guard lock(c->mutex);
     if (c->closing) return true;  // exc is dropped after the lock
     c->closing = true;
     c->close_exception = exc.release();
-    nothing_to_write = c->write_buffer.empty() && !c->write_task;
-    idle_buffer = !c->write_buffer.empty() && !c->write_task;  // put back by a short write
+    nothing_to_write = c->write_buffer.empty() && !c->write_task && !c->writer_on;
     // The read in flight goes on while the buffer drains (see draining_locked).
-    if (nothing_to_write) read = std::move(c->read_task);
+    if (nothing_to_write || c->fd >= 0) read = std::move(c->read_task);
   }
+  stop_watching(self, Watch::Read);
   if (read) cancel_task(*read);
   if (nothing_to_write) return begin_shutdown(self, true);
-  if (idle_buffer) return start_write(self);
-  return true;
+  return start_write(self);  // a buffer put back by a short write goes out now
 }
 
 // The connection_lost step: tell the protocol, then close the port.
@@ -550,6 +836,22 @@ void connection_lost_now(PyObject* self) noexcept {
     PyErr_SetRaisedException(lost_error.release());
     report_callback_error(self);
   }
+}
+
+// The port was closed (by its owner, or a fatal error): a transport that is
+// not closing itself ends with what the close means for it.
+void on_port_closed(PyObject* self, OperationTask& task) noexcept {
+  TransportCore* c = core_of(self);
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->closing) return;
+  }
+  stop_watching(self, Watch::Read);
+  stop_watching(self, Watch::Write);
+  std::optional<OperationOutcome> outcome = task.receive();
+  py::Ref exc = outcome && !outcome->has_value() ? error_to_python(outcome->error()) : py::Ref();
+  if (!exc) exc = error_to_python(PortError::not_open());
+  if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
 }
 
 // --- the Python members of _TransportCore ---------------------------------------------
@@ -591,12 +893,15 @@ PyObject* t_is_reading(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* t_pause_reading(PyObject* self, PyObject*) noexcept {
-  TransportCore* c = core_of(self);
-  {
-    std::lock_guard lock(c->mutex);
-    c->reading_paused = true;
-  }
-  return none();
+  return py::guard([&]() -> PyObject* {
+    TransportCore* c = core_of(self);
+    {
+      std::lock_guard lock(c->mutex);
+      c->reading_paused = true;
+    }
+    stop_watching(self, Watch::Read);  // a read task under way is left to finish
+    return PyErr_Occurred() ? nullptr : none();
+  });
 }
 
 PyObject* t_resume_reading(PyObject* self, PyObject*) noexcept {
@@ -648,17 +953,15 @@ PyObject* t_set_protocol(PyObject* self, PyObject* protocol) noexcept {
   return none();
 }
 
-// Appends bytes to the buffer and starts a write if none is in flight.
+// Appends bytes to the buffer and starts writing unless a write is under way.
 PyObject* write_bytes(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept {
   TransportCore* c = core_of(self);
-  bool in_flight = false;
   {
     std::lock_guard lock(c->mutex);
     if (c->closing || n == 0) return none();
-    c->write_buffer.insert(c->write_buffer.end(), p, p + n);
-    in_flight = static_cast<bool>(c->write_task);
+    c->write_buffer.append(p, n);
   }
-  if (!in_flight && !start_write(self)) return nullptr;
+  if (!start_write(self)) return nullptr;
   maybe_pause_writing(self);
   return none();
 }
@@ -792,10 +1095,9 @@ PyObject* t_get_write_buffer_size(PyObject* self, PyObject*) noexcept {
 PyObject* t_flush(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     TransportCore* c = core_of(self);
-    ByteString dropped;
     {
       std::lock_guard lock(c->mutex);
-      dropped.swap(c->write_buffer);
+      c->write_buffer.clear();
     }
     maybe_resume_writing(self);
     return none();
@@ -860,11 +1162,12 @@ void t_dealloc(PyObject* self) noexcept {
   c->read_task.~TaskRef();
   c->write_task.~TaskRef();
   c->flush_task.~TaskRef();
+  c->close_watch.~TaskRef();
   c->write_share.~shared_ptr();
   c->inbox.~shared_ptr();
   c->port.~PortRef();
   c->held_data.~ByteString();
-  c->write_buffer.~ByteString();
+  c->write_buffer.~WriteQueue();
   c->mutex.~mutex();
   type->tp_free(self);
   Py_DECREF(type);
@@ -1048,12 +1351,21 @@ PyObject* make_transport(PyObject* loop, PyObject* protocol, PyObject* serial_ob
   new (&c->inbox) std::shared_ptr<LoopInbox>(LoopInbox::of(loop));
   new (&c->mutex) std::mutex();
   new (&c->held_data) ByteString();
-  new (&c->write_buffer) ByteString();
+  new (&c->write_buffer) WriteQueue();
   new (&c->read_task) TaskRef();
   new (&c->write_task) TaskRef();
   new (&c->flush_task) TaskRef();
+  new (&c->close_watch) TaskRef();
   new (&c->write_share) std::shared_ptr<WriteShare>();
+  c->fd = -1;
   if (!c->inbox) return nullptr;
+  // The loop's selector watches a port with a descriptor; the port's own
+  // tasks wait for one without (loop://, or a loop without add_reader).
+  {
+    PortHandle& h = *c->port;
+    Result<std::optional<std::int32_t>> fd = detached([&] { return h.fileno(); });
+    if (fd && *fd) c->fd = **fd;
+  }
   c->loop = Py_NewRef(loop);
   c->serial = Py_NewRef(serial_obj);
   c->protocol = Py_NewRef(protocol);
@@ -1075,6 +1387,11 @@ PyObject* make_transport(PyObject* loop, PyObject* protocol, PyObject* serial_ob
   if (!starter) return nullptr;
   r = py::Ref::steal(PyObject_CallMethod(loop, "call_soon", "O", starter.get()));
   if (!r) return nullptr;
+  // A close of the port by anyone else ends the transport.
+  TaskRef closed = start_operation(make_close_watch(c->port), StartForm::FirstStep, nullptr);
+  if (!closed) return nullptr;
+  c->close_watch = closed;
+  watch(core.get(), *closed, Hook::Closed);
   return transport.release();
 }
 
