@@ -474,9 +474,11 @@ void deliver_read(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept
     protocol = peek(c->protocol);
   }
   if (!protocol || n == 0) return;
+  static py::OnceCell name_cell;
+  PyObject* name = name_cell.get_or_init([] { return PyUnicode_InternFromString("data_received"); });
   py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n)));
   py::Ref r;
-  if (bytes) r = py::Ref::steal(PyObject_CallMethod(protocol.get(), "data_received", "O", bytes.get()));
+  if (bytes && name) r = py::Ref::steal(PyObject_CallMethodOneArg(protocol.get(), name, bytes.get()));
   if (!r) report_callback_error(self);
 }
 
@@ -953,13 +955,35 @@ PyObject* t_set_protocol(PyObject* self, PyObject* protocol) noexcept {
   return none();
 }
 
-// Appends bytes to the buffer and starts writing unless a write is under way.
+// Writes the bytes, or what the device does not take now of them, after
+// what is buffered already.
 PyObject* write_bytes(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept {
   TransportCore* c = core_of(self);
+  bool now = false;
   {
     std::lock_guard lock(c->mutex);
     if (c->closing || n == 0) return none();
-    c->write_buffer.append(p, n);
+    // Nothing ahead of it: straight to the device, without a copy.
+    now = c->fd >= 0 && c->write_buffer.empty() && !c->write_task && !c->writer_on;
+    if (!now) c->write_buffer.append(p, n);
+  }
+  if (now) {
+    DirectOutcome<std::uint64_t> done = detached([&] { return write_now(c->port, Bytes(p, n)); });
+    std::size_t written = 0;
+    if (auto* r = std::get_if<Result<std::uint64_t>>(&done)) {
+      if (!*r) {
+        close_for_fatal(self, r->error());
+        py::Ref exc = error_to_python(r->error());
+        if (!exc || !write_failed(self, std::move(exc))) return nullptr;
+        return none();
+      }
+      written = static_cast<std::size_t>(**r);
+    }
+    if (written == n) return none();
+    {
+      std::lock_guard lock(c->mutex);
+      c->write_buffer.append(p + written, n - written);
+    }
   }
   if (!start_write(self)) return nullptr;
   maybe_pause_writing(self);
@@ -1238,15 +1262,32 @@ constexpr std::array<const char*, 18> kForwarded = {
     "get_write_buffer_limits", "get_write_buffer_size", "flush", "get_protocol",
     "set_protocol",   "__repr__"};
 
-// A method forwarder: self is the name; args[0] is the instance.
-PyObject* forward_method(PyObject* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+py::OnceCell core_name_cell;
+
+// "_core", interned once.
+PyObject* core_name() noexcept {
+  return core_name_cell.get_or_init([] { return PyUnicode_InternFromString("_core"); });
+}
+
+// A method forwarder: called with the instance first, it calls the core's
+// method of its name. As a descriptor it gives that method of the
+// instance's core directly, so the partialmethod around it binds the call to
+// the core without a Python-level function in between.
+struct ForwarderObject {
+  PyObject_HEAD
+  PyObject* name;
+  vectorcallfunc vectorcall;
+};
+
+PyObject* forwarder_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
-    nargs = PyVectorcall_NARGS(nargs);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) {
       PyErr_SetString(PyExc_TypeError, "a transport method needs its instance");
       return nullptr;
     }
-    py::Ref core = py::Ref::steal(PyObject_GetAttrString(args[0], "_core"));
+    PyObject* name = reinterpret_cast<ForwarderObject*>(self)->name;
+    py::Ref core = py::Ref::steal(PyObject_GetAttr(args[0], core_name()));
     if (!core) return nullptr;
     py::Ref method = py::Ref::steal(PyObject_GetAttr(core.get(), name));
     if (!method) return nullptr;
@@ -1254,17 +1295,61 @@ PyObject* forward_method(PyObject* name, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* forwarder_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+  if (!obj || obj == Py_None) return Py_NewRef(self);
+  py::Ref core = py::Ref::steal(PyObject_GetAttr(obj, core_name()));
+  if (!core) return nullptr;
+  return PyObject_GetAttr(core.get(), reinterpret_cast<ForwarderObject*>(self)->name);
+}
+
+void forwarder_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_XDECREF(reinterpret_cast<ForwarderObject*>(self)->name);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMemberDef forwarder_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ForwarderObject, vectorcall), Py_READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(ForwarderObject, name), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+py::OnceCell forwarder_cell;
+
+PyObject* make_forwarder(PyObject* name) noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(forwarder_cell.get_or_init([]() -> PyObject* {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Forwards a SerialTransport method to its core.")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(forwarder_dealloc)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(forwarder_get)},
+        {Py_tp_members, forwarder_members},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"corvalink.aio._Forwarder", static_cast<int>(sizeof(ForwarderObject)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               slots};
+    return PyType_FromSpec(&spec);
+  }));
+  if (!type) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  auto* f = reinterpret_cast<ForwarderObject*>(self);
+  f->name = Py_NewRef(name);
+  f->vectorcall = forwarder_vectorcall;
+  return self;
+}
+
 // A property getter: self is the name.
 PyObject* forward_property(PyObject* name, PyObject* instance) noexcept {
   return py::guard([&]() -> PyObject* {
-    py::Ref core = py::Ref::steal(PyObject_GetAttrString(instance, "_core"));
+    py::Ref core = py::Ref::steal(PyObject_GetAttr(instance, core_name()));
     if (!core) return nullptr;
     return PyObject_GetAttr(core.get(), name);
   });
 }
 
-PyMethodDef forward_method_def = {"forward_method", FASTCALL_KW(forward_method), METH_FASTCALL | METH_KEYWORDS,
-                                  nullptr};
 PyMethodDef forward_property_def = {"forward_property", forward_property, METH_O, nullptr};
 
 #undef FASTCALL_KW
@@ -1294,7 +1379,7 @@ PyObject* build_serial_transport() noexcept {
   for (const char* name : kForwarded) {
     py::Ref key = py::str(name);
     if (!key) return nullptr;
-    py::Ref fn = py::Ref::steal(PyCFunction_New(&forward_method_def, key.get()));
+    py::Ref fn = py::Ref::steal(make_forwarder(key.get()));
     if (!fn) return nullptr;
     py::Ref method = py::Ref::steal(PyObject_CallOneArg(partialmethod.get(), fn.get()));
     if (!method || PyDict_SetItem(ns.get(), key.get(), method.get()) < 0) return nullptr;
