@@ -145,7 +145,8 @@ bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL; }
 
 std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open(std::string_view name,
                                                                                  const PortSettings& settings,
-                                                                                 bool rts, bool dtr) {
+                                                                                 bool rts, bool dtr,
+                                                                                 posix::TtyControl& control) {
   // A name with an embedded NUL would silently open a shorter path.
   if (name.find('\0') != std::string_view::npos) return std::unexpected(DeviceOpenError{from_os_error(EINVAL)});
   const std::string path(name);
@@ -169,7 +170,7 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   termios probe{};
   if (::tcgetattr(fd.get(), &probe) != 0) return std::unexpected(DeviceOpenError{last_os_error()});
 
-  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get()));
+  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get(), control));
   fd.release();  // the backend closes it from here on
   if (auto st = backend->configure(settings, rts, dtr); !st) {
     return std::unexpected(DeviceOpenError{std::move(st.error()), /*configure_failed=*/true});
@@ -365,26 +366,18 @@ Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
 #endif
   }
 
-  // Line states follow the settings; devices without modem lines (such as
-  // pseudo-terminals) refuse these ioctls, which is not an error here.
-  auto line = [&](int bit, bool level) -> Status {
-    if (auto st = set_line(bit, level); !st) {
-      if (auto code = st.error().code(); code && no_modem_lines(*code)) return {};
-      return st;
-    }
-    return {};
-  };
+  // Line states follow the settings.
   if (!s.rtscts) {
-    if (auto st = line(TIOCM_RTS, rts); !st) return st;
+    if (auto st = set_line(TIOCM_RTS, rts); !st) return st;
   }
   // Without a DSR/DTR handshake in termios, DTR stays asserted while dsrdtr is on.
-  return line(TIOCM_DTR, dtr || s.dsrdtr);
+  return set_line(TIOCM_DTR, dtr || s.dsrdtr);
 }
 
 Status PosixBackend::set_line(int bit, bool level) {
-  int bits = bit;
-  if (::ioctl(fd_, level ? TIOCMBIS : TIOCMBIC, &bits) != 0) return fail(last_os_error());
-  return {};
+  const int err = control_->set_modem_lines(fd_, bit, level);
+  if (err == 0 || no_modem_lines(err)) return {};
+  return fail(from_os_error(err));
 }
 
 Status PosixBackend::set_rts(bool level) { return set_line(TIOCM_RTS, level); }
@@ -392,7 +385,9 @@ Status PosixBackend::set_dtr(bool level) { return set_line(TIOCM_DTR, level); }
 
 Result<bool> PosixBackend::modem_bit(int bit) {
   int status = 0;
-  if (::ioctl(fd_, TIOCMGET, &status) != 0) return fail(last_os_error());
+  const int err = control_->get_modem_lines(fd_, status);
+  if (no_modem_lines(err)) return false;
+  if (err != 0) return fail(from_os_error(err));
   return (status & bit) != 0;
 }
 

@@ -16,8 +16,11 @@
 // 5-bit characters. There is no termios flag for DSR/DTR handshaking:
 // dsrdtr is accepted and keeps DTR asserted, and DSR is not watched.
 //
-// Devices without modem lines (pseudo-terminals) open and configure: the line
-// ioctls' ENOTTY/EINVAL is ignored there, while explicit line calls report it.
+// Devices whose driver has no modem-control lines (pseudo-terminals) answer
+// the line ioctls with ENOTTY (EINVAL on old kernels). There the lines read
+// False and setting one does nothing (the port keeps the requested state);
+// any other failure of those ioctls is reported. The line and RS-485 ioctls
+// go through posix::TtyControl (tty_control.hpp).
 // exclusive = true takes a non-blocking flock(LOCK_EX) on the descriptor.
 // A hung-up terminal (read gives 0 after a hang-up was seen, or EIO /
 // ENXIO) ends reads and writes with an error the engine treats as fatal; a
@@ -32,6 +35,7 @@
 
 #include "backend/backend.hpp"
 #include "backend/reactor.hpp"
+#include "backend/tty_control.hpp"
 
 namespace corvalink {
 
@@ -45,10 +49,11 @@ class PosixBackend final : public Backend {
  public:
   // Opens, locks (exclusive = true) and configures the device. Errors are the
   // raw OS errors; a failing configure is marked configure_failed. The
-  // descriptor is closed again on every failure.
-  static std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> open(std::string_view name,
-                                                                            const PortSettings& settings, bool rts,
-                                                                            bool dtr);
+  // descriptor is closed again on every failure. `control` makes the line
+  // and RS-485 ioctls (the tests give a simulation).
+  static std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> open(
+      std::string_view name, const PortSettings& settings, bool rts, bool dtr,
+      posix::TtyControl& control = posix::system_tty_control());
   ~PosixBackend() override;
 
   Poll<Status> poll_read(Context& cx, ReadBuf& buf) override;
@@ -73,7 +78,7 @@ class PosixBackend final : public Backend {
   Status set_buffer_size(std::uint32_t, std::uint32_t) override { return Status{}; }
 
  private:
-  explicit PosixBackend(int fd) : fd_(fd) {}
+  PosixBackend(int fd, posix::TtyControl& control) : fd_(fd), control_(&control) {}
 
   // Arranges a wake-up for the direct-wait events: the caller's own wait if
   // it has one (true), else the reactor (false; fails if its thread cannot
@@ -85,6 +90,7 @@ class PosixBackend final : public Backend {
   Result<bool> modem_bit(int bit);
 
   int fd_;
+  posix::TtyControl* control_;
   posix::IoRegistration registration_;
   // How the next read starts (see poll_read): expect_empty_ guesses that no
   // input is waiting; waiting_first_ marks a read that waited before its
