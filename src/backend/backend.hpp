@@ -76,6 +76,14 @@ class Backend {
 
 using BackendPtr = std::unique_ptr<Backend>;
 
+// RS-485 direction control is driven by the terminal backend (through the
+// kernel's RS-485 ioctls); where the device backend has no such control, a
+// mode other than none is refused with this text.
+inline constexpr std::string_view kRs485Unsupported = "RS-485 mode is not supported on this platform";
+// Refuses a mode other than none on such a platform (Windows), so that a
+// closed port refuses it too rather than the next open.
+Status check_rs485_support(const std::optional<Rs485Settings>& mode);
+
 // "loop://" (ASCII case-insensitive prefix) selects the loopback; any other
 // name opens the platform's device backend and configures it. A device that
 // cannot be opened gives "could not open port '{name}': {OS text}".

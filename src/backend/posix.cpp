@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <format>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -170,7 +173,7 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   termios probe{};
   if (::tcgetattr(fd.get(), &probe) != 0) return std::unexpected(DeviceOpenError{last_os_error()});
 
-  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get(), control));
+  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get(), name, control));
   fd.release();  // the backend closes it from here on
   if (auto st = backend->configure(settings, rts, dtr); !st) {
     return std::unexpected(DeviceOpenError{std::move(st.error()), /*configure_failed=*/true});
@@ -344,6 +347,37 @@ Status prepare_termios(termios& t, const PortSettings& s) {
   return {};
 }
 
+void prepare_rs485(SerialRs485& config, const std::optional<Rs485Settings>& mode) {
+  auto put = [&](std::uint32_t bit, bool on) { config.flags = on ? (config.flags | bit) : (config.flags & ~bit); };
+  put(rs485::kEnabled, mode.has_value());
+  if (!mode) return;
+  put(rs485::kRtsOnSend, mode->rts_level_for_tx);
+  put(rs485::kRtsAfterSend, mode->rts_level_for_rx);
+  put(rs485::kRxDuringTx, mode->loopback);
+  config.delay_rts_before_send = delay_milliseconds(mode->delay_before_tx);
+  config.delay_rts_after_send = delay_milliseconds(mode->delay_before_rx);
+}
+
+std::uint32_t delay_milliseconds(const TimeoutValue& delay) noexcept {
+  constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
+  switch (delay.kind()) {
+    case TimeoutValue::Kind::None: break;
+    case TimeoutValue::Kind::Integer: {
+      const std::int64_t s = delay.as_integer();
+      if (s <= 0) return 0;
+      return s > kMax / 1000 ? kMax : static_cast<std::uint32_t>(s * 1000);
+    }
+    case TimeoutValue::Kind::Float: {
+      const double s = delay.as_float();
+      if (!(s > 0)) return 0;
+      // 0.003 s is 3 ms, not 4: the product is rounded to the microsecond first.
+      const double ms = std::ceil(std::round(s * 1e6) / 1000);
+      return ms >= kMax ? kMax : static_cast<std::uint32_t>(ms);
+    }
+  }
+  return 0;
+}
+
 }  // namespace posix
 
 Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
@@ -366,6 +400,8 @@ Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
 #endif
   }
 
+  if (auto st = apply_rs485(s.rs485); !st) return st;
+
   // Line states follow the settings.
   if (!s.rtscts) {
     if (auto st = set_line(TIOCM_RTS, rts); !st) return st;
@@ -378,6 +414,22 @@ Status PosixBackend::set_line(int bit, bool level) {
   const int err = control_->set_modem_lines(fd_, bit, level);
   if (err == 0 || no_modem_lines(err)) return {};
   return fail(from_os_error(err));
+}
+
+Status PosixBackend::apply_rs485(const std::optional<Rs485Settings>& mode) {
+  if (!mode && !rs485_on_) return {};
+  posix::SerialRs485 config;
+  int err = control_->get_rs485(fd_, config);
+  if (err == 0) {
+    posix::prepare_rs485(config, mode);
+    err = control_->set_rs485(fd_, config);
+  }
+  if (err == ENOTTY) {
+    return fail(PortError::failure(std::format("the driver of '{}' has no RS-485 support", name_), err));
+  }
+  if (err != 0) return fail(from_os_error(err));
+  rs485_on_ = mode.has_value();
+  return {};
 }
 
 Status PosixBackend::set_rts(bool level) { return set_line(TIOCM_RTS, level); }

@@ -22,6 +22,14 @@
 // any other failure of those ioctls is reported. The line and RS-485 ioctls
 // go through posix::TtyControl (tty_control.hpp).
 // exclusive = true takes a non-blocking flock(LOCK_EX) on the descriptor.
+//
+// RS-485: a mode turns on the driver's direction control (TIOCSRS485 with
+// SER_RS485_ENABLED, the RTS levels for sending and after it, reception while
+// sending, and the delays in whole milliseconds, rounded up), changing only
+// those fields of what the driver reports. No mode leaves the driver's state
+// as it is (a board may turn RS-485 on from its device tree), except that a
+// port that turned it on turns it off again. A driver without RS-485 support
+// answers ENOTTY, reported as such with the device's name.
 // A hung-up terminal (read gives 0 after a hang-up was seen, or EIO /
 // ENXIO) ends reads and writes with an error the engine treats as fatal; a
 // read that looks only once (zero timeout) asks poll() whether the line hung
@@ -31,6 +39,8 @@
 #include <termios.h>
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "backend/backend.hpp"
@@ -43,6 +53,11 @@ namespace posix {
 // Turns t into a raw terminal with the line settings of s (everything but the
 // speed). EINVAL for a byte size outside 5..8; t is then partly changed.
 Status prepare_termios(termios& t, const PortSettings& s);
+// Puts the mode into what the driver reported (none: direction control off).
+void prepare_rs485(SerialRs485& config, const std::optional<Rs485Settings>& mode);
+// A delay as the kernel takes it: whole milliseconds, rounded up from the
+// nearest microsecond, at most 2^32 - 1; none is 0.
+std::uint32_t delay_milliseconds(const TimeoutValue& delay) noexcept;
 }  // namespace posix
 
 class PosixBackend final : public Backend {
@@ -78,19 +93,23 @@ class PosixBackend final : public Backend {
   Status set_buffer_size(std::uint32_t, std::uint32_t) override { return Status{}; }
 
  private:
-  PosixBackend(int fd, posix::TtyControl& control) : fd_(fd), control_(&control) {}
+  PosixBackend(int fd, std::string_view name, posix::TtyControl& control)
+      : fd_(fd), name_(name), control_(&control) {}
 
   // Arranges a wake-up for the direct-wait events: the caller's own wait if
   // it has one (true), else the reactor (false; fails if its thread cannot
   // be started).
   Result<bool> arm(Context& cx, std::uint32_t events);
   Status set_line(int bit, bool level);
+  Status apply_rs485(const std::optional<Rs485Settings>& mode);
   // The terminal was hung up (or reports an error): seen by a wait, or now.
   bool hung_up() const noexcept;
   Result<bool> modem_bit(int bit);
 
   int fd_;
+  std::string name_;
   posix::TtyControl* control_;
+  bool rs485_on_ = false;  // this port turned the driver's RS-485 mode on
   posix::IoRegistration registration_;
   // How the next read starts (see poll_read): expect_empty_ guesses that no
   // input is waiting; waiting_first_ marks a read that waited before its
