@@ -13,6 +13,7 @@
 #include "errors_python.hpp"
 #include "future.hpp"
 #include "port.hpp"
+#include "rs485.hpp"
 
 namespace corvalink::serial {
 
@@ -362,6 +363,25 @@ int set_exclusive(PyObject* self, PyObject* value, void*) noexcept {
       [](PortSettings& s, std::optional<bool> v) { s.exclusive = v; });
 }
 
+// RS-485 direction control: checked for the platform first, so a closed
+// port refuses a mode it could never apply.
+PyObject* get_rs485_mode(PyObject* self, void*) noexcept {
+  return settings_getter(self, [](const PortSettings& s) { return rs485::to_python(s.rs485); });
+}
+int set_rs485_mode(PyObject* self, PyObject* value, void*) noexcept {
+  if (!value) return py::no_deleter();
+  return py::guard_int([&]() -> int {
+    std::optional<Rs485Settings> mode;
+    if (!noted(rs485::from_python(value, mode), "value")) return -1;
+    PortHandle& h = port_of(self);
+    Status st = detached([&]() -> Status {
+      if (Status supported = check_rs485_support(mode); !supported) return supported;
+      return h.update_settings([&](PortSettings& s) { s.rs485 = mode; });
+    });
+    return check(st) ? 0 : -1;
+  });
+}
+
 // Requested line states.
 PyObject* get_rts(PyObject* self, void*) noexcept { return py::guard([&] { return boolean(port_of(self).rts()); }); }
 PyObject* get_dtr(PyObject* self, void*) noexcept { return py::guard([&] { return boolean(port_of(self).dtr()); }); }
@@ -459,6 +479,8 @@ PyGetSetDef base_getset[] = {
     {"inter_byte_timeout", get_inter_byte_timeout, set_inter_byte_timeout,
      "Longest silence between received bytes, or None.", nullptr},
     {"exclusive", get_exclusive, set_exclusive, "Exclusive-use option (None, True or False).", nullptr},
+    {"rs485_mode", get_rs485_mode, set_rs485_mode,
+     "RS-485 direction control: a `corvalink.rs485.RS485Settings`, or None for none.", nullptr},
     {"rts", get_rts, set_rts, "Requested RTS line state.", nullptr},
     {"dtr", get_dtr, set_dtr, "Requested DTR line state.", nullptr},
     {"break_condition", get_break_condition, set_break_condition, "Requested break state.", nullptr},
