@@ -149,7 +149,8 @@ bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL; }
 std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open(std::string_view name,
                                                                                  const PortSettings& settings,
                                                                                  bool rts, bool dtr,
-                                                                                 posix::TtyControl& control) {
+                                                                                 posix::TtyControl& control,
+                                                                                 std::string_view lock_directory) {
   // A name with an embedded NUL would silently open a shorter path.
   if (name.find('\0') != std::string_view::npos) return std::unexpected(DeviceOpenError{from_os_error(EINVAL)});
   const std::string path(name);
@@ -168,6 +169,12 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
     }
     return std::unexpected(DeviceOpenError{from_os_error(err)});
   }
+  posix::UucpLock lock;
+  if (settings.exclusive == true) {
+    auto taken = posix::UucpLock::acquire(lock_directory, name);
+    if (!taken) return std::unexpected(DeviceOpenError{std::move(taken.error())});
+    lock = std::move(*taken);
+  }
 
   // Only terminals are served; anything else fails the open with ENOTTY.
   termios probe{};
@@ -175,6 +182,7 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
 
   std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get(), name, control));
   fd.release();  // the backend closes it from here on
+  backend->lock_ = std::move(lock);
   if (auto st = backend->configure(settings, rts, dtr); !st) {
     return std::unexpected(DeviceOpenError{std::move(st.error()), /*configure_failed=*/true});
   }

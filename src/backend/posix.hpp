@@ -21,7 +21,9 @@
 // False and setting one does nothing (the port keeps the requested state);
 // any other failure of those ioctls is reported. The line and RS-485 ioctls
 // go through posix::TtyControl (tty_control.hpp).
-// exclusive = true takes a non-blocking flock(LOCK_EX) on the descriptor.
+// exclusive = true takes a non-blocking flock(LOCK_EX) on the descriptor and
+// the device's UUCP lock file (uucp_lock.hpp), which programs that do not
+// look at flock honour; the file goes when the backend does.
 //
 // RS-485: a mode turns on the driver's direction control (TIOCSRS485 with
 // SER_RS485_ENABLED, the RTS levels for sending and after it, reception while
@@ -46,6 +48,7 @@
 #include "backend/backend.hpp"
 #include "backend/reactor.hpp"
 #include "backend/tty_control.hpp"
+#include "backend/uucp_lock.hpp"
 
 namespace corvalink {
 
@@ -65,10 +68,12 @@ class PosixBackend final : public Backend {
   // Opens, locks (exclusive = true) and configures the device. Errors are the
   // raw OS errors; a failing configure is marked configure_failed. The
   // descriptor is closed again on every failure. `control` makes the line
-  // and RS-485 ioctls (the tests give a simulation).
+  // and RS-485 ioctls and the lock file goes into `lock_directory` (the
+  // tests give a simulation and a directory of their own).
   static std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> open(
       std::string_view name, const PortSettings& settings, bool rts, bool dtr,
-      posix::TtyControl& control = posix::system_tty_control());
+      posix::TtyControl& control = posix::system_tty_control(),
+      std::string_view lock_directory = posix::kLockDirectory);
   ~PosixBackend() override;
 
   Poll<Status> poll_read(Context& cx, ReadBuf& buf) override;
@@ -110,6 +115,8 @@ class PosixBackend final : public Backend {
   std::string name_;
   posix::TtyControl* control_;
   bool rs485_on_ = false;  // this port turned the driver's RS-485 mode on
+  // Declared after fd_, so it is removed once the device is closed.
+  posix::UucpLock lock_;
   posix::IoRegistration registration_;
   // How the next read starts (see poll_read): expect_empty_ guesses that no
   // input is waiting; waiting_first_ marks a read that waited before its
