@@ -12,7 +12,9 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "errors.hpp"
 #include "poll.hpp"
@@ -21,6 +23,16 @@
 namespace corvalink {
 
 using Bytes = std::span<const std::uint8_t>;
+
+// A setting the device did not keep: its name and the value asked for and
+// the value in force, each written as Python shows it ("7", "'E'", "True").
+struct SettingNotKept {
+  std::string name;
+  std::string asked;
+  std::string in_force;
+
+  bool operator==(const SettingNotKept&) const = default;
+};
 
 class Backend {
  public:
@@ -72,6 +84,9 @@ class Backend {
   // Why a write may not finish, added to the write-timeout error as a note;
   // empty when there is nothing to say.
   virtual std::string_view write_timeout_note() const { return {}; }
+  // The settings the last successful configure asked for that the device
+  // holds otherwise, read back from it, in the order of PortSettings.
+  virtual std::vector<SettingNotKept> settings_not_kept() const { return {}; }
 };
 
 using BackendPtr = std::unique_ptr<Backend>;

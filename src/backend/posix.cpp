@@ -123,15 +123,20 @@ static_assert(sizeof(KernelTermios2) == 44);
 constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
 constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
 
-// Applies the prepared flags with an arbitrary rate in one ioctl, so a rate
-// the driver refuses leaves the device as it was.
-Status set_with_custom_rate(int fd, const termios& t, std::uint32_t rate) {
+// Applies the prepared flags and the rate in one ioctl, so a rate the driver
+// refuses leaves the device as it was: a standard rate by the speed code
+// that cfsetospeed put into t, any other as BOTHER. This goes straight to
+// the kernel: the C library's tcsetattr may call it a failure when the
+// driver changed what was asked (glibc 2.43 does when none of the changes
+// took, as for 7 data bits asked twice of a pseudo-terminal), while what the
+// driver kept is read back and reported (read_back).
+Status set_termios(int fd, const termios& t, std::uint32_t rate, bool standard) {
   KernelTermios2 k{};
   if (::ioctl(fd, kGetTermios2, &k) != 0) return fail(last_os_error());
   k.c_iflag = t.c_iflag;
   k.c_oflag = t.c_oflag;
   k.c_lflag = t.c_lflag;
-  k.c_cflag = (t.c_cflag & ~(CBAUD | CIBAUD)) | BOTHER | (BOTHER << IBSHIFT);
+  k.c_cflag = standard ? (t.c_cflag & ~CIBAUD) : (t.c_cflag & ~(CBAUD | CIBAUD)) | BOTHER | (BOTHER << IBSHIFT);
   k.c_line = t.c_line;
   std::memcpy(k.c_cc, t.c_cc, sizeof k.c_cc);
   k.c_ispeed = rate;
@@ -393,20 +398,21 @@ Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
   if (::tcgetattr(fd_, &t) != 0) return fail(last_os_error());
   if (auto st = posix::prepare_termios(t, s); !st) return st;
 
-  if (auto speed = standard_speed(s.baudrate)) {
+  const auto speed = standard_speed(s.baudrate);
+  if (speed) {
 #ifdef CIBAUD
     // A custom input rate set earlier through termios2 would otherwise stay.
     t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
 #endif
     if (::cfsetospeed(&t, *speed) != 0 || ::cfsetispeed(&t, *speed) != 0) return fail(last_os_error());
-    if (::tcsetattr(fd_, TCSANOW, &t) != 0) return fail(last_os_error());
-  } else {
-#ifdef CORVALINK_HAVE_TERMIOS2
-    if (auto st = set_with_custom_rate(fd_, t, s.baudrate); !st) return st;
-#else
-    return fail(from_os_error(EINVAL));
-#endif
   }
+#ifdef CORVALINK_HAVE_TERMIOS2
+  if (auto st = set_termios(fd_, t, s.baudrate, speed.has_value()); !st) return st;
+#else
+  if (!speed) return fail(from_os_error(EINVAL));
+  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return fail(last_os_error());
+#endif
+  std::vector<SettingNotKept> not_kept = read_back(s);
 
   if (auto st = apply_rs485(s.rs485); !st) return st;
 
@@ -415,7 +421,68 @@ Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
     if (auto st = set_line(TIOCM_RTS, rts); !st) return st;
   }
   // Without a DSR/DTR handshake in termios, DTR stays asserted while dsrdtr is on.
-  return set_line(TIOCM_DTR, dtr || s.dsrdtr);
+  if (auto st = set_line(TIOCM_DTR, dtr || s.dsrdtr); !st) return st;
+  not_kept_ = std::move(not_kept);
+  return {};
+}
+
+namespace {
+
+std::string flag_text(bool b) { return b ? "True" : "False"; }
+
+std::string parity_text(Parity p) { return std::format("'{}'", parity_letter(p)); }
+
+Parity parity_of(tcflag_t cflag) {
+  if (!(cflag & PARENB)) return Parity::None;
+#ifdef CMSPAR
+  if (cflag & CMSPAR) return (cflag & PARODD) ? Parity::Mark : Parity::Space;
+#endif
+  return (cflag & PARODD) ? Parity::Odd : Parity::Even;
+}
+
+std::string stopbits_text(StopBits s) {
+  switch (s) {
+    case StopBits::One: return "1";
+    case StopBits::OnePointFive: return "1.5";
+    case StopBits::Two: return "2";
+  }
+  return "?";
+}
+
+}  // namespace
+
+std::vector<SettingNotKept> PosixBackend::read_back(const PortSettings& s) const {
+  std::vector<SettingNotKept> out;
+  termios t{};
+  if (::tcgetattr(fd_, &t) != 0) return out;  // nothing to compare with
+  auto compare = [&](const char* name, std::string asked, std::string in_force) {
+    if (asked != in_force) out.push_back({name, std::move(asked), std::move(in_force)});
+  };
+#ifdef CORVALINK_HAVE_TERMIOS2
+  // The kernel keeps the rate as a number beside the flags, for standard
+  // rates too; a driver that cannot make the rate puts the one it made there.
+  if (KernelTermios2 k{}; ::ioctl(fd_, kGetTermios2, &k) == 0)
+    compare("baudrate", std::to_string(s.baudrate), std::to_string(k.c_ospeed));
+#endif
+  int bits = 8;
+  switch (t.c_cflag & CSIZE) {
+    case CS5: bits = 5; break;
+    case CS6: bits = 6; break;
+    case CS7: bits = 7; break;
+    default: break;
+  }
+  compare("bytesize", std::to_string(s.bytesize), std::to_string(bits));
+  compare("parity", parity_text(s.parity), parity_text(parity_of(t.c_cflag)));
+  // CSTOPB stands for 1.5 stop bits as well as for 2.
+  const StopBits stop = !(t.c_cflag & CSTOPB) ? StopBits::One
+                        : s.stopbits == StopBits::OnePointFive ? StopBits::OnePointFive
+                                                               : StopBits::Two;
+  compare("stopbits", stopbits_text(s.stopbits), stopbits_text(stop));
+  compare("xonxoff", flag_text(s.xonxoff), flag_text((t.c_iflag & IXON) && (t.c_iflag & IXOFF)));
+#ifdef CRTSCTS
+  compare("rtscts", flag_text(s.rtscts), flag_text(t.c_cflag & CRTSCTS));
+#endif
+  return out;
 }
 
 Status PosixBackend::set_line(int bit, bool level) {

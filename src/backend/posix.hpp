@@ -11,7 +11,9 @@
 // flush then waits for TIOCOUTQ to drain).
 //
 // Settings: standard rates use the termios speed constants, any other rate
-// goes through termios2/BOTHER on Linux. Mark and space parity need CMSPAR.
+// goes through termios2/BOTHER on Linux. configure reads the line settings
+// back; what the driver kept otherwise (a pseudo-terminal keeps 8 data bits
+// and no parity) is reported by settings_not_kept. Mark and space parity need CMSPAR.
 // 1.5 stop bits are set as CSTOPB, which the UART turns into 1.5 stop bits for
 // 5-bit characters. There is no termios flag for DSR/DTR handshaking:
 // dsrdtr is accepted and keeps DTR asserted, and DSR is not watched.
@@ -96,6 +98,7 @@ class PosixBackend final : public Backend {
   Result<std::size_t> abort_write() override { return std::size_t{0}; }
   std::size_t detach_write() override { return 0; }
   Status set_buffer_size(std::uint32_t, std::uint32_t) override { return Status{}; }
+  std::vector<SettingNotKept> settings_not_kept() const override { return not_kept_; }
 
  private:
   PosixBackend(int fd, std::string_view name, posix::TtyControl& control)
@@ -107,6 +110,8 @@ class PosixBackend final : public Backend {
   Result<bool> arm(Context& cx, std::uint32_t events);
   Status set_line(int bit, bool level);
   Status apply_rs485(const std::optional<Rs485Settings>& mode);
+  // The line settings as the device holds them, compared with s.
+  std::vector<SettingNotKept> read_back(const PortSettings& s) const;
   // The terminal was hung up (or reports an error): seen by a wait, or now.
   bool hung_up() const noexcept;
   Result<bool> modem_bit(int bit);
@@ -115,6 +120,7 @@ class PosixBackend final : public Backend {
   std::string name_;
   posix::TtyControl* control_;
   bool rs485_on_ = false;  // this port turned the driver's RS-485 mode on
+  std::vector<SettingNotKept> not_kept_;  // by the last configure
   // Declared after fd_, so it is removed once the device is closed.
   posix::UucpLock lock_;
   posix::IoRegistration registration_;

@@ -339,6 +339,39 @@ TEST(PosixBackend, RefusedSettingsLeaveThePreviousOnesInForce) {
   EXPECT_EQ(kernel_speeds(fd).second, 57600u);
 }
 
+// The settings are read back after configuring: a pseudo-terminal keeps 8
+// data bits and no parity whatever is asked, and everything else.
+TEST(PosixBackend, SettingsTheDeviceDidNotKeepAreReported) {
+  using N = SettingNotKept;
+  struct Case {
+    const char* label;
+    PortSettings settings;
+    std::vector<SettingNotKept> not_kept;
+  };
+  const Case cases[] = {
+      {"8N1", PortSettings{}, {}},
+      {"7E2", make(9600, 7, Parity::Even, StopBits::Two), {N{"bytesize", "7", "8"}, N{"parity", "'E'", "'N'"}}},
+      {"5M1.5", make(300, 5, Parity::Mark, StopBits::OnePointFive),
+       {N{"bytesize", "5", "8"}, N{"parity", "'M'", "'N'"}}},
+      {"custom rate, both flow controls", make(123456, 8, Parity::None, StopBits::Two, true, true), {}},
+  };
+  Pty pty;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto handle = PortHandle::create();
+    ASSERT_TRUE(handle->change_port(pty.name()));
+    ASSERT_TRUE(handle->update_settings([&](PortSettings& s) { s = c.settings; }));
+    std::vector<SettingNotKept> not_kept{N{"stale", "", ""}};
+    ASSERT_TRUE(handle->open(&not_kept));
+    EXPECT_EQ(not_kept, c.not_kept);
+    // Asking the same again is no failure (the C library's tcsetattr would
+    // report EINVAL when none of the changes took).
+    auto again = open_port(pty.name(), c.settings);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->settings_not_kept(), c.not_kept);
+  }
+}
+
 // --- data ------------------------------------------------------------------
 
 TEST(PosixBackend, ReadWaitsForDataAndIsWokenByTheReactor) {
