@@ -106,7 +106,7 @@ inline std::mutex& lifecycle_of(PyObject* self) noexcept { return reinterpret_ca
 // filters turn into an error closes the port again and is raised.
 bool warn_not_kept(PyObject* self, const std::vector<SettingNotKept>& not_kept) noexcept {
   if (not_kept.empty()) return true;
-  std::string text = std::format("'{}' did not keep every setting:", port_of(self).port_name().value_or(""));
+  std::string text = std::format("settings not kept by '{}':", port_of(self).port_name().value_or(""));
   for (std::size_t i = 0; i < not_kept.size(); ++i) {
     const SettingNotKept& n = not_kept[i];
     text += std::format("{} {} asked {}, in force {}", i ? ";" : "", n.name, n.asked, n.in_force);
