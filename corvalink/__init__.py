@@ -3,7 +3,8 @@ plus port listing.
 
 The implementation is the extension module ``corvalink._corvalink``; this
 package re-exports its namespace. Importing it registers the submodules
-``corvalink.aio``, ``corvalink.tools`` and ``corvalink.tools.list_ports``.
+``corvalink.aio``, ``corvalink.rs485``, ``corvalink.tools`` and
+``corvalink.tools.list_ports``.
 """
 
 import os as _os
@@ -12,6 +13,9 @@ import sys as _sys
 from . import _corvalink
 from ._corvalink import *  # noqa: F401,F403
 from ._corvalink import __all__, __version__  # noqa: F401
+
+# Made by the extension and registered in sys.modules, outside its __all__.
+from . import rs485  # noqa: E402,F401
 
 
 def _make_command_package(name, path):

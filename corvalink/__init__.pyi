@@ -8,7 +8,9 @@ from typing import Any, ClassVar, Final, Protocol, Self, TypedDict, type_check_o
 from typing_extensions import disjoint_base
 
 from . import aio as aio
+from . import rs485 as rs485
 from . import tools as tools
+from .rs485 import RS485Settings
 
 __all__ = [
     "__version__",
@@ -208,6 +210,10 @@ class SerialBase:
     def exclusive(self) -> bool | None: ...
     @exclusive.setter
     def exclusive(self, value: bool | None) -> None: ...
+    @property
+    def rs485_mode(self) -> RS485Settings | None: ...
+    @rs485_mode.setter
+    def rs485_mode(self, value: RS485Settings | None) -> None: ...
 
     # Requested line states.
     @property

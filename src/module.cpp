@@ -19,6 +19,7 @@
 #include "future.hpp"
 #include "list_ports.hpp"
 #include "python.hpp"
+#include "rs485.hpp"
 #include "serial.hpp"
 #include "transport.hpp"
 
@@ -78,6 +79,9 @@ PyModuleDef tools_def = {PyModuleDef_HEAD_INIT, "corvalink.tools", nullptr, 0, n
                          nullptr, nullptr, nullptr};
 PyModuleDef list_ports_def = {PyModuleDef_HEAD_INIT, "corvalink.tools.list_ports", nullptr, 0, nullptr,
                               submodule_slots, nullptr, nullptr, nullptr};
+PyModuleDef rs485_def = {PyModuleDef_HEAD_INIT, "corvalink.rs485",
+                         "RS-485 direction control for `SerialBase.rs485_mode`.", 0, nullptr, submodule_slots,
+                         nullptr, nullptr, nullptr};
 
 // A new, empty submodule made from its definition, so that it carries the
 // definition's declarations.
@@ -98,10 +102,8 @@ int refuse_other_interpreters(PyObject* m) noexcept {
   return -1;
 }
 
-// Adds child to parent under short_name and registers it in sys.modules
-// under its full name.
-int attach(PyObject* parent, const char* short_name, PyObject* child) noexcept {
-  if (py::add_attribute(parent, short_name, child) < 0) return -1;
+// Registers child in sys.modules under its full name.
+int register_module(PyObject* child) noexcept {
   py::Ref sys_name = py::str("sys");
   if (!sys_name) return -1;
   py::Ref sys = py::Ref::steal(PyImport_Import(sys_name.get()));
@@ -111,6 +113,13 @@ int attach(PyObject* parent, const char* short_name, PyObject* child) noexcept {
   py::Ref full_name = py::Ref::steal(PyModule_GetNameObject(child));
   if (!full_name) return -1;
   return PyObject_SetItem(modules.get(), full_name.get(), child);
+}
+
+// Adds child to parent under short_name and registers it in sys.modules
+// under its full name.
+int attach(PyObject* parent, const char* short_name, PyObject* child) noexcept {
+  if (py::add_attribute(parent, short_name, child) < 0) return -1;
+  return register_module(child);
 }
 
 int exec_body(PyObject* m) {
@@ -172,7 +181,13 @@ int exec_body(PyObject* m) {
   if (add_list_ports_members(list_ports.get()) < 0) return -1;
   if (attach(tools.get(), "list_ports", list_ports.get()) < 0) return -1;
   if (attach(m, "tools", tools.get()) < 0) return -1;
-  return 0;
+
+  // corvalink.rs485 is only registered: the package binds it (corvalink/__init__.py),
+  // so this module's own namespace and __all__ stay as they are.
+  py::Ref rs485 = new_submodule(&rs485_def);
+  if (!rs485) return -1;
+  if (add_rs485_members(rs485.get()) < 0) return -1;
+  return register_module(rs485.get());
 }
 
 int exec_module(PyObject* m) noexcept {

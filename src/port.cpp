@@ -39,7 +39,7 @@ auto PortHandle::with_backend(F&& f) -> decltype(f(std::declval<Backend&>())) {
   return result;
 }
 
-Status PortHandle::open() {
+Status PortHandle::open(std::vector<SettingNotKept>* not_kept) {
   std::lock_guard device(device_mutex_);
   std::string name;
   PortSettings settings;
@@ -56,6 +56,7 @@ Status PortHandle::open() {
   auto backend = open_backend(name, settings, rts, dtr);
   if (!backend) return fail(std::move(backend.error()));
   if (Status purged = (*backend)->purge(true, false); !purged) return purged;
+  if (not_kept) *not_kept = (*backend)->settings_not_kept();
   install_locked(std::move(*backend));
   return {};
 }
@@ -343,14 +344,14 @@ PortHandle::Timeouts PortHandle::timeouts() const noexcept {
   }
 }
 
-Status PortHandle::change_port(std::optional<std::string> name) {
+Status PortHandle::change_port(std::optional<std::string> name, std::vector<SettingNotKept>* not_kept) {
   bool was_open = is_open();
   close();
   {
     std::lock_guard lock(settings_mutex_);
     port_ = std::move(name);
   }
-  if (was_open) return open();
+  if (was_open) return open(not_kept);
   return {};
 }
 

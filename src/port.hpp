@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "backend/backend.hpp"
 #include "errors.hpp"
@@ -39,7 +40,8 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   PortHandle& operator=(const PortHandle&) = delete;
 
   // --- blocking operations (the caller releases the interpreter) ---
-  Status open();
+  // not_kept, if given, receives the settings the new device did not keep.
+  Status open(std::vector<SettingNotKept>* not_kept = nullptr);
   // Closes the port. `reason`, when given, is the fatal error that ended the
   // device: the operations this close ends report it instead of NotOpen.
   void close(std::optional<PortError> reason = std::nullopt);
@@ -95,7 +97,7 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   void store_settings(const std::function<void(PortSettings&)>& change);
   // Port-name change: note whether open; close; store the name; reopen if it
   // was open (a failure leaves it closed).
-  Status change_port(std::optional<std::string> name);
+  Status change_port(std::optional<std::string> name, std::vector<SettingNotKept>* not_kept = nullptr);
 
   // --- used by the operations: one backend call under the device lock ---
   Poll<Status> poll_read(Context& cx, ReadBuf& buf);

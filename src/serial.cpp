@@ -13,6 +13,7 @@
 #include "errors_python.hpp"
 #include "future.hpp"
 #include "port.hpp"
+#include "rs485.hpp"
 
 namespace corvalink::serial {
 
@@ -100,6 +101,25 @@ PyObject* m_open(PyObject* self, PyObject*) noexcept;
 
 inline std::mutex& lifecycle_of(PyObject* self) noexcept { return reinterpret_cast<SerialObject*>(self)->lifecycle; }
 
+// After an open: one RuntimeWarning naming each setting the device did not
+// keep (the port goes on reporting what was asked). A warning that the
+// filters turn into an error closes the port again and is raised.
+bool warn_not_kept(PyObject* self, const std::vector<SettingNotKept>& not_kept) noexcept {
+  if (not_kept.empty()) return true;
+  std::string text = std::format("settings not kept by '{}':", port_of(self).port_name().value_or(""));
+  for (std::size_t i = 0; i < not_kept.size(); ++i) {
+    const SettingNotKept& n = not_kept[i];
+    text += std::format("{} {} asked {}, in force {}", i ? ";" : "", n.name, n.asked, n.in_force);
+  }
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) == 0) return true;
+  PortHandle& h = port_of(self);
+  detached([&] {
+    std::lock_guard lock(lifecycle_of(self));
+    h.close();
+  });
+  return false;
+}
+
 void serial_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   auto* obj = reinterpret_cast<SerialObject*>(self);
@@ -170,16 +190,18 @@ int serial_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     }
     PortHandle& handle = port_of(self);
     bool call_open = false;
+    std::vector<SettingNotKept> not_kept;
     Status st = detached([&]() -> Status {
       std::lock_guard lock(lifecycle_of(self));
       if (Status s = handle.update_settings([&](PortSettings& settings) { settings = next; }); !s) return s;
-      if (Status s = handle.change_port(std::move(port)); !s) return s;
+      if (Status s = handle.change_port(std::move(port), &not_kept); !s) return s;
       if (!has_port || handle.is_open()) return {};
-      if (open_here) return handle.open();
+      if (open_here) return handle.open(&not_kept);
       call_open = true;
       return {};
     });
     if (!check(st)) return -1;
+    if (!warn_not_kept(self, not_kept)) return -1;
     if (!call_open) return 0;
     py::Ref r = py::Ref::steal(PyObject_CallNoArgs(open_method.get()));
     return r ? 0 : -1;
@@ -366,6 +388,25 @@ int set_exclusive(PyObject* self, PyObject* value, void*) noexcept {
       [](PortSettings& s, std::optional<bool> v) { s.exclusive = v; });
 }
 
+// RS-485 direction control: checked for the platform first, so a closed
+// port refuses a mode it could never apply.
+PyObject* get_rs485_mode(PyObject* self, void*) noexcept {
+  return settings_getter(self, [](const PortSettings& s) { return rs485::to_python(s.rs485); });
+}
+int set_rs485_mode(PyObject* self, PyObject* value, void*) noexcept {
+  if (!value) return py::no_deleter();
+  return py::guard_int([&]() -> int {
+    std::optional<Rs485Settings> mode;
+    if (!noted(rs485::from_python(value, mode), "value")) return -1;
+    PortHandle& h = port_of(self);
+    Status st = detached([&]() -> Status {
+      if (Status supported = check_rs485_support(mode); !supported) return supported;
+      return h.update_settings([&](PortSettings& s) { s.rs485 = mode; });
+    });
+    return check(st) ? 0 : -1;
+  });
+}
+
 // Requested line states.
 PyObject* get_rts(PyObject* self, void*) noexcept { return py::guard([&] { return boolean(port_of(self).rts()); }); }
 PyObject* get_dtr(PyObject* self, void*) noexcept { return py::guard([&] { return boolean(port_of(self).dtr()); }); }
@@ -463,6 +504,8 @@ PyGetSetDef base_getset[] = {
     {"inter_byte_timeout", get_inter_byte_timeout, set_inter_byte_timeout,
      "Longest silence between received bytes, or None.", nullptr},
     {"exclusive", get_exclusive, set_exclusive, "Exclusive-use option (None, True or False).", nullptr},
+    {"rs485_mode", get_rs485_mode, set_rs485_mode,
+     "RS-485 direction control: a `corvalink.rs485.RS485Settings`, or None for none.", nullptr},
     {"rts", get_rts, set_rts, "Requested RTS line state.", nullptr},
     {"dtr", get_dtr, set_dtr, "Requested DTR line state.", nullptr},
     {"break_condition", get_break_condition, set_break_condition, "Requested break state.", nullptr},
@@ -480,11 +523,12 @@ PyGetSetDef base_getset[] = {
 PyObject* m_open(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     PortHandle& h = port_of(self);
+    std::vector<SettingNotKept> not_kept;
     Status st = detached([&] {
       std::lock_guard lock(lifecycle_of(self));
-      return h.open();
+      return h.open(&not_kept);
     });
-    if (!check(st)) return nullptr;
+    if (!check(st) || !warn_not_kept(self, not_kept)) return nullptr;
     return none();
   });
 }
@@ -1076,11 +1120,12 @@ bool update_settings(PortHandle& handle, const PortSettings& next) noexcept {
 
 bool change_port(PyObject* self, std::optional<std::string> name) noexcept {
   PortHandle& handle = port_of(self);
+  std::vector<SettingNotKept> not_kept;
   Status st = detached([&] {
     std::lock_guard lock(lifecycle_of(self));
-    return handle.change_port(std::move(name));
+    return handle.change_port(std::move(name), &not_kept);
   });
-  return check(st);
+  return check(st) && warn_not_kept(self, not_kept);
 }
 
 namespace {

@@ -67,6 +67,19 @@ class TimeoutValue {
 // (used for send_break's length, which has no "no limit").
 std::chrono::nanoseconds saturating_duration(double seconds) noexcept;
 
+// RS-485 direction control: the RTS level while sending and after, whether
+// the receiver stays on while sending, and the delays before and after a
+// transmission in seconds (kept as set, so they read back as set).
+struct Rs485Settings {
+  bool rts_level_for_tx = true;
+  bool rts_level_for_rx = false;
+  bool loopback = false;
+  TimeoutValue delay_before_tx;
+  TimeoutValue delay_before_rx;
+
+  bool operator==(const Rs485Settings&) const = default;
+};
+
 struct PortSettings {
   std::uint32_t baudrate = 9600;
   std::uint8_t bytesize = 8;
@@ -79,11 +92,13 @@ struct PortSettings {
   TimeoutValue write_timeout;
   TimeoutValue inter_byte_timeout;
   std::optional<bool> exclusive;
+  // None leaves the driver's RS-485 state as it is (see the backends).
+  std::optional<Rs485Settings> rs485;
 
   // True when a field that reaches the device differs.
   bool line_differs(const PortSettings& o) const noexcept {
     return baudrate != o.baudrate || bytesize != o.bytesize || parity != o.parity || stopbits != o.stopbits ||
-           xonxoff != o.xonxoff || rtscts != o.rtscts || dsrdtr != o.dsrdtr;
+           xonxoff != o.xonxoff || rtscts != o.rtscts || dsrdtr != o.dsrdtr || rs485 != o.rs485;
   }
   bool operator==(const PortSettings&) const = default;
 };

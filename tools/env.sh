@@ -116,8 +116,12 @@ in_root() {  # in_root ROOT CMD...: a plain root shell in ROOT, for set-up
 run_in() {
   bootstrap
   local tty=()
+  # Every run has pseudo-terminals of its own (--dev) but shares the root, so
+  # it gets a lock directory of its own too: a lock file for pts_0 of one run
+  # must not refuse pts_0 of another, and a lock left by a killed program goes
+  # with the run.
   exec bwrap --bind "$ROOT" / --bind "$REPO" /src --dev /dev --proc /proc \
-    --ro-bind /sys /sys --tmpfs /tmp --ro-bind /etc/resolv.conf /etc/resolv.conf \
+    --ro-bind /sys /sys --tmpfs /tmp --perms 1777 --tmpfs /run/lock --ro-bind /etc/resolv.conf /etc/resolv.conf \
     ${SHARED_DIR:+--ro-bind "$SHARED_DIR" /shared} \
     --chdir /src --setenv HOME /tmp --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     --die-with-parent "${tty[@]}" "$@"

@@ -19,6 +19,15 @@ bool is_loop_url(std::string_view name) {
 }
 }  // namespace
 
+Status check_rs485_support(const std::optional<Rs485Settings>& mode) {
+#if defined(_WIN32)
+  if (mode) return fail(PortError::failure(std::string(kRs485Unsupported)));
+#else
+  (void)mode;
+#endif
+  return {};
+}
+
 Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr) {
   if (is_loop_url(name)) return BackendPtr(std::make_unique<LoopbackBackend>(rts, dtr));
   auto device = open_device_backend(name, settings, rts, dtr);

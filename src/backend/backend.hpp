@@ -12,7 +12,9 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "errors.hpp"
 #include "poll.hpp"
@@ -21,6 +23,16 @@
 namespace corvalink {
 
 using Bytes = std::span<const std::uint8_t>;
+
+// A setting the device did not keep: its name and the value asked for and
+// the value in force, each written as Python shows it ("7", "'E'", "True").
+struct SettingNotKept {
+  std::string name;
+  std::string asked;
+  std::string in_force;
+
+  bool operator==(const SettingNotKept&) const = default;
+};
 
 class Backend {
  public:
@@ -72,9 +84,20 @@ class Backend {
   // Why a write may not finish, added to the write-timeout error as a note;
   // empty when there is nothing to say.
   virtual std::string_view write_timeout_note() const { return {}; }
+  // The settings the last successful configure asked for that the device
+  // holds otherwise, read back from it, in the order of PortSettings.
+  virtual std::vector<SettingNotKept> settings_not_kept() const { return {}; }
 };
 
 using BackendPtr = std::unique_ptr<Backend>;
+
+// RS-485 direction control is driven by the terminal backend (through the
+// kernel's RS-485 ioctls); where the device backend has no such control, a
+// mode other than none is refused with this text.
+inline constexpr std::string_view kRs485Unsupported = "RS-485 mode is not supported on this platform";
+// Refuses a mode other than none on such a platform (Windows), so that a
+// closed port refuses it too rather than the next open.
+Status check_rs485_support(const std::optional<Rs485Settings>& mode);
 
 // "loop://" (ASCII case-insensitive prefix) selects the loopback; any other
 // name opens the platform's device backend and configures it. A device that

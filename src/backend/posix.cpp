@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <format>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -120,15 +123,20 @@ static_assert(sizeof(KernelTermios2) == 44);
 constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
 constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
 
-// Applies the prepared flags with an arbitrary rate in one ioctl, so a rate
-// the driver refuses leaves the device as it was.
-Status set_with_custom_rate(int fd, const termios& t, std::uint32_t rate) {
+// Applies the prepared flags and the rate in one ioctl, so a rate the driver
+// refuses leaves the device as it was: a standard rate by the speed code
+// that cfsetospeed put into t, any other as BOTHER. This goes straight to
+// the kernel: the C library's tcsetattr may call it a failure when the
+// driver changed what was asked (glibc 2.43 does when none of the changes
+// took, as for 7 data bits asked twice of a pseudo-terminal), while what the
+// driver kept is read back and reported (read_back).
+Status set_termios(int fd, const termios& t, std::uint32_t rate, bool standard) {
   KernelTermios2 k{};
   if (::ioctl(fd, kGetTermios2, &k) != 0) return fail(last_os_error());
   k.c_iflag = t.c_iflag;
   k.c_oflag = t.c_oflag;
   k.c_lflag = t.c_lflag;
-  k.c_cflag = (t.c_cflag & ~(CBAUD | CIBAUD)) | BOTHER | (BOTHER << IBSHIFT);
+  k.c_cflag = standard ? (t.c_cflag & ~CIBAUD) : (t.c_cflag & ~(CBAUD | CIBAUD)) | BOTHER | (BOTHER << IBSHIFT);
   k.c_line = t.c_line;
   std::memcpy(k.c_cc, t.c_cc, sizeof k.c_cc);
   k.c_ispeed = rate;
@@ -145,7 +153,9 @@ bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL; }
 
 std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open(std::string_view name,
                                                                                  const PortSettings& settings,
-                                                                                 bool rts, bool dtr) {
+                                                                                 bool rts, bool dtr,
+                                                                                 posix::TtyControl& control,
+                                                                                 std::string_view lock_directory) {
   // A name with an embedded NUL would silently open a shorter path.
   if (name.find('\0') != std::string_view::npos) return std::unexpected(DeviceOpenError{from_os_error(EINVAL)});
   const std::string path(name);
@@ -164,13 +174,20 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
     }
     return std::unexpected(DeviceOpenError{from_os_error(err)});
   }
+  posix::UucpLock lock;
+  if (settings.exclusive == true) {
+    auto taken = posix::UucpLock::acquire(lock_directory, name);
+    if (!taken) return std::unexpected(DeviceOpenError{std::move(taken.error())});
+    lock = std::move(*taken);
+  }
 
   // Only terminals are served; anything else fails the open with ENOTTY.
   termios probe{};
   if (::tcgetattr(fd.get(), &probe) != 0) return std::unexpected(DeviceOpenError{last_os_error()});
 
-  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get()));
+  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get(), name, control));
   fd.release();  // the backend closes it from here on
+  backend->lock_ = std::move(lock);
   if (auto st = backend->configure(settings, rts, dtr); !st) {
     return std::unexpected(DeviceOpenError{std::move(st.error()), /*configure_failed=*/true});
   }
@@ -343,6 +360,37 @@ Status prepare_termios(termios& t, const PortSettings& s) {
   return {};
 }
 
+void prepare_rs485(SerialRs485& config, const std::optional<Rs485Settings>& mode) {
+  auto put = [&](std::uint32_t bit, bool on) { config.flags = on ? (config.flags | bit) : (config.flags & ~bit); };
+  put(rs485::kEnabled, mode.has_value());
+  if (!mode) return;
+  put(rs485::kRtsOnSend, mode->rts_level_for_tx);
+  put(rs485::kRtsAfterSend, mode->rts_level_for_rx);
+  put(rs485::kRxDuringTx, mode->loopback);
+  config.delay_rts_before_send = delay_milliseconds(mode->delay_before_tx);
+  config.delay_rts_after_send = delay_milliseconds(mode->delay_before_rx);
+}
+
+std::uint32_t delay_milliseconds(const TimeoutValue& delay) noexcept {
+  constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
+  switch (delay.kind()) {
+    case TimeoutValue::Kind::None: break;
+    case TimeoutValue::Kind::Integer: {
+      const std::int64_t s = delay.as_integer();
+      if (s <= 0) return 0;
+      return s > kMax / 1000 ? kMax : static_cast<std::uint32_t>(s * 1000);
+    }
+    case TimeoutValue::Kind::Float: {
+      const double s = delay.as_float();
+      if (!(s > 0)) return 0;
+      // 0.003 s is 3 ms, not 4: the product is rounded to the microsecond first.
+      const double ms = std::ceil(std::round(s * 1e6) / 1000);
+      return ms >= kMax ? kMax : static_cast<std::uint32_t>(ms);
+    }
+  }
+  return 0;
+}
+
 }  // namespace posix
 
 Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
@@ -350,40 +398,112 @@ Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
   if (::tcgetattr(fd_, &t) != 0) return fail(last_os_error());
   if (auto st = posix::prepare_termios(t, s); !st) return st;
 
-  if (auto speed = standard_speed(s.baudrate)) {
+  const auto speed = standard_speed(s.baudrate);
+  if (speed) {
 #ifdef CIBAUD
     // A custom input rate set earlier through termios2 would otherwise stay.
     t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
 #endif
     if (::cfsetospeed(&t, *speed) != 0 || ::cfsetispeed(&t, *speed) != 0) return fail(last_os_error());
-    if (::tcsetattr(fd_, TCSANOW, &t) != 0) return fail(last_os_error());
-  } else {
-#ifdef CORVALINK_HAVE_TERMIOS2
-    if (auto st = set_with_custom_rate(fd_, t, s.baudrate); !st) return st;
-#else
-    return fail(from_os_error(EINVAL));
-#endif
   }
+#ifdef CORVALINK_HAVE_TERMIOS2
+  if (auto st = set_termios(fd_, t, s.baudrate, speed.has_value()); !st) return st;
+#else
+  if (!speed) return fail(from_os_error(EINVAL));
+  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return fail(last_os_error());
+#endif
+  std::vector<SettingNotKept> not_kept = read_back(s);
 
-  // Line states follow the settings; devices without modem lines (such as
-  // pseudo-terminals) refuse these ioctls, which is not an error here.
-  auto line = [&](int bit, bool level) -> Status {
-    if (auto st = set_line(bit, level); !st) {
-      if (auto code = st.error().code(); code && no_modem_lines(*code)) return {};
-      return st;
-    }
-    return {};
-  };
+  if (auto st = apply_rs485(s.rs485); !st) return st;
+
+  // Line states follow the settings.
   if (!s.rtscts) {
-    if (auto st = line(TIOCM_RTS, rts); !st) return st;
+    if (auto st = set_line(TIOCM_RTS, rts); !st) return st;
   }
   // Without a DSR/DTR handshake in termios, DTR stays asserted while dsrdtr is on.
-  return line(TIOCM_DTR, dtr || s.dsrdtr);
+  if (auto st = set_line(TIOCM_DTR, dtr || s.dsrdtr); !st) return st;
+  not_kept_ = std::move(not_kept);
+  return {};
+}
+
+namespace {
+
+std::string flag_text(bool b) { return b ? "True" : "False"; }
+
+std::string parity_text(Parity p) { return std::format("'{}'", parity_letter(p)); }
+
+Parity parity_of(tcflag_t cflag) {
+  if (!(cflag & PARENB)) return Parity::None;
+#ifdef CMSPAR
+  if (cflag & CMSPAR) return (cflag & PARODD) ? Parity::Mark : Parity::Space;
+#endif
+  return (cflag & PARODD) ? Parity::Odd : Parity::Even;
+}
+
+std::string stopbits_text(StopBits s) {
+  switch (s) {
+    case StopBits::One: return "1";
+    case StopBits::OnePointFive: return "1.5";
+    case StopBits::Two: return "2";
+  }
+  return "?";
+}
+
+}  // namespace
+
+std::vector<SettingNotKept> PosixBackend::read_back(const PortSettings& s) const {
+  std::vector<SettingNotKept> out;
+  termios t{};
+  if (::tcgetattr(fd_, &t) != 0) return out;  // nothing to compare with
+  auto compare = [&](const char* name, std::string asked, std::string in_force) {
+    if (asked != in_force) out.push_back({name, std::move(asked), std::move(in_force)});
+  };
+#ifdef CORVALINK_HAVE_TERMIOS2
+  // The kernel keeps the rate as a number beside the flags, for standard
+  // rates too; a driver that cannot make the rate puts the one it made there.
+  if (KernelTermios2 k{}; ::ioctl(fd_, kGetTermios2, &k) == 0)
+    compare("baudrate", std::to_string(s.baudrate), std::to_string(k.c_ospeed));
+#endif
+  int bits = 8;
+  switch (t.c_cflag & CSIZE) {
+    case CS5: bits = 5; break;
+    case CS6: bits = 6; break;
+    case CS7: bits = 7; break;
+    default: break;
+  }
+  compare("bytesize", std::to_string(s.bytesize), std::to_string(bits));
+  compare("parity", parity_text(s.parity), parity_text(parity_of(t.c_cflag)));
+  // CSTOPB stands for 1.5 stop bits as well as for 2.
+  const StopBits stop = !(t.c_cflag & CSTOPB) ? StopBits::One
+                        : s.stopbits == StopBits::OnePointFive ? StopBits::OnePointFive
+                                                               : StopBits::Two;
+  compare("stopbits", stopbits_text(s.stopbits), stopbits_text(stop));
+  compare("xonxoff", flag_text(s.xonxoff), flag_text((t.c_iflag & IXON) && (t.c_iflag & IXOFF)));
+#ifdef CRTSCTS
+  compare("rtscts", flag_text(s.rtscts), flag_text(t.c_cflag & CRTSCTS));
+#endif
+  return out;
 }
 
 Status PosixBackend::set_line(int bit, bool level) {
-  int bits = bit;
-  if (::ioctl(fd_, level ? TIOCMBIS : TIOCMBIC, &bits) != 0) return fail(last_os_error());
+  const int err = control_->set_modem_lines(fd_, bit, level);
+  if (err == 0 || no_modem_lines(err)) return {};
+  return fail(from_os_error(err));
+}
+
+Status PosixBackend::apply_rs485(const std::optional<Rs485Settings>& mode) {
+  if (!mode && !rs485_on_) return {};
+  posix::SerialRs485 config;
+  int err = control_->get_rs485(fd_, config);
+  if (err == 0) {
+    posix::prepare_rs485(config, mode);
+    err = control_->set_rs485(fd_, config);
+  }
+  if (err == ENOTTY) {
+    return fail(PortError::failure(std::format("the driver of '{}' has no RS-485 support", name_), err));
+  }
+  if (err != 0) return fail(from_os_error(err));
+  rs485_on_ = mode.has_value();
   return {};
 }
 
@@ -392,7 +512,9 @@ Status PosixBackend::set_dtr(bool level) { return set_line(TIOCM_DTR, level); }
 
 Result<bool> PosixBackend::modem_bit(int bit) {
   int status = 0;
-  if (::ioctl(fd_, TIOCMGET, &status) != 0) return fail(last_os_error());
+  const int err = control_->get_modem_lines(fd_, status);
+  if (no_modem_lines(err)) return false;
+  if (err != 0) return fail(from_os_error(err));
   return (status & bit) != 0;
 }
 

@@ -151,6 +151,28 @@ TEST_F(OverlappedTest, AConfigureFailureDuringOpenClosesTheDeviceAndIsReturnedUn
   }
 }
 
+// The COM backend has no RS-485 direction control. Windows builds refuse a
+// mode before it is stored; the backend refuses one that reaches it anyway,
+// and leaves the device as it was.
+TEST_F(OverlappedTest, RS485IsRefusedOnThisPlatform) {
+  PortSettings s;
+  s.rs485 = Rs485Settings{};
+  EXPECT_TRUE(check_rs485_support(std::nullopt));
+#if defined(_WIN32)
+  auto refused = check_rs485_support(s.rs485);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().text(), "RS-485 mode is not supported on this platform");
+#else
+  EXPECT_TRUE(check_rs485_support(s.rs485));
+#endif
+  open();
+  const int sets = sim.calls(Call::SetCommState);
+  auto configured = backend->configure(s, true, true);
+  ASSERT_FALSE(configured);
+  EXPECT_EQ(configured.error().text(), "RS-485 mode is not supported on this platform");
+  EXPECT_EQ(sim.calls(Call::SetCommState), sets);
+}
+
 TEST_F(OverlappedTest, SettingsMapOntoTheDcb) {
   using namespace win32::dcb;
   constexpr Dword kKept = kTxContinueOnXoff | (1u << 20);  // of what the driver below reports

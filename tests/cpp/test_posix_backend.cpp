@@ -219,17 +219,15 @@ TEST(PosixBackend, ExclusiveOpenLocksTheDevice) {
   EXPECT_TRUE(open_port(pty.name(), excl)) << "lock must be released by closing";
 }
 
-TEST(PosixBackend, DeviceWithoutModemLinesOpensButReportsExplicitLineCalls) {
+TEST(PosixBackend, PseudoTerminalHasNoModemLines) {
   Pty pty;
   auto port = open_port(pty.name());
   ASSERT_TRUE(port);
-  // A pseudo-terminal has no modem lines.
-  auto rts = port->set_rts(false);
-  ASSERT_FALSE(rts);
-  EXPECT_TRUE(rts.error().code() == ENOTTY || rts.error().code() == EINVAL) << rts.error().text();
-  EXPECT_FALSE(port->read_cts());
-  EXPECT_FALSE(port->read_cd());
-  // Reconfiguring still succeeds: line states are applied best-effort there.
+  // The kernel's driver lacks the line ioctls: the lines read False and
+  // setting them does nothing.
+  EXPECT_EQ(port->read_cts(), false);
+  EXPECT_EQ(port->read_cd(), false);
+  EXPECT_TRUE(port->set_rts(false));
   PortSettings s;
   s.baudrate = 19200;
   EXPECT_TRUE(port->configure(s, false, false));
@@ -339,6 +337,39 @@ TEST(PosixBackend, RefusedSettingsLeaveThePreviousOnesInForce) {
   ASSERT_EQ(::tcgetattr(fd, &after), 0);
   EXPECT_EQ(after.c_cflag, before.c_cflag);
   EXPECT_EQ(kernel_speeds(fd).second, 57600u);
+}
+
+// The settings are read back after configuring: a pseudo-terminal keeps 8
+// data bits and no parity whatever is asked, and everything else.
+TEST(PosixBackend, SettingsTheDeviceDidNotKeepAreReported) {
+  using N = SettingNotKept;
+  struct Case {
+    const char* label;
+    PortSettings settings;
+    std::vector<SettingNotKept> not_kept;
+  };
+  const Case cases[] = {
+      {"8N1", PortSettings{}, {}},
+      {"7E2", make(9600, 7, Parity::Even, StopBits::Two), {N{"bytesize", "7", "8"}, N{"parity", "'E'", "'N'"}}},
+      {"5M1.5", make(300, 5, Parity::Mark, StopBits::OnePointFive),
+       {N{"bytesize", "5", "8"}, N{"parity", "'M'", "'N'"}}},
+      {"custom rate, both flow controls", make(123456, 8, Parity::None, StopBits::Two, true, true), {}},
+  };
+  Pty pty;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto handle = PortHandle::create();
+    ASSERT_TRUE(handle->change_port(pty.name()));
+    ASSERT_TRUE(handle->update_settings([&](PortSettings& s) { s = c.settings; }));
+    std::vector<SettingNotKept> not_kept{N{"stale", "", ""}};
+    ASSERT_TRUE(handle->open(&not_kept));
+    EXPECT_EQ(not_kept, c.not_kept);
+    // Asking the same again is no failure (the C library's tcsetattr would
+    // report EINVAL when none of the changes took).
+    auto again = open_port(pty.name(), c.settings);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->settings_not_kept(), c.not_kept);
+  }
 }
 
 // --- data ------------------------------------------------------------------

@@ -44,6 +44,12 @@ def test_submodules_are_registered():
     assert sys.modules["corvalink.tools.list_ports"] is native.tools.list_ports
     assert native.tools.__all__ == ["list_ports"]
     assert native.tools.list_ports is corvalink.tools.list_ports
+    # corvalink.rs485 is registered and bound on the package, outside the native namespace.
+    import corvalink.rs485
+
+    assert sys.modules["corvalink.rs485"] is corvalink.rs485
+    assert corvalink.rs485.__all__ == ["RS485Settings"]
+    assert not hasattr(native, "rs485")
 
 
 @pytest.mark.parametrize(

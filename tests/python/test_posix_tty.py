@@ -10,6 +10,7 @@ import sys
 import termios
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -116,6 +117,8 @@ def expected_bits(parity, stopbits, xonxoff, rtscts):
 CFLAG_MASK = termios.PARODD | CMSPAR | termios.CSTOPB | termios.CRTSCTS
 
 
+# The terminal keeps neither byte size nor parity (see the next test).
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @pytest.mark.parametrize("baudrate,bytesize,parity,stopbits,xonxoff,rtscts", SETTINGS)
 def test_settings_reach_the_terminal_and_data_passes_both_ways(
         pty, baudrate, bytesize, parity, stopbits, xonxoff, rtscts):
@@ -142,6 +145,34 @@ def test_settings_reach_the_terminal_and_data_passes_both_ways(
         assert s.read(len(data)) == data
     finally:
         s.close()
+
+
+def test_settings_the_terminal_did_not_keep_are_warned_about_on_open(pty):
+    expected = f"settings not kept by '{pty.name}': bytesize asked 7, in force 8; parity asked 'E', in force 'N'"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        s = corvalink.Serial(pty.name, bytesize=7, parity="E", stopbits=2)
+        s.close()
+        s.open()
+        corvalink.Serial(pty.name).close()  # 8N1: kept
+        corvalink.Serial(pty.name, 1234567, stopbits=2, xonxoff=True, rtscts=True).close()  # kept too
+    assert [(w.category, str(w.message), w.filename) for w in caught] == [
+        (RuntimeWarning, expected, __file__)] * 2
+    # The port goes on reporting what was asked for.
+    assert (s.bytesize, s.parity, s.stopbits) == (7, "E", 2)
+
+    # Turned into an error, the warning fails the open and leaves the port closed.
+    s.close()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeWarning, match="bytesize asked 7"):
+            s.open()
+        assert not s.is_open
+        with pytest.raises(RuntimeWarning, match="parity asked 'O'"):
+            corvalink.Serial(pty.name, parity="O")
+    with pytest.warns(RuntimeWarning):
+        s.open()  # the device was left free
+    s.close()
 
 
 def test_settings_changed_on_an_open_port_are_applied(port):
@@ -316,12 +347,17 @@ def test_failed_opens_leak_no_descriptor(pty):
 
 
 def test_terminal_without_modem_lines(pty, port):
-    # A pseudo-terminal opens and configures, but has no lines to drive or read.
+    # A pseudo-terminal's driver has no modem-control lines: they read False,
+    # and setting one is stored without effect.
     assert os.isatty(port.fileno())
-    with pytest.raises(corvalink.SerialException):
-        port.rts = False
-    with pytest.raises(corvalink.SerialException):
-        port.cts
+    assert (port.cts, port.dsr, port.ri, port.cd) == (False, False, False, False)
+    port.rts = False
+    port.dtr = False
+    assert (port.rts, port.dtr) == (False, False)
+    port.close()
+    port.dtr = True
+    port.open()
+    assert port.dtr and port.cd is False
     port.send_break(0.01)
     port.set_buffer_size(rx_size=8192)
     pty.send(b"still fine")

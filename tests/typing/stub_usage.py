@@ -7,6 +7,7 @@ from typing import assert_type
 
 import corvalink
 import corvalink.aio
+from corvalink.rs485 import RS485Settings
 from corvalink.tools.list_ports import ListPortInfo, comports
 
 
@@ -24,6 +25,9 @@ def blocking(port: corvalink.Serial) -> None:
         assert_type(same, corvalink.Serial)
     for line in port:
         assert_type(line, bytes)
+    assert_type(port.rs485_mode, RS485Settings | None)
+    port.rs485_mode = RS485Settings(delay_before_tx=0.001)
+    port.rs485_mode = (True, False)  # type: ignore[assignment]
     port.write(5)  # type: ignore[arg-type]
     port.in_waiting = 3  # type: ignore[misc]
 

@@ -1,0 +1,227 @@
+"""exclusive=True against other terminal programs: the UUCP lock file in
+/run/lock (which minicom honours) and flock (which picocom honours), tried
+with the programs themselves under tmux, and the lock file's life."""
+
+import gc
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import corvalink
+from corvalink.rs485 import RS485Settings
+
+pytestmark = [
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux terminals"),
+    pytest.mark.timeout(60),
+]
+
+LOCK_DIR = "/run/lock"
+
+
+def lock_path(device):
+    return os.path.join(LOCK_DIR, "LCK.." + device.removeprefix("/dev/").replace("/", "_"))
+
+
+def read_lock(device):
+    try:
+        with open(lock_path(device)) as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def wait_until(predicate, timeout=10.0):
+    """Polls predicate until it gives a true value or the time is up; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while not (value := predicate()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return value
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@pytest.fixture
+def lock_dir():
+    # Programs on this machine agree on /run/lock; a root without one gets it.
+    try:
+        os.makedirs(LOCK_DIR, mode=0o1777, exist_ok=True)
+    except OSError:
+        pass
+    if not os.access(LOCK_DIR, os.W_OK):
+        pytest.skip(f"{LOCK_DIR} cannot be written here")
+    return LOCK_DIR
+
+
+class Pty:
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.name = os.ttyname(self.slave)
+
+    def hang_up(self):
+        fd, self.master = self.master, -1
+        if fd >= 0:
+            os.close(fd)
+
+
+@pytest.fixture
+def pty(lock_dir):
+    p = Pty()
+    yield p
+    p.hang_up()
+    os.close(p.slave)
+    # A peer killed with its tmux server may leave its lock behind.
+    content = (read_lock(p.name) or "").strip()
+    if content.isdigit() and not alive(int(content)):
+        os.unlink(lock_path(p.name))
+
+
+# How the lock ends, for the port in held[0] (each leaves the port closed).
+def by_close(held, pty):
+    held[0].close()
+
+
+def by_drop(held, pty):
+    held.clear()
+    gc.collect()
+
+
+def by_fatal_error(held, pty):
+    pty.hang_up()
+    with pytest.raises(corvalink.SerialException):
+        held[0].read(1)
+    assert not held[0].is_open
+
+
+@pytest.mark.parametrize("end", [by_close, by_drop, by_fatal_error])
+def test_lock_file_lives_as_long_as_the_exclusive_open(pty, end):
+    name = pty.name
+    corvalink.Serial(name, exclusive=False).close()
+    assert read_lock(name) is None
+
+    held = [corvalink.Serial(name, exclusive=True, timeout=2)]
+    assert read_lock(name) == f"{os.getpid():>10}\n"
+    end(held, pty)
+    assert read_lock(name) is None
+
+
+def test_failed_open_and_stale_lock(pty):
+    name = pty.name
+    # The device opens, then refuses the configuration: the lock goes with it.
+    s = corvalink.Serial()
+    s.exclusive = True
+    s.rs485_mode = RS485Settings()
+    s.port = name
+    with pytest.raises(corvalink.SerialException):
+        s.open()
+    assert read_lock(name) is None
+
+    # A lock whose process is gone is replaced.
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    with open(lock_path(name), "w") as f:
+        f.write(f"{gone.pid:>10}\n")
+    s.rs485_mode = None
+    s.open()
+    assert read_lock(name) == f"{os.getpid():>10}\n"
+    s.close()
+    assert read_lock(name) is None
+
+
+class Tmux:
+    """A private tmux server whose panes stay after their program ends."""
+
+    def __init__(self, tmp_path):
+        self.socket = f"corvalink-test-{os.getpid()}"
+        self.config = tmp_path / "tmux.conf"
+        self.config.write_text("set -g remain-on-exit on\n")
+
+    def run(self, *args):
+        return subprocess.run(["tmux", "-L", self.socket, "-f", str(self.config), *args],
+                              check=True, capture_output=True, text=True, timeout=10).stdout
+
+    def start(self, session, argv, log=None):
+        """Runs argv in a new session, its output into the file log if given
+        (minicom clears the screen as it exits); returns its PID."""
+        if log:
+            argv = ["sh", "-c", 'exec "$@" >"$0" 2>&1', str(log), *argv]
+        return int(self.run("new-session", "-d", "-x", "100", "-y", "30", "-s", session,
+                            "-P", "-F", "#{pane_pid}", "--", *argv))
+
+    def screen(self, session):
+        return self.run("capture-pane", "-p", "-t", session)
+
+    def kill(self):
+        subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True, timeout=10)
+
+
+@pytest.fixture
+def tmux(tmp_path):
+    if not shutil.which("tmux"):
+        pytest.skip("tmux is not installed")
+    t = Tmux(tmp_path)
+    yield t
+    t.kill()
+
+
+def holds_flock(pid):
+    with open("/proc/locks") as f:
+        return any(line.split()[1] == "FLOCK" and line.split()[4] == str(pid) for line in f)
+
+
+# program, its command line, what it says when it finds the port taken, and
+# how to tell that it holds the port.
+PEERS = {
+    "minicom": (["minicom", "-D", "{port}"], "is locked",
+                lambda pid, port: read_lock(port) == f"{pid:>10}\n"),
+    "picocom": (["picocom", "{port}"], "cannot lock",
+                lambda pid, port: holds_flock(pid)),
+}
+
+
+def peer(name):
+    argv, refusal, holds = PEERS[name]
+    if not shutil.which(argv[0]):
+        pytest.skip(f"{argv[0]} is not installed")
+    return argv, refusal, holds
+
+
+@pytest.mark.parametrize("program", sorted(PEERS))
+def test_peer_refuses_a_port_we_hold(pty, tmux, tmp_path, program):
+    argv, refusal, _ = peer(program)
+    name = pty.name
+    log = tmp_path / "peer.log"
+    with corvalink.Serial(name, exclusive=True):
+        tmux.start("peer", [a.format(port=name) for a in argv], log=log)
+        assert wait_until(lambda: log.exists() and refusal in log.read_text(errors="replace")), (
+            log.read_text(errors="replace") if log.exists() else "no output")
+
+
+@pytest.mark.parametrize("program", sorted(PEERS))
+def test_we_refuse_a_port_the_peer_holds(pty, tmux, program):
+    argv, _, holds = peer(program)
+    name = pty.name
+    pid = tmux.start("peer", [a.format(port=name) for a in argv])
+    assert wait_until(lambda: holds(pid, name)), tmux.screen("peer")
+
+    with pytest.raises(corvalink.SerialException) as info:
+        corvalink.Serial(name, exclusive=True)
+    assert info.value.strerror.startswith(f"could not open port '{name}': the port is locked")
+    if program == "minicom":
+        assert f"locked by process {pid} " in info.value.strerror
+    corvalink.Serial(name).close()  # without the option nothing is checked
+
+    # Once the peer is gone (killed, so its lock file stays behind), the port is ours.
+    os.kill(pid, signal.SIGKILL)
+    assert wait_until(lambda: not alive(pid))
+    corvalink.Serial(name, exclusive=True).close()
