@@ -1,7 +1,13 @@
 #include "future.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <unordered_map>
+
+#ifdef __linux__
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
 
 #include "errors_python.hpp"
 #include "port.hpp"
@@ -278,6 +284,52 @@ class ScheduleJob final : public Runtime::Job {
 
 constexpr int kDrainRounds = 8;
 
+// The doorbell's callable, kept by the loop's selector for as long as the
+// loop lives: rung, it delivers; dropped (the loop closed or went away), the
+// inbox's items learn that the loop is gone.
+struct DoorbellObject {
+  PyObject_HEAD
+  std::shared_ptr<LoopInbox> inbox;
+};
+
+PyObject* doorbell_call(PyObject* self, PyObject*, PyObject*) noexcept {
+  return py::guard([&]() -> PyObject* {
+    reinterpret_cast<DoorbellObject*>(self)->inbox->answer();
+    Py_RETURN_NONE;
+  });
+}
+
+void doorbell_dealloc(PyObject* self) noexcept {
+  auto* d = reinterpret_cast<DoorbellObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  std::shared_ptr<LoopInbox> inbox = std::move(d->inbox);
+  d->inbox.~shared_ptr();
+  if (inbox) {
+    PyObject* pending = PyErr_GetRaisedException();
+    inbox->gone();
+    PyErr_SetRaisedException(pending);
+  }
+  inbox.reset();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+py::OnceCell doorbell_cell;
+
+PyObject* doorbell_type() noexcept {
+  return doorbell_cell.get_or_init([]() -> PyObject* {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Rung when outcomes wait for an event loop.")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(doorbell_dealloc)},
+        {Py_tp_call, reinterpret_cast<void*>(doorbell_call)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"corvalink.aio._Doorbell", static_cast<int>(sizeof(DoorbellObject)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return PyType_FromSpec(&spec);
+  });
+}
+
 }  // namespace
 
 std::shared_ptr<LoopInbox> LoopInbox::of(PyObject* loop) noexcept {
@@ -286,35 +338,96 @@ std::shared_ptr<LoopInbox> LoopInbox::of(PyObject* loop) noexcept {
     std::weak_ptr<LoopInbox> inbox;
   };
   thread_local Last t_last;
-  if (t_last.loop == loop) {
-    if (auto sp = t_last.inbox.lock()) return sp;
-  }
-  static std::mutex mutex;
-  static auto* inboxes = new std::unordered_map<PyObject*, std::weak_ptr<LoopInbox>>;
-  static std::size_t inserts = 0;
   std::shared_ptr<LoopInbox> sp;
-  try {
-    std::lock_guard lock(mutex);
-    std::weak_ptr<LoopInbox>& slot = (*inboxes)[loop];
-    sp = slot.lock();
-    if (!sp) {
-      // An inbox keeps its loop alive, so an address in the table names the
-      // same loop for as long as its inbox lives.
-      sp = std::make_shared<LoopInbox>(py::Ref::borrow(loop));
-      slot = sp;
-      if (++inserts % 64 == 0) std::erase_if(*inboxes, [](const auto& e) { return e.second.expired(); });
+  if (t_last.loop == loop) sp = t_last.inbox.lock();
+  if (!sp || !sp->names(loop)) {
+    static std::mutex mutex;
+    static auto* inboxes = new std::unordered_map<PyObject*, std::weak_ptr<LoopInbox>>;
+    static std::size_t inserts = 0;
+    py::Ref weak = py::Ref::steal(PyWeakref_NewRef(loop, nullptr));
+    if (!weak) return nullptr;
+    try {
+      std::lock_guard lock(mutex);
+      std::weak_ptr<LoopInbox>& slot = (*inboxes)[loop];
+      sp = slot.lock();
+      // An address names the same loop only while its inbox's weak
+      // reference still reaches it.
+      if (!sp || !sp->names(loop)) {
+        sp = std::make_shared<LoopInbox>(loop, std::move(weak));
+        slot = sp;
+        if (++inserts % 64 == 0) std::erase_if(*inboxes, [](const auto& e) { return e.second.expired(); });
+      }
+    } catch (...) {
+      PyErr_NoMemory();
+      return nullptr;
     }
-  } catch (...) {
-    PyErr_NoMemory();
-    return nullptr;
+    t_last.loop = loop;
+    t_last.inbox = sp;
   }
-  t_last.loop = loop;
-  t_last.inbox = sp;
+  sp->install_doorbell();
   return sp;
 }
 
 LoopInbox::~LoopInbox() {
-  // Items hold references to the inbox, so none is left here.
+  if (int fd = doorbell_.exchange(-1); fd >= 0) ::close(fd);
+}
+
+py::Ref LoopInbox::loop() const noexcept {
+  PyObject* strong = nullptr;
+  if (PyWeakref_GetRef(loop_weak_.get(), &strong) < 0) PyErr_Clear();
+  return py::Ref::steal(strong);
+}
+
+bool LoopInbox::on_loop_thread() const noexcept {
+  if (PyThreadState_GetUnchecked() == nullptr) return false;  // our threads run no loop
+  bool failed = false;
+  PyObject* running = running_loop_or_null(failed);
+  if (failed) PyErr_Clear();
+  return running && running == loop_id_;
+}
+
+bool LoopInbox::names(PyObject* loop) const noexcept {
+  if (loop != loop_id_) return false;
+  py::Ref alive = this->loop();
+  return alive.get() == loop;
+}
+
+void LoopInbox::install_doorbell() noexcept {
+#ifdef __linux__
+  {
+    std::lock_guard lock(mutex_);
+    if (doorbell_tried_ || closed_) return;
+  }
+  bool failed = false;
+  if (running_loop_or_null(failed) != loop_id_) {
+    if (failed) PyErr_Clear();
+    return;  // add_reader belongs to the loop's own thread
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (doorbell_tried_) return;
+    doorbell_tried_ = true;
+  }
+  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) return;
+  auto* type = reinterpret_cast<PyTypeObject*>(doorbell_type());
+  py::Ref bell = type ? py::Ref::steal(type->tp_alloc(type, 0)) : py::Ref();
+  py::Ref fd_object = py::Ref::steal(PyLong_FromLong(fd));
+  py::Ref loop = this->loop();
+  py::Ref r;
+  if (bell && fd_object && loop) {
+    new (&reinterpret_cast<DoorbellObject*>(bell.get())->inbox) std::shared_ptr<LoopInbox>(shared_from_this());
+    r = py::Ref::steal(PyObject_CallMethod(loop.get(), "add_reader", "OO", fd_object.get(), bell.get()));
+  }
+  if (!r) {
+    // A loop without a selector (or a closed one): tickets, then.
+    PyErr_Clear();
+    if (bell) reinterpret_cast<DoorbellObject*>(bell.get())->inbox.reset();  // not the loop's: no news
+    ::close(fd);
+    return;
+  }
+  doorbell_.store(fd, std::memory_order_release);
+#endif
 }
 
 void LoopInbox::push(InboxItem* item) noexcept {
@@ -347,46 +460,71 @@ void LoopInbox::push(InboxItem* item) noexcept {
       delete item;  // the interpreter is going away: nothing to tell
     return;
   }
-  if (!need) return;
-  Attached a;
-  if (a.ok()) {
-    schedule();
-    return;
-  }
-  // This thread cannot enter the interpreter: a worker hands over instead.
-  {
-    std::lock_guard lock(mutex_);
-    scheduled_ = false;
-  }
-  if (!interpreter_open()) return;
-  try {
-    if (Result<Runtime*> rt = runtime()) (*rt)->spawn(std::make_unique<ScheduleJob>(shared_from_this()));
-  } catch (...) {
-  }
+  if (need) schedule();
+}
+
+void LoopInbox::ring() noexcept {
+#ifdef __linux__
+  const std::uint64_t one = 1;
+  ssize_t r;
+  do {
+    r = ::write(doorbell_.load(std::memory_order_acquire), &one, sizeof one);
+  } while (r < 0 && errno == EINTR);
+#endif
 }
 
 void LoopInbox::schedule() noexcept {
+  // From another thread the doorbell needs no interpreter. On the loop's own
+  // thread a ticket goes behind the callbacks already scheduled there, in
+  // order, as the loop's own callbacks are.
+  if (doorbell_.load(std::memory_order_acquire) >= 0 && !on_loop_thread()) {
+    ring();
+    return;
+  }
+  Attached a;
+  if (!a.ok()) {
+    // This thread cannot enter the interpreter: a worker hands over instead.
+    {
+      std::lock_guard lock(mutex_);
+      scheduled_ = false;
+    }
+    if (!interpreter_open()) return;
+    try {
+      if (Result<Runtime*> rt = runtime()) (*rt)->spawn(std::make_unique<ScheduleJob>(shared_from_this()));
+    } catch (...) {
+    }
+    return;
+  }
   py::Ref ticket = make_ticket(shared_from_this());
-  if (!ticket) {
-    PyErr_WriteUnraisable(nullptr);
+  py::Ref loop = this->loop();
+  if (!ticket || !loop) {
+    if (!ticket) PyErr_WriteUnraisable(nullptr);
     std::lock_guard lock(mutex_);
     scheduled_ = false;
-    return;
+    return;  // a loop that is gone: the ticket, dropped unrun, says so
   }
   bool failed = false;
   PyObject* running = running_loop_or_null(failed);
   if (failed) PyErr_Clear();
   // On the loop's own thread no wake-up is needed.
-  const char* method = running == loop_.get() ? "call_soon" : "call_soon_threadsafe";
-  py::Ref r = py::Ref::steal(PyObject_CallMethod(loop_.get(), method, "O", ticket.get()));
+  const char* method = running == loop.get() ? "call_soon" : "call_soon_threadsafe";
+  py::Ref r = py::Ref::steal(PyObject_CallMethod(loop.get(), method, "O", ticket.get()));
   if (!r) {
     // A closed loop refuses it (RuntimeError); anything else is reported.
     // Either way the ticket, dropped unrun below, hands the items to gone().
     if (PyErr_ExceptionMatches(PyExc_RuntimeError))
       PyErr_Clear();
     else
-      PyErr_WriteUnraisable(loop_.get());
+      PyErr_WriteUnraisable(loop.get());
   }
+}
+
+void LoopInbox::answer() noexcept {
+#ifdef __linux__
+  std::uint64_t count;
+  [[maybe_unused]] ssize_t r = ::read(doorbell_.load(std::memory_order_acquire), &count, sizeof count);
+#endif
+  drain();
 }
 
 void LoopInbox::drain() noexcept {
@@ -435,6 +573,7 @@ void LoopInbox::gone() noexcept {
     list = std::exchange(head_, nullptr);
     tail_ = nullptr;
   }
+  if (int fd = doorbell_.exchange(-1); fd >= 0) ::close(fd);
   while (list) {
     InboxItem* next = std::exchange(list->next_, nullptr);
     list->loop_gone();

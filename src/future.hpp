@@ -154,33 +154,52 @@ class InboxItem {
   InboxItem* next_ = nullptr;
 };
 
+// Where a loop learns that items wait: on a loop with a selector, a doorbell
+// (an eventfd the loop watches with add_reader), rung by any thread without
+// entering the interpreter; on any other loop, a ticket handed over with
+// call_soon_threadsafe. Either way one wake-up delivers everything queued
+// since the last one.
 class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
  public:
-  // The inbox of `loop`, made on first use (attached caller).
+  // The inbox of `loop`, made on first use (attached caller; the doorbell is
+  // installed when the caller runs that loop).
   static std::shared_ptr<LoopInbox> of(PyObject* loop) noexcept;
   ~LoopInbox();
 
   // Queues the item; the first item since the last hand-over schedules one.
-  // Any thread; enters the interpreter if it must schedule.
+  // Any thread; enters the interpreter only to hand over a ticket.
   void push(InboxItem* item) noexcept;
-  PyObject* loop() const noexcept { return loop_.get(); }
+  // The loop (a new reference, attached caller), or null if it is gone.
+  py::Ref loop() const noexcept;
+  // Whether this is the inbox of that loop object.
+  bool names(PyObject* loop) const noexcept;
 
-  // The ticket's two ends (future.cpp): run by the loop, or dropped unrun.
+  // The hand-over's two ends (future.cpp): run by the loop, or dropped unrun.
   void drain() noexcept;
   void gone() noexcept;
+  // The doorbell rang: cleared, then the items delivered.
+  void answer() noexcept;
 
-  explicit LoopInbox(py::Ref loop) noexcept : loop_(std::move(loop)) {}
+  LoopInbox(PyObject* loop, py::Ref weak) noexcept : loop_id_(loop), loop_weak_(std::move(weak)) {}
 
  private:
-  // Hands the items over with a new ticket; the caller is attached.
+  // Hands the items over (rings, or a new ticket); the caller is attached
+  // for a ticket.
   void schedule() noexcept;
+  void ring() noexcept;
+  bool on_loop_thread() const noexcept;
+  // Installs the doorbell if the calling thread runs the loop (attached).
+  void install_doorbell() noexcept;
 
-  AnyThreadRef loop_;
+  PyObject* loop_id_;       // compared only, never dereferenced unless alive
+  AnyThreadRef loop_weak_;  // a weak reference to the loop
   std::mutex mutex_;
   InboxItem* head_ = nullptr;  // guarded by mutex_
   InboxItem* tail_ = nullptr;
-  bool scheduled_ = false;     // a ticket is on its way or the drain runs
-  bool closed_ = false;        // the loop dropped a ticket unrun: deliver nothing more
+  bool scheduled_ = false;     // a hand-over is on its way or the drain runs
+  bool closed_ = false;        // the loop went away: deliver nothing more
+  std::atomic<int> doorbell_{-1};  // the eventfd, once installed
+  bool doorbell_tried_ = false;    // guarded by mutex_
 };
 
 // A subscriber that delivers on an event loop: told on the finishing

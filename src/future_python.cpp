@@ -407,9 +407,11 @@ class LoopCallback final : public FutureCallback, public InboxItem {
  private:
   void schedule(const char* method) noexcept {
     py::Ref kwargs = py::Ref::steal(PyDict_New());
+    py::Ref loop = inbox_->loop();
     py::Ref bound, r;
+    if (!loop) return;  // gone: its callbacks never run
     if (kwargs && PyDict_SetItemString(kwargs.get(), "context", context_.get()) == 0)
-      bound = py::Ref::steal(PyObject_GetAttrString(inbox_->loop(), method));
+      bound = py::Ref::steal(PyObject_GetAttrString(loop.get(), method));
     if (bound) {
       PyObject* args[] = {fn_.get(), future_.get()};
       r = py::Ref::steal(PyObject_VectorcallDict(bound.get(), args, 2, kwargs.get()));
@@ -727,7 +729,7 @@ void drop_wakeups(PyObject* self) noexcept {
   AwaitingObject* a = as_awaiting(self);
   std::vector<Subscriber*> removed = task_of(a->future).unsubscribe_if([&](Subscriber& s) {
     auto* w = dynamic_cast<AwaitWakeup*>(&s);
-    return w && w->inbox()->loop() == a->loop;
+    return w && w->inbox()->names(a->loop);
   });
   for (Subscriber* s : removed) delete s;
 }

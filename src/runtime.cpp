@@ -562,6 +562,14 @@ Result<Runtime*> runtime() {
 
 Status runtime_usable() { return process_check(); }
 
+std::uint64_t process_identity() noexcept {
+#ifdef _WIN32
+  return ::GetCurrentProcessId();
+#else
+  return this_process();
+#endif
+}
+
 bool on_worker_thread() noexcept { return t_is_worker; }
 
 detail::BlockInPlaceScope::BlockInPlaceScope() noexcept {

@@ -154,6 +154,10 @@ Result<Runtime*> runtime();
 // for work that needs no task, no timer and no worker.
 Status runtime_usable();
 
+// Names this process among its forks without a system call (the fork
+// generation kept by an at-fork handler; the process id where there is none).
+std::uint64_t process_identity() noexcept;
+
 // True on a worker thread of the runtime (not inside block_in_place).
 bool on_worker_thread() noexcept;
 // True while the readiness thread runs a task itself (wake_from_io): work

@@ -231,6 +231,13 @@ Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {
     }
   }
   bool armed = false;
+  if (!waited_first && expect_empty_ && buf.may_wait) {
+    // Nothing expected and no wait of our own: arm first, so that one read
+    // settles it (data that comes after it wakes the armed task).
+    armed = true;
+    Result<bool> direct = arm(cx, kDirectReadable);
+    if (!direct) return Status(fail(std::move(direct.error())));
+  }
   for (;;) {
     const std::size_t want = buf.remaining();
     const ssize_t n = ::read(fd_, buf.data + buf.filled, want);

@@ -1,5 +1,7 @@
 #include "backend/reactor.hpp"
 
+#include "runtime.hpp"
+
 #include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -18,13 +20,13 @@ void ReadinessCell::bind(Reactor* reactor, int epfd, int fd, std::uint64_t id) n
   epfd_ = epfd;
   fd_ = fd;
   id_ = id;
-  pid_ = ::getpid();
+  process_ = process_identity();
 }
 
 void ReadinessCell::watch_locked() noexcept {
   if (closed_ || epfd_ < 0) return;
   // In a child created by fork() the epoll set still belongs to the parent.
-  if (::getpid() != pid_) return;
+  if (process_identity() != process_) return;
   epoll_event ev{};
   ev.events = EPOLLONESHOT;
   if (reader_) ev.events |= EPOLLIN | EPOLLRDHUP | EPOLLPRI;

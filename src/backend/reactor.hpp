@@ -54,7 +54,7 @@ class ReadinessCell final : public DirectWaitSink {
   int epfd_ = -1;
   int fd_ = -1;
   std::uint64_t id_ = 0;
-  int pid_ = 0;
+  std::uint64_t process_ = 0;
   std::mutex mutex_;
   Waker reader_;
   Waker writer_;
