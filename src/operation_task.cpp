@@ -22,9 +22,11 @@ Bucket& bucket_of(const void* task) noexcept {
   return buckets[(reinterpret_cast<std::uintptr_t>(task) >> 6) % kBuckets];
 }
 
-bool carries_bytes(const OperationOutcome& o) noexcept {
-  return o.has_value() && (std::holds_alternative<ByteString>(*o) || std::holds_alternative<std::vector<ByteString>>(*o));
+bool carries_bytes(const OperationValue& v) noexcept {
+  return std::holds_alternative<ByteString>(v) || std::holds_alternative<std::vector<ByteString>>(v);
 }
+
+bool carries_bytes(const OperationOutcome& o) noexcept { return o.has_value() && carries_bytes(*o); }
 
 }  // namespace
 
@@ -131,7 +133,8 @@ void OperationTask::destroy() noexcept {
   bool work = static_cast<bool>(op_);
   if (!work) {
     std::lock_guard lock(lock_);
-    work = !received_ && source_ && outcome_ && carries_bytes(*outcome_) && !orphaned_;
+    work = !received_ && source_ && phase_.load(std::memory_order_relaxed) != Phase::Running && !error_ &&
+           carries_bytes(value_) && !orphaned_;
   }
   if (!work || orphaned_) {
     delete this;
@@ -143,7 +146,10 @@ void OperationTask::destroy() noexcept {
 
 void OperationTask::store(OperationOutcome outcome, bool defer) noexcept {
   std::lock_guard lock(lock_);
-  outcome_.emplace(std::move(outcome));
+  if (outcome)
+    value_ = std::move(*outcome);
+  else
+    error_ = std::make_unique<PortError>(std::move(outcome.error()));
   if (defer) {
     phase_.store(Phase::Finishing, std::memory_order_release);
     return;
@@ -216,47 +222,54 @@ bool OperationTask::wait_for(std::chrono::nanoseconds limit) noexcept {
   return b.cv.wait_for(lock, limit, [&] { return phase_.load(std::memory_order_seq_cst) == Phase::Finished; });
 }
 
+OperationOutcome OperationTask::outcome_locked() const {
+  if (error_) return fail(*error_);
+  return value_;
+}
+
 std::optional<OperationOutcome> OperationTask::outcome_copy() const {
   std::lock_guard lock(lock_);
   if (phase_.load(std::memory_order_relaxed) != Phase::Finished) return std::nullopt;
-  return outcome_;
+  return outcome_locked();
 }
 
 std::optional<OperationOutcome> OperationTask::receive() {
   std::lock_guard lock(lock_);
   if (phase_.load(std::memory_order_relaxed) != Phase::Finished) return std::nullopt;
   received_ = true;
-  return outcome_;
+  return outcome_locked();
 }
 
 bool OperationTask::cancelled() const noexcept {
   std::lock_guard lock(lock_);
-  return phase_.load(std::memory_order_relaxed) == Phase::Finished && !outcome_->has_value() &&
-         outcome_->error().kind() == ErrorKind::Cancelled;
+  return phase_.load(std::memory_order_relaxed) == Phase::Finished && error_ &&
+         error_->kind() == ErrorKind::Cancelled;
 }
 
 bool OperationTask::failed() const noexcept {
   std::lock_guard lock(lock_);
-  return phase_.load(std::memory_order_relaxed) == Phase::Finished && !outcome_->has_value();
+  return phase_.load(std::memory_order_relaxed) == Phase::Finished && error_;
 }
 
 std::optional<std::size_t> OperationTask::value_kind() const noexcept {
   std::lock_guard lock(lock_);
-  if (phase_.load(std::memory_order_relaxed) != Phase::Finished || !outcome_->has_value()) return std::nullopt;
-  return (*outcome_)->index();
+  if (phase_.load(std::memory_order_relaxed) != Phase::Finished || error_) return std::nullopt;
+  return value_.index();
 }
 
 std::optional<ByteString> OperationTask::take_unreceived() noexcept {
   std::lock_guard lock(lock_);
-  if (received_ || !outcome_ || !carries_bytes(*outcome_)) return std::nullopt;
+  if (received_ || phase_.load(std::memory_order_relaxed) == Phase::Running || error_ || !carries_bytes(value_))
+    return std::nullopt;
   ByteString bytes;
-  if (auto* b = std::get_if<ByteString>(&**outcome_)) {
+  if (auto* b = std::get_if<ByteString>(&value_)) {
     bytes = std::move(*b);
   } else {
-    for (const ByteString& line : std::get<std::vector<ByteString>>(**outcome_))
+    for (const ByteString& line : std::get<std::vector<ByteString>>(value_))
       bytes.insert(bytes.end(), line.begin(), line.end());
   }
-  outcome_.emplace(fail(PortError::cancelled()));
+  value_ = OperationValue();
+  error_ = std::make_unique<PortError>(PortError::cancelled());
   return bytes;
 }
 

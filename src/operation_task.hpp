@@ -221,6 +221,8 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   void publish() noexcept;
   // The registered subscribers, oldest first (lock held).
   Subscriber* take_ordered_locked() noexcept;
+  // The stored outcome as one value (lock held).
+  OperationOutcome outcome_locked() const;
   // Bytes of a read outcome nobody received (taken out), or nothing.
   std::optional<ByteString> take_unreceived() noexcept;
 
@@ -233,7 +235,11 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   std::atomic<bool> blocked_{false};           // someone sleeps in wait_for
   std::atomic<std::uint32_t> receivers_{1};
   bool defer_ = false;  // the first step keeps its outcome back
-  std::optional<OperationOutcome> outcome_;    // guarded by lock_
+  // The outcome, once stored (phase past Running), guarded by lock_: the
+  // value, or the error (kept apart, so a pending task carries no room for
+  // an error's texts).
+  OperationValue value_;
+  std::unique_ptr<PortError> error_;
   Subscriber* subscribers_ = nullptr;          // guarded by lock_; newest first
   Subscriber* publishing_ = nullptr;           // taken by store(), oldest first
 };

@@ -448,37 +448,42 @@ struct DeviceFlush {
 class EnvelopedOperation : public PortOperation {
  public:
   Poll<OperationOutcome> poll(Context& cx) final {
-    if (!closed_) {
+    if (!std::holds_alternative<Running>(state_)) {
+      PortHandle::Timeouts timeouts{};
       if (!guard_) {
         if (!begun_) begin();
-        auto granted = acquire_->poll(cx);
+        Queued& q = std::get<Queued>(state_);
+        auto granted = q.acquire.poll(cx);
         if (granted.pending()) {
           if (!lock_deadline_) return Pending;
-          if (!lock_timer_) lock_timer_.emplace(*lock_deadline_);
-          if (lock_timer_->poll(cx).pending()) return Pending;
-          acquire_.reset();
-          lock_timer_.reset();
+          if (!q.timer) q.timer = std::make_unique<Sleep>(*lock_deadline_);
+          if (q.timer->poll(cx).pending()) return Pending;
+          timeouts = q.timeouts;
+          state_.emplace<std::monostate>();
           if (!port_->is_open()) return fail(PortError::not_open());
-          return gave_up();
+          return gave_up(timeouts);
         }
         guard_ = std::move(granted).take();
-        lock_timer_.reset();
+        timeouts = q.timeouts;
       }
-      closed_.emplace(port_->close_notify);
-      closed_->enable();
+      // From here on the close waiter takes the place of the queue's state.
+      Notify::Waiter& closed = state_.emplace<Running>(port_->close_notify).closed;
+      closed.enable();
       generation_ = port_->generation();
       if (Status open = port_->ensure_open(); !open) return finish(fail(std::move(open.error())));
-      start();
+      start(timeouts);
     }
-    if (waiter_first(*closed_, cx)) return closed();
+    Notify::Waiter& closed = std::get<Running>(state_).closed;
+    if (waiter_first(closed, cx)) return this->closed();
     Poll<OperationOutcome> body = step(cx);
     if (body.ready()) return finish(std::move(body).take());
-    if (closed_->poll(cx).ready()) return closed();
+    if (closed.poll(cx).ready()) return this->closed();
     return Pending;
   }
 
   std::optional<OperationOutcome> cancel_outcome() final {
-    if (!closed_ || !guard_) return std::nullopt;  // still queued for the side: nothing done
+    // Still queued for the side (or ended): nothing done.
+    if (!std::holds_alternative<Running>(state_) || !guard_) return std::nullopt;
     return stopped();
   }
 
@@ -488,20 +493,25 @@ class EnvelopedOperation : public PortOperation {
   static void operator delete(void* p, std::size_t size) noexcept { detail::free_frame(p, size); }
 
  protected:
-  EnvelopedOperation(PortRef port, AsyncMutex& side) noexcept : port_(std::move(port)) { acquire_.emplace(side); }
+  EnvelopedOperation(PortRef port, AsyncMutex& side) noexcept : port_(std::move(port)) {
+    state_.emplace<Queued>(side);
+  }
   // Carries on an operation begun elsewhere, which holds the side lock.
   EnvelopedOperation(PortRef port, AsyncMutex::Guard held) noexcept
       : port_(std::move(port)), begun_(true), guard_(std::move(held)) {}
   PortHandle& port() const noexcept { return *port_; }
-  // When the operation began, and the timeouts it read then.
+  // When the operation began.
   Instant began_at() const noexcept { return began_at_; }
-  const PortHandle::Timeouts& timeouts() const noexcept { return timeouts_; }
-  // The longest wait for the side lock (none: queue for as long as it takes).
-  virtual std::optional<std::chrono::nanoseconds> lock_wait() const { return std::nullopt; }
+  // The longest wait for the side lock (none: queue for as long as it takes),
+  // given the timeouts read when the operation began.
+  virtual std::optional<std::chrono::nanoseconds> lock_wait(const PortHandle::Timeouts&) const {
+    return std::nullopt;
+  }
   // The outcome when lock_wait() passed in the queue.
-  virtual OperationOutcome gave_up() { return fail(PortError::timeout("timed out")); }
-  // Once the port was found open, before the first step.
-  virtual void start() {}
+  virtual OperationOutcome gave_up(const PortHandle::Timeouts&) { return fail(PortError::timeout("timed out")); }
+  // Once the port was found open, before the first step, with the timeouts
+  // read when the operation began.
+  virtual void start(const PortHandle::Timeouts&) {}
   // The body; it has done its clean-up by the time it returns ready.
   virtual Poll<OperationOutcome> step(Context& cx) = 0;
   // The close waiter won: drop the body's state, running its clean-up.
@@ -510,18 +520,33 @@ class EnvelopedOperation : public PortOperation {
   virtual std::optional<OperationOutcome> stopped() { return std::nullopt; }
 
  private:
+  // Waiting for the side lock: its place in the queue, the timer that bounds
+  // the wait, and the timeouts read when the operation began.
+  struct Queued {
+    explicit Queued(AsyncMutex& side) noexcept : acquire(side) {}
+    AsyncMutex::Acquire acquire;
+    std::unique_ptr<Sleep> timer;  // made only when a bounded wait has to wait
+    PortHandle::Timeouts timeouts{};
+  };
+  // Holding the side: the close waiter, from the open check to the end.
+  struct Running {
+    explicit Running(Notify& close_notify) noexcept : closed(close_notify) {}
+    Notify::Waiter closed;
+  };
+
   void begin() {
     begun_ = true;
     began_at_ = Clock::now();
-    timeouts_ = port_->timeouts();
-    lock_deadline_ = deadline_after(began_at_, lock_wait());
+    Queued& q = std::get<Queued>(state_);
+    q.timeouts = port_->timeouts();
+    lock_deadline_ = deadline_after(began_at_, lock_wait(q.timeouts));
   }
   // Ended by a close: the fatal error that closed the port, or NotOpen.
   OperationOutcome closed() {
     abandon();
     OperationOutcome outcome = fail(port_->closed_error(generation_));
     if (sink_) sink_->ended(outcome);
-    closed_.reset();
+    state_.emplace<std::monostate>();
     guard_ = AsyncMutex::Guard();
     return outcome;
   }
@@ -530,7 +555,7 @@ class EnvelopedOperation : public PortOperation {
   OperationOutcome finish(OperationOutcome outcome) {
     if (!outcome && is_fatal(outcome.error())) port_->close(outcome.error());
     if (sink_) sink_->ended(outcome);
-    closed_.reset();
+    state_.emplace<std::monostate>();
     guard_ = AsyncMutex::Guard();
     return outcome;
   }
@@ -538,13 +563,10 @@ class EnvelopedOperation : public PortOperation {
   PortRef port_;
   bool begun_ = false;
   Instant began_at_{};
-  PortHandle::Timeouts timeouts_{};
   std::optional<Instant> lock_deadline_;
-  std::optional<Sleep> lock_timer_;
-  std::optional<AsyncMutex::Acquire> acquire_;
   AsyncMutex::Guard guard_;
-  std::optional<Notify::Waiter> closed_;  // from the open check to the end
-  std::uint64_t generation_ = 0;          // the opening found at the open check
+  std::variant<std::monostate, Queued, Running> state_;
+  std::uint64_t generation_ = 0;  // the opening found at the open check
   OutcomeSink* sink_ = nullptr;
 };
 
@@ -565,12 +587,12 @@ class CoroutineOperation final : public EnvelopedOperation {
       : EnvelopedOperation(std::move(port), side), make_(std::move(make)), nothing_(std::move(nothing)) {}
 
  private:
-  std::optional<std::chrono::nanoseconds> lock_wait() const override {
+  std::optional<std::chrono::nanoseconds> lock_wait(const PortHandle::Timeouts& t) const override {
     if (!nothing_) return std::nullopt;
-    return timeouts().timeout.to_duration();
+    return t.timeout.to_duration();
   }
-  OperationOutcome gave_up() override { return std::move(*nothing_); }
-  void start() override { body_.emplace(make_(Began{began_at(), timeouts()})); }
+  OperationOutcome gave_up(const PortHandle::Timeouts&) override { return std::move(*nothing_); }
+  void start(const PortHandle::Timeouts& t) override { body_.emplace(make_(Began{began_at(), t})); }
   Poll<OperationOutcome> step(Context& cx) override { return body_->poll(cx); }
   void abandon() noexcept override { body_.reset(); }
 
@@ -660,7 +682,8 @@ class ReadSome {
     if (io.ready()) return outcome(std::move(io).take());
     race_.waited = true;
     if (deadline_) {
-      if (!timer_) timer_.emplace(*deadline_);
+      // Made only when a read with a deadline has to wait.
+      if (!timer_) timer_ = std::make_unique<Sleep>(*deadline_);
       if (timer_->poll(cx).ready()) return last_attempt(cx);
     }
     if (cancel_.poll(cx).ready()) return Result<std::size_t>(std::size_t{0});
@@ -685,7 +708,7 @@ class ReadSome {
   Notify::Waiter cancel_;
   ReadBuf buf_;
   std::optional<Instant> deadline_;
-  std::optional<Sleep> timer_;
+  std::unique_ptr<Sleep> timer_;
   CancelRace& race_;
 };
 
@@ -714,14 +737,16 @@ class ReadOperation final : public EnvelopedOperation {
         result_(std::move(so_far)) {}
 
  private:
-  std::optional<std::chrono::nanoseconds> lock_wait() const override { return timeouts().timeout.to_duration(); }
-  OperationOutcome gave_up() override { return OperationValue(ByteString{}); }
+  std::optional<std::chrono::nanoseconds> lock_wait(const PortHandle::Timeouts& t) const override {
+    return t.timeout.to_duration();
+  }
+  OperationOutcome gave_up(const PortHandle::Timeouts&) override { return OperationValue(ByteString{}); }
 
-  void start() override {
+  void start(const PortHandle::Timeouts& t) override {
     if (started_) return;
     started_ = true;
-    total_ = deadline_after(began_at(), timeouts().timeout.to_duration());
-    inter_ = timeouts().inter_byte_timeout.to_duration();
+    total_ = deadline_after(began_at(), t.timeout.to_duration());
+    inter_ = t.inter_byte_timeout.to_duration();
     race_ = CancelRace::at_start(port());
     result_.reserve(std::min(size_, kChunk));
   }
@@ -883,17 +908,21 @@ class WriteOperation final : public EnvelopedOperation {
   ~WriteOperation() override { abandon(); }
 
  private:
-  TimeoutValue own_timeout() const { return use_write_timeout_ ? timeouts().write_timeout : TimeoutValue(); }
-  std::optional<std::chrono::nanoseconds> lock_wait() const override { return own_timeout().to_duration(); }
+  TimeoutValue own_timeout(const PortHandle::Timeouts& t) const {
+    return use_write_timeout_ ? t.write_timeout : TimeoutValue();
+  }
+  std::optional<std::chrono::nanoseconds> lock_wait(const PortHandle::Timeouts& t) const override {
+    return own_timeout(t).to_duration();
+  }
   // A zero write timeout takes what the device accepts at once: nothing.
-  OperationOutcome gave_up() override {
-    if (own_timeout().is_zero()) return OperationValue(std::uint64_t{0});
+  OperationOutcome gave_up(const PortHandle::Timeouts& t) override {
+    if (own_timeout(t).is_zero()) return OperationValue(std::uint64_t{0});
     return fail(port().write_timeout_error());
   }
 
-  void start() override {
+  void start(const PortHandle::Timeouts& t) override {
     if (!started_) {
-      write_timeout_ = own_timeout();
+      write_timeout_ = own_timeout(t);
       deadline_ = deadline_after(began_at(), write_timeout_.to_duration());
     }
     cancel_.emplace(port().cancel_write_notify);

@@ -919,8 +919,8 @@ constexpr bool kPoolFrames = false;  // let the sanitizer see every frame
 constexpr bool kPoolFrames = true;
 #endif
 
-constexpr std::size_t kGrain = 128;
-constexpr std::size_t kClasses = 32;  // frames up to 4 KiB are recycled
+constexpr std::size_t kGrain = 32;
+constexpr std::size_t kClasses = 64;  // frames up to 2 KiB are recycled
 constexpr std::uint8_t kKeep = 16;    // per size class and thread
 
 struct FreeBlock {

@@ -138,7 +138,7 @@ class Notify {
     // Owner-only but for the notifiers' changes of a queued (Waiting) waiter
     // to NotifiedOne/NotifiedAll, under the mutex.
     std::atomic<State> state_{State::Init};
-    std::uint64_t epoch_ = 0;            // owner only: the epoch when enabled
+    std::uint32_t epoch_ = 0;            // owner only: the epoch when enabled (compared, so it may wrap)
     const WakeTarget* waker_of_ = nullptr;  // owner only: what waker_ wakes
     Waker waker_;                        // guarded by the mutex once queued
   };
@@ -158,7 +158,7 @@ class Notify {
 
   std::mutex mutex_;
   std::atomic<bool> permit_{false};       // written under the mutex
-  std::atomic<std::uint64_t> epoch_{0};  // bumped under the mutex
+  std::atomic<std::uint32_t> epoch_{0};  // bumped under the mutex
   detail::ListNode waiters_;
 };
 
