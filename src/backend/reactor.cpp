@@ -27,12 +27,20 @@ void ReadinessCell::watch_locked() noexcept {
   if (closed_ || epfd_ < 0) return;
   // In a child created by fork() the epoll set still belongs to the parent.
   if (process_identity() != process_) return;
+  // From the first armed reader on, the descriptor stays in the set for
+  // reading, edge-triggered: arming again is only a store, with no system
+  // call (a task that waits on a terminal over and over would otherwise have
+  // the kernel look at the terminal each time). Writing joins only while a
+  // writer waits (a terminal is writable after every write, and those edges
+  // would wake this thread for nothing). A task arms, then looks at the
+  // device once more, so readiness that came before its waker was stored is
+  // seen by that look, and readiness after it wakes it.
+  const std::uint32_t want = EPOLLIN | EPOLLRDHUP | EPOLLPRI | EPOLLET | (writer_ ? EPOLLOUT : 0u);
+  if (want == watched_) return;
   epoll_event ev{};
-  ev.events = EPOLLONESHOT;
-  if (reader_) ev.events |= EPOLLIN | EPOLLRDHUP | EPOLLPRI;
-  if (writer_) ev.events |= EPOLLOUT;
+  ev.events = want;
   ev.data.u64 = id_;
-  ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd_, &ev);
+  if (::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd_, &ev) == 0) watched_ = want;
 }
 
 void ReadinessCell::notify(std::uint32_t events) noexcept {
@@ -46,8 +54,8 @@ void ReadinessCell::notify(std::uint32_t events) noexcept {
     if (broken) broken_.store(true, std::memory_order_release);
     if (broken || (events & (EPOLLIN | EPOLLRDHUP | EPOLLPRI))) reader = std::move(reader_);
     if (broken || (events & EPOLLOUT)) writer = std::move(writer_);
-    // The event used up the one shot: renew it for a waker still armed.
-    if (reader_ || writer_) watch_locked();
+    // A writer served: stop watching for writability until one waits again.
+    if (writer && (watched_ & EPOLLOUT)) watch_locked();
   }
   reader.wake_from_io();
   writer.wake_from_io();

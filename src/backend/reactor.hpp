@@ -2,12 +2,13 @@
 //
 // One process-wide thread (named "corvalink", started when the first waker is
 // armed) waits in epoll and wakes the task that last found a descriptor
-// not ready. A descriptor is watched only while a waker is armed for it (one
-// shot, renewed by each arm), so a thread that waits on the descriptor itself
-// (direct_wait.hpp) does not wake the reactor thread as well. A poll that
-// finds nothing to do arms its waker and then tries once more; arming also
-// reports readiness that is already there, so none is lost. A process whose
-// callers only ever wait themselves never starts the thread.
+// not ready. A descriptor joins the epoll set's watch only when a waker is
+// first armed for it (then for good, edge-triggered), so a port whose
+// callers only wait on the descriptor themselves (direct_wait.hpp) never
+// wakes the reactor thread. A poll that finds nothing to do arms its waker
+// and then tries once more, so readiness that came before the waker was
+// stored is not lost. A process whose callers only ever wait themselves
+// never starts the thread.
 #pragma once
 
 #include <atomic>
@@ -59,6 +60,7 @@ class ReadinessCell final : public DirectWaitSink {
   Waker reader_;
   Waker writer_;
   bool closed_ = false;
+  std::uint32_t watched_ = 0;  // the events asked for in the set (under mutex_)
 };
 
 // A descriptor's registration with the reactor; deregisters on destruction.
