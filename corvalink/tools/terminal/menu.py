@@ -5,10 +5,9 @@ import os
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
-from corvalink import SerialException
+from corvalink import SerialBase, SerialException
 
 from .ports import available_ports, pick_port, port_lines
-from .session import key_name, port_summary
 from .transform import EOLS, FILTERS, check_encoding, check_filters
 
 if TYPE_CHECKING:
@@ -18,6 +17,21 @@ _PARITIES = {"N": "none", "E": "even", "O": "odd", "M": "mark", "S": "space"}
 _STOPBITS = {"1": 1.0, "2": 2.0, "3": 1.5}
 _FLOW = {"x": ("xonxoff", "XON/XOFF"), "r": ("rtscts", "RTS/CTS"), "d": ("dsrdtr", "DSR/DTR")}
 _UPLOAD_CHUNK = 1024
+
+
+def key_name(key: str) -> str:
+    """Ctrl-] for "\\x1d", the key itself for a printable one."""
+    code = ord(key)
+    if code < 0x20:
+        return f"Ctrl-{chr(code + 0x40)}"
+    if code == 0x7F:
+        return "Ctrl-?"
+    return key
+
+
+def port_summary(port: SerialBase) -> str:
+    """The line settings in the usual short form, 9600,8,N,1."""
+    return f"{port.baudrate},{port.bytesize},{port.parity},{port.stopbits:g}"
 
 
 def _on_off(value: bool) -> str:

@@ -8,9 +8,10 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 
-from corvalink import PortNotOpenError, Serial, SerialBase, SerialException, serial_for_url
+from corvalink import PortNotOpenError, Serial, SerialException, serial_for_url
 
 from .console import Console
+from .menu import Menu, key_name, port_summary
 from .transform import Pipeline, encode_keys
 
 
@@ -26,21 +27,6 @@ class Options:
     exit_char: str = "\x1d"
     menu_char: str = "\x14"
     quiet: bool = False
-
-
-def key_name(key: str) -> str:
-    """Ctrl-] for "\\x1d", the key itself for a printable one."""
-    code = ord(key)
-    if code < 0x20:
-        return f"Ctrl-{chr(code + 0x40)}"
-    if code == 0x7F:
-        return "Ctrl-?"
-    return key
-
-
-def port_summary(port: SerialBase) -> str:
-    """The line settings in the usual short form, 9600,8,N,1."""
-    return f"{port.baudrate},{port.bytesize},{port.parity},{port.stopbits:g}"
 
 
 # Colour resets at the end of what was shown do not move the cursor.
@@ -182,8 +168,6 @@ class Session:
     """One run of the terminal on an open port, until it quits or the port is lost."""
 
     def __init__(self, port: Serial, console: Console, options: Options) -> None:
-        from .menu import Menu
-
         self.port = port
         self.console = console
         self.options = options
