@@ -1,0 +1,311 @@
+"""The menu behind the menu key: one key picks a command, and a few commands
+ask for a value on the line below."""
+
+import os
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
+from corvalink import SerialBase, SerialException
+
+from .ports import available_ports, pick_port, port_lines
+from .transform import EOLS, FILTERS, check_encoding, check_filters
+
+if TYPE_CHECKING:
+    from .session import Session
+
+_PARITIES = {"N": "none", "E": "even", "O": "odd", "M": "mark", "S": "space"}
+_STOPBITS = {"1": 1.0, "2": 2.0, "3": 1.5}
+_FLOW = {"x": ("xonxoff", "XON/XOFF"), "r": ("rtscts", "RTS/CTS"), "d": ("dsrdtr", "DSR/DTR")}
+_UPLOAD_CHUNK = 1024
+
+
+def key_name(key: str) -> str:
+    """Ctrl-] for "\\x1d", the key itself for a printable one."""
+    code = ord(key)
+    if code < 0x20:
+        return f"Ctrl-{chr(code + 0x40)}"
+    if code == 0x7F:
+        return "Ctrl-?"
+    return key
+
+
+def port_summary(port: SerialBase) -> str:
+    """The line settings in the usual short form, 9600,8,N,1."""
+    return f"{port.baudrate},{port.bytesize},{port.parity},{port.stopbits:g}"
+
+
+def _on_off(value: bool) -> str:
+    return "on" if value else "off"
+
+
+def _active(value: bool) -> str:
+    return "active" if value else "inactive"
+
+
+class Menu:
+    def __init__(self, session: "Session") -> None:
+        self._session = session
+        options = session.options
+        menu_key, exit_key = key_name(options.menu_char), key_name(options.exit_char)
+        # (keys, what the help says, what they do); a command for several
+        # keys is given the key that was pressed.
+        self._commands: list[tuple[str, str, Callable[[str], None]]] = [
+            (options.menu_char, f"send {menu_key} itself", self._send_key),
+            (options.exit_char, f"send {exit_key} itself", self._send_key),
+            ("h?", "this help", lambda _: self.help()),
+            ("q", f"quit (as {exit_key} does)", lambda _: self._quit()),
+            ("e", "local echo on/off", lambda _: self._toggle_echo()),
+            ("b", "baud rate", lambda _: self._baudrate()),
+            ("5678", "byte size", self._bytesize),
+            ("NEOMS", "parity: none, even, odd, mark, space", self._parity),
+            ("123", "stop bits: 1, 2, 1.5 (3)", self._stopbits),
+            ("f", "flow control: XON/XOFF, RTS/CTS, DSR/DTR", lambda _: self._flow_control()),
+            ("r", "RTS on/off", lambda _: self._toggle_line("rts", "RTS")),
+            ("d", "DTR on/off", lambda _: self._toggle_line("dtr", "DTR")),
+            ("m", "show the modem lines CTS, DSR, RI, CD", lambda _: self._modem_lines()),
+            ("k", "send a break", lambda _: self._send_break()),
+            ("l", "line end that Enter sends and that starts a new line: CR, LF, CRLF", lambda _: self._eol()),
+            ("c", "encoding", lambda _: self._encoding()),
+            ("t", f"filters: {', '.join(FILTERS)}", lambda _: self._filters()),
+            ("u", "upload a file (sent raw)", lambda _: self._upload()),
+            ("p", "switch to another port", lambda _: self._switch_port()),
+            ("i", "show the port's settings", lambda _: self.show_settings()),
+        ]
+        self._actions = {key: action for keys, _, action in self._commands for key in keys}
+
+    def run(self) -> None:
+        """Reads the key after the menu key and carries out its command."""
+        session = self._session
+        key = session.next_key()
+        if key is None:
+            return
+        action = self._actions.get(key)
+        if action is None:
+            menu_key = key_name(session.options.menu_char)
+            session.screen.message(f"unknown menu key {key_name(key)} ({menu_key} then h lists them)")
+            return
+        with session.screen.hold():
+            try:
+                action(key)
+            except SerialException as e:
+                if session.port.is_open:
+                    session.screen.message(f"failed: {e}")
+                else:
+                    session.lost(e)
+
+    def help(self) -> None:
+        say = self._session.screen.message
+        say(f"{key_name(self._session.options.menu_char)}, then:")
+        for keys, text, _ in self._commands:
+            label = " ".join(key_name(key) for key in keys)
+            say(f"  {label:<10} {text}")
+
+    # Questions on the line below the data.
+
+    def ask(self, question: str) -> str | None:
+        """A line typed by the user (Enter ends it; Esc cancels), or None."""
+        session = self._session
+        screen = session.screen
+        options = session.options
+        screen.new_line()
+        screen.typed(f"--- {question}: ")
+        answer = ""
+        while True:
+            key = session.next_key()
+            if key is None:
+                return None
+            if key in "\r\n":
+                screen.typed("\n")
+                return answer
+            if key in ("\x7f", "\b"):
+                if answer:
+                    answer = answer[:-1]
+                    screen.typed("\b \b")
+            elif key in ("\x1b", "\x03", options.exit_char, options.menu_char):
+                # An arrow key and the like come as one escape sequence: the
+                # rest of it is dropped with the prompt.
+                session.drop_pending()
+                screen.typed(" (cancelled)\n")
+                return None
+            elif key.isprintable():
+                answer += key
+                screen.typed(key)
+
+    def ask_key(self, question: str) -> str | None:
+        session = self._session
+        session.screen.new_line()
+        session.screen.typed(f"--- {question} ")
+        key = session.next_key()
+        session.screen.typed(f"{key_name(key) if key else ''}\n")
+        return key
+
+    # The commands.
+
+    def _send_key(self, key: str) -> None:
+        self._session.send_keys(key)
+
+    def _quit(self) -> None:
+        self._session.running = False
+
+    def _toggle_echo(self) -> None:
+        options = self._session.options
+        options.echo = not options.echo
+        self._session.screen.message(f"local echo {_on_off(options.echo)}")
+
+    def _set(self, name: str, value: object, shown: str) -> None:
+        """Applies one port setting and confirms it, or says why it was refused."""
+        port = self._session.port
+        try:
+            setattr(port, name, value)
+        except (ValueError, SerialException) as e:
+            if isinstance(e, SerialException) and not port.is_open:
+                raise
+            # The port keeps its previous setting.
+            self._session.screen.message(f"{shown} refused: {e}")
+        else:
+            self._session.screen.message(shown)
+
+    def _baudrate(self) -> None:
+        answer = self.ask(f"baud rate (now {self._session.port.baudrate})")
+        if not answer:
+            return
+        try:
+            value = int(answer)
+        except ValueError:
+            self._session.screen.message(f"not a baud rate: {answer}")
+            return
+        self._set("baudrate", value, f"baud rate {value}")
+
+    def _bytesize(self, key: str) -> None:
+        self._set("bytesize", int(key), f"byte size {key}")
+
+    def _parity(self, key: str) -> None:
+        self._set("parity", key, f"parity {_PARITIES[key]}")
+
+    def _stopbits(self, key: str) -> None:
+        value = _STOPBITS[key]
+        self._set("stopbits", value, f"stop bits {value:g}")
+
+    def _flow_control(self) -> None:
+        port = self._session.port
+        states = ", ".join(f"{key} {name} {_on_off(getattr(port, attr))}" for key, (attr, name) in _FLOW.items())
+        key = self.ask_key(f"flow control to switch ({states}):")
+        if key not in _FLOW:
+            return
+        attr, name = _FLOW[key]
+        value = not getattr(port, attr)
+        self._set(attr, value, f"{name} flow control {_on_off(value)}")
+
+    def _toggle_line(self, attr: str, name: str) -> None:
+        port = self._session.port
+        value = not getattr(port, attr)
+        try:
+            setattr(port, attr, value)
+        except SerialException as e:
+            if not port.is_open:
+                raise
+            # The port keeps the new state (and applies it when it can); this
+            # device has no such line, or refused it.
+            self._session.screen.message(f"{name} {_active(value)}, not applied: {e}")
+        else:
+            self._session.screen.message(f"{name} {_active(value)}")
+
+    def modem_lines(self) -> str:
+        port = self._session.port
+        try:
+            states = [(name, getattr(port, name.lower())) for name in ("CTS", "DSR", "RI", "CD")]
+        except SerialException as e:
+            if not port.is_open:
+                raise
+            return f"modem lines cannot be read: {e}"
+        return "  ".join(f"{name} {_active(value)}" for name, value in states)
+
+    def _modem_lines(self) -> None:
+        self._session.screen.message(self.modem_lines())
+
+    def _send_break(self) -> None:
+        self._session.port.send_break(0.25)
+        self._session.screen.message("break sent (0.25 s)")
+
+    def _eol(self) -> None:
+        session = self._session
+        names = list(EOLS)
+        session.options.eol = names[(names.index(session.options.eol) + 1) % len(names)]
+        session.reconfigure()
+        session.screen.message(f"line end {session.options.eol}")
+
+    def _encoding(self) -> None:
+        session = self._session
+        answer = self.ask(f"encoding (now {session.options.encoding})")
+        if not answer:
+            return
+        try:
+            session.options.encoding = check_encoding(answer.strip())
+        except ValueError as e:
+            session.screen.message(str(e))
+            return
+        session.reconfigure()
+        session.screen.message(f"encoding {session.options.encoding}")
+
+    def _filters(self) -> None:
+        session = self._session
+        answer = self.ask(f"filters, in order (now {' '.join(session.options.filters)})")
+        if not answer:
+            return
+        try:
+            session.options.filters = check_filters(answer.replace(",", " ").split())
+        except ValueError as e:
+            session.screen.message(str(e))
+            return
+        session.reconfigure()
+        session.screen.message(f"filters {' '.join(session.options.filters)}")
+
+    def _upload(self) -> None:
+        session = self._session
+        path = self.ask("file to upload")
+        if not path:
+            return
+        path = os.path.expanduser(path.strip())
+        try:
+            file = open(path, "rb")
+        except OSError as e:
+            session.screen.message(f"cannot upload: {e}")
+            return
+        sent = 0
+        session.screen.new_line()  # the progress line rewrites its own line only
+        with file:
+            total = os.fstat(file.fileno()).st_size
+            while chunk := file.read(_UPLOAD_CHUNK):
+                session.port.write(chunk)
+                sent += len(chunk)
+                session.screen.progress(f"uploading {path}: {sent} of {total} bytes")
+        session.screen.message(f"uploaded {sent} bytes from {path}")
+
+    def _switch_port(self) -> None:
+        session = self._session
+        ports = available_ports()
+        for line in port_lines(ports):
+            session.screen.message(line)
+        answer = self.ask("port (number, name or URL)")
+        if not answer:
+            return
+        try:
+            url = pick_port(ports, answer)
+        except ValueError as e:
+            session.screen.message(str(e))
+            return
+        session.switch_port(url)
+
+    def show_settings(self) -> None:
+        session = self._session
+        port, options = session.port, session.options
+        say = session.screen.message
+        say(f"{port.port}: {port_summary(port)}")
+        say(
+            f"flow control: XON/XOFF {_on_off(port.xonxoff)}, RTS/CTS {_on_off(port.rtscts)},"
+            f" DSR/DTR {_on_off(port.dsrdtr)}"
+        )
+        say(f"RTS {_active(port.rts)}  DTR {_active(port.dtr)}  break {_active(port.break_condition)}")
+        say(self.modem_lines())
+        translation = "none (raw)" if options.raw else f"{options.encoding}, line end {options.eol}"
+        say(f"translation: {translation}, filters {' '.join(options.filters)}, local echo {_on_off(options.echo)}")

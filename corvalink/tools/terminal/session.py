@@ -1,0 +1,303 @@
+"""The running terminal: a reader thread shows what arrives while the main
+thread sends what is typed and runs the menu."""
+
+import re
+import sys
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+
+from corvalink import PortNotOpenError, Serial, SerialException, serial_for_url
+
+from .console import Console
+from .menu import Menu, key_name, port_summary
+from .transform import Pipeline, encode_keys
+
+
+@dataclass
+class Options:
+    """How data is translated, and the terminal's own keys."""
+
+    encoding: str = "UTF-8"
+    eol: str = "CRLF"
+    filters: list[str] = field(default_factory=lambda: ["default"])
+    echo: bool = False
+    raw: bool = False
+    exit_char: str = "\x1d"
+    menu_char: str = "\x14"
+    quiet: bool = False
+
+
+# Colour resets at the end of what was shown do not move the cursor.
+_TRAILING_SGR = re.compile(r"(?:\x1b\[[0-9;]*m)+\Z")
+
+
+class Screen:
+    """Everything the terminal shows goes through here, from either thread.
+
+    While the menu asks a question, received data is kept back and shown
+    once the question is answered, so that it does not run through the
+    prompt.
+    """
+
+    def __init__(self, console: Console, options: Options) -> None:
+        self._console = console
+        self._lock = threading.Lock()
+        self._held: list[str | bytes] = []
+        self._holds = 0
+        self._at_line_start = True
+        self._raw: bool
+        self._rx: Pipeline
+        self._echo: Pipeline
+        self.configure(options)
+
+    def configure(self, options: Options) -> None:
+        """Starts showing data as the options now say."""
+        rx = Pipeline(options.encoding, options.eol, options.filters)
+        echo = Pipeline(options.encoding, options.eol, options.filters, echo=True)
+        with self._lock:
+            self._raw, self._rx, self._echo = options.raw, rx, echo
+
+    def received(self, data: bytes) -> None:
+        with self._lock:
+            self._show(data if self._raw else self._rx(data))
+
+    def echoed(self, data: bytes) -> None:
+        with self._lock:
+            self._show(data if self._raw else self._echo(data))
+
+    def message(self, text: str) -> None:
+        """A line of the terminal's own, on a line of its own."""
+        with self._lock:
+            self._new_line()
+            self._put(f"--- {text}\n")
+
+    def progress(self, text: str) -> None:
+        """A message line that the next progress call overwrites."""
+        with self._lock:
+            self._put(f"\r--- {text}\x1b[K")
+
+    def typed(self, text: str) -> None:
+        """Text of a prompt or of its answer, shown even while data is held."""
+        with self._lock:
+            self._put(text)
+
+    def new_line(self) -> None:
+        with self._lock:
+            self._new_line()
+
+    @contextmanager
+    def hold(self) -> Iterator[None]:
+        """Keeps received data back until the block ends."""
+        with self._lock:
+            self._holds += 1
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._holds -= 1
+                if not self._holds:
+                    held, self._held = self._held, []
+                    for out in held:
+                        self._put(out)
+
+    def _show(self, out: str | bytes) -> None:
+        if self._holds:
+            self._held.append(out)
+        else:
+            self._put(out)
+
+    def _new_line(self) -> None:
+        if not self._at_line_start:
+            self._put("\n")
+
+    def _put(self, out: str | bytes) -> None:
+        if isinstance(out, bytes):
+            self._console.write_bytes(out)
+            if out:
+                self._at_line_start = out.endswith(b"\n")
+        else:
+            self._console.write(out)
+            visible = _TRAILING_SGR.sub("", out)
+            if visible:
+                self._at_line_start = visible.endswith("\n")
+
+
+class Reader:
+    """Shows what the port receives, on a thread of its own."""
+
+    def __init__(self, port: Serial, screen: Screen, on_failure: Callable[[BaseException], None]) -> None:
+        self._port = port
+        self._screen = screen
+        self._on_failure = on_failure
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="terminal reader", daemon=True)
+
+    def start(self) -> None:
+        self._thread.start()
+
+    def stop(self) -> None:
+        self._stopping.set()
+        try:
+            self._port.cancel_read()
+        except SerialException:
+            pass  # the port is closed already, so nothing waits on it
+        self._thread.join()
+
+    def _run(self) -> None:
+        port = self._port
+        try:
+            while not self._stopping.is_set():
+                # The port has no timeout: the read waits for a first byte
+                # (or for stop()'s cancel_read), then takes what else is there.
+                data = port.read(1)
+                if data:
+                    waiting = port.in_waiting
+                    if waiting:
+                        data += port.read(waiting)
+                    self._screen.received(data)
+                elif not port.is_open:
+                    raise PortNotOpenError("the port was closed")
+        except BaseException as e:
+            if not self._stopping.is_set():
+                self._on_failure(e)
+
+
+class Session:
+    """One run of the terminal on an open port, until it quits or the port is lost."""
+
+    def __init__(self, port: Serial, console: Console, options: Options) -> None:
+        self.port = port
+        self.console = console
+        self.options = options
+        self.screen = Screen(console, options)
+        self.menu = Menu(self)
+        self.running = False
+        self._pending = ""
+        self._failure: BaseException | None = None
+        self._reader: Reader | None = None
+
+    def run(self) -> int:
+        """Runs until quit (0) or until the port is lost (1, with one line on stderr)."""
+        try:
+            with self.console:
+                if not self.options.quiet:
+                    self.banner()
+                self._start_reader()
+                try:
+                    self._loop()
+                finally:
+                    self._stop_reader()
+                    if not self.options.quiet and self._failure is None:
+                        self.screen.message("exit")
+                    self.screen.new_line()
+        finally:
+            self.port.close()
+        failure = self._failure
+        if failure is None:
+            return 0
+        if isinstance(failure, SerialException):
+            print(f"--- lost the port {self.port.port}: {failure}", file=sys.stderr)
+            return 1
+        raise failure
+
+    def banner(self) -> None:
+        exit_key, menu_key = key_name(self.options.exit_char), key_name(self.options.menu_char)
+        self.screen.message(f"Terminal on {self.port.port}: {port_summary(self.port)}")
+        self.screen.message(f"Quit: {exit_key} | Menu: {menu_key} | Help: {menu_key} then h")
+
+    def lost(self, error: BaseException) -> None:
+        """Ends the session because the port failed (from either thread)."""
+        if self._failure is None:
+            self._failure = error
+        self.running = False
+        self.console.cancel()
+
+    def _loop(self) -> None:
+        self.running = True
+        while self.running:
+            keys = self.next_keys()
+            if keys is None:
+                break
+            self._handle(keys)
+
+    def _handle(self, keys: str) -> None:
+        special = (self.options.exit_char, self.options.menu_char)
+        for i, key in enumerate(keys):
+            if key in special:
+                self.send_keys(keys[:i])
+                self._pending = keys[i + 1 :] + self._pending
+                if key == self.options.exit_char:
+                    self.running = False
+                else:
+                    self.menu.run()
+                return
+        self.send_keys(keys)
+
+    def next_keys(self) -> str | None:
+        """Typed keys not yet handled; None when the session is to end."""
+        if self._pending:
+            pending, self._pending = self._pending, ""
+            return pending
+        keys = self.console.read()
+        return None if keys is None or self._failure is not None else keys
+
+    def next_key(self) -> str | None:
+        keys = self.next_keys()
+        if keys is None:
+            return None
+        self._pending = keys[1:] + self._pending
+        return keys[0]
+
+    def drop_pending(self) -> None:
+        self._pending = ""
+
+    def send_keys(self, keys: str) -> None:
+        if not keys:
+            return
+        if self.options.raw:
+            data = self.console.key_bytes(keys)
+        else:
+            data = encode_keys(keys, self.options.encoding, self.options.eol)
+        self.send(data)
+
+    def send(self, data: bytes) -> None:
+        """Sends data as it is, echoing it when local echo is on."""
+        try:
+            self.port.write(data)
+        except SerialException as e:
+            self.lost(e)
+            return
+        if self.options.echo:
+            self.screen.echoed(data)
+
+    def reconfigure(self) -> None:
+        """Shows data from now on as the options say."""
+        self.screen.configure(self.options)
+
+    def switch_port(self, url: str) -> None:
+        """Opens url with the current settings and moves to it; the old port
+        stays in use when that fails."""
+        try:
+            new = serial_for_url(url, do_not_open=True)
+            new.apply_settings(self.port.get_settings())
+            new.rts, new.dtr = self.port.rts, self.port.dtr
+            new.open()
+        except (ValueError, SerialException) as e:
+            self.screen.message(f"cannot open {url}: {e}")
+            return
+        self._stop_reader()
+        self.port.close()
+        self.port = new
+        self._start_reader()
+        self.screen.message(f"now on {new.port}: {port_summary(new)}")
+
+    def _start_reader(self) -> None:
+        self._reader = Reader(self.port, self.screen, self.lost)
+        self._reader.start()
+
+    def _stop_reader(self) -> None:
+        reader, self._reader = self._reader, None
+        if reader is not None:
+            reader.stop()

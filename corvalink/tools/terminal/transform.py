@@ -1,0 +1,183 @@
+"""What the terminal does to data between the port and the screen.
+
+Received bytes go through a `Pipeline`: they are decoded (incrementally, so a
+character split across reads comes out whole), the configured line end is
+turned into a new line, and the filters run in the order they were given.
+Local echo shows the bytes that were sent through a second pipeline of the
+same kind, so it shows exactly what went out. The ``hex`` filter takes the
+place of decoding and line ends: it shows the bytes themselves.
+"""
+
+import codecs
+from collections.abc import Callable, Sequence
+from typing import ClassVar
+
+EOLS: dict[str, str] = {"CR": "\r", "LF": "\n", "CRLF": "\r\n"}
+
+_C0 = range(0x20)
+_C1 = range(0x80, 0xA0)
+_DEL = 0x7F
+
+
+def control_picture(code: int) -> str:
+    """How a control character looks when it is shown rather than obeyed."""
+    if code < 0x20:
+        return chr(0x2400 + code)  # the Control Pictures block: NUL is shown as U+2400
+    if code == _DEL:
+        return "\u2421"
+    return f"\\x{code:02x}"
+
+
+def _pictures(keep: str) -> dict[int, str]:
+    return {code: control_picture(code) for code in (*_C0, _DEL, *_C1) if chr(code) not in keep}
+
+
+class Filter:
+    """A change made to text on its way to the screen."""
+
+    name: ClassVar[str]
+
+    def received(self, text: str) -> str:
+        return text
+
+    def echoed(self, text: str) -> str:
+        return self.received(text)
+
+
+class Direct(Filter):
+    """Everything goes to the terminal as it is, control characters included."""
+
+    name = "direct"
+
+
+class Default(Filter):
+    """Text, line ends, tabs, backspace, bell and escape sequences pass; other
+    control characters are shown as symbols."""
+
+    name = "default"
+    _table = _pictures("\t\n\r\b\a\x1b")
+
+    def received(self, text: str) -> str:
+        return text.translate(self._table)
+
+
+class Printable(Filter):
+    """Every control character except the new line is shown as a symbol."""
+
+    name = "printable"
+    _table = _pictures("\n")
+
+    def received(self, text: str) -> str:
+        return text.translate(self._table)
+
+
+class Colorize(Filter):
+    """Received text in one colour, local echo in another."""
+
+    name = "colorize"
+
+    def received(self, text: str) -> str:
+        return f"\x1b[36m{text}\x1b[0m" if text else text
+
+    def echoed(self, text: str) -> str:
+        return f"\x1b[33m{text}\x1b[0m" if text else text
+
+
+FILTERS: dict[str, type[Filter] | None] = {
+    "direct": Direct,
+    "default": Default,
+    "printable": Printable,
+    "colorize": Colorize,
+    "hex": None,  # not a text filter: it replaces decoding, see Pipeline
+}
+
+
+class HexDump:
+    """Bytes as hexadecimal pairs, sixteen to a line; an LF byte also ends the line."""
+
+    def __init__(self) -> None:
+        self._column = 0
+
+    def __call__(self, data: bytes) -> str:
+        out: list[str] = []
+        for byte in data:
+            if self._column:
+                out.append(" ")
+            out.append(f"{byte:02X}")
+            self._column += 1
+            if byte == 0x0A or self._column == 16:
+                out.append("\n")
+                self._column = 0
+        return "".join(out)
+
+
+class LineEnds:
+    """Turns the received line end into a new line ("\\n").
+
+    A received LF always starts a new line, as it does on any terminal; with
+    CR or CRLF the CR also ends a line (on its own, or before an LF). A CR at
+    the end of one read waits for the next, which may start with its LF.
+    """
+
+    def __init__(self, eol: str) -> None:
+        self._eol = eol
+        self._held = ""
+
+    def __call__(self, text: str) -> str:
+        if self._eol == "LF":
+            return text
+        if self._eol == "CR":
+            return text.replace("\r", "\n")
+        text, self._held = self._held + text, ""
+        if text.endswith("\r"):
+            text, self._held = text[:-1], "\r"
+        return text.replace("\r\n", "\n")
+
+
+class Pipeline:
+    """Received (or echoed) bytes to the text that is shown."""
+
+    def __init__(self, encoding: str, eol: str, filters: Sequence[str], *, echo: bool = False) -> None:
+        self._decode: Callable[[bytes], str]
+        self._eol: LineEnds | None
+        if "hex" in filters:
+            self._decode, self._eol = HexDump(), None
+        else:
+            self._decode = codecs.getincrementaldecoder(encoding)("replace").decode
+            self._eol = LineEnds(eol)
+        stages = [cls() for name in filters if (cls := FILTERS[name]) is not None]
+        self._filters = [stage.echoed if echo else stage.received for stage in stages]
+
+    def __call__(self, data: bytes) -> str:
+        text = self._decode(data)
+        if self._eol is not None:
+            text = self._eol(text)
+        for apply in self._filters:
+            text = apply(text)
+        return text
+
+
+def encode_keys(keys: str, encoding: str, eol: str) -> bytes:
+    """What typed text sends: Enter (a CR from the keyboard) becomes the line end."""
+    return keys.replace("\r", EOLS[eol]).encode(encoding, "replace")
+
+
+def check_encoding(name: str) -> str:
+    """The name if it is a text encoding Python knows, else ValueError."""
+    try:
+        info = codecs.lookup(name)
+    except LookupError:
+        raise ValueError(f"unknown encoding: {name}") from None
+    if not getattr(info, "_is_text_encoding", True):
+        raise ValueError(f"not a text encoding: {name}")
+    return name
+
+
+def check_filters(names: Sequence[str]) -> list[str]:
+    """The names if each is a filter, else ValueError."""
+    unknown = [name for name in names if name not in FILTERS]
+    if unknown:
+        raise ValueError(f"unknown filter: {', '.join(unknown)} (known: {', '.join(FILTERS)})")
+    if not names:
+        raise ValueError(f"no filter given (known: {', '.join(FILTERS)})")
+    return list(names)

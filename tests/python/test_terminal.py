@@ -1,0 +1,455 @@
+"""python -m corvalink.tools.terminal in a real terminal: tmux runs the tool
+on the slave side of a pseudo-terminal whose master side the test plays as
+the device. Keys go in with send-keys, the screen comes back with
+capture-pane."""
+
+import fcntl
+import os
+import re
+import select
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import termios
+import time
+from pathlib import Path
+
+import pytest
+
+import corvalink
+
+pytestmark = [
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux terminals"),
+    pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux"),
+    pytest.mark.timeout(60),
+]
+
+PACKAGE_ROOT = str(Path(corvalink.__file__).parent.parent)
+WAIT = 15.0  # seconds; a bound for waits, never an expectation
+
+
+class Device:
+    """The master side of a pseudo-terminal; the tool opens the slave by name.
+
+    The test keeps a slave descriptor of its own, for reading the terminal's
+    settings back and for seeing how much the tool has not read yet.
+    """
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.name = os.ttyname(self.slave)
+        self.received = b""
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def expect(self, data):
+        """Reads until data has arrived (after what earlier calls consumed)."""
+        deadline = time.monotonic() + WAIT
+        while data not in self.received:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                pytest.fail(f"the device did not receive {data!r}; it got {self.received!r}")
+            if select.select([self.master], [], [], left)[0]:
+                self.received += os.read(self.master, 65536)
+        _, _, self.received = self.received.partition(data)
+
+    def unread(self):
+        return int.from_bytes(fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0"), sys.byteorder)
+
+    def wait_until_read(self):
+        deadline = time.monotonic() + WAIT
+        while self.unread():
+            if time.monotonic() > deadline:
+                pytest.fail("the tool did not read what the device sent")
+            time.sleep(0.01)
+
+    def settings(self):
+        return termios.tcgetattr(self.slave)
+
+    def hang_up(self):
+        fd, self.master = self.master, -1
+        os.close(fd)
+
+    def close(self):
+        if self.master >= 0:
+            os.close(self.master)
+        os.close(self.slave)
+
+
+class Tmux:
+    """A private tmux server; each tool runs in a session of its own."""
+
+    def __init__(self):
+        self.base = ["tmux", "-L", f"corvalink-terminal-{os.getpid()}", "-f", "/dev/null"]
+        self.count = 0
+
+    def __call__(self, *args):
+        return subprocess.run([*self.base, *args], capture_output=True, text=True, check=True, timeout=30).stdout
+
+    def kill(self):
+        subprocess.run([*self.base, "kill-server"], capture_output=True, timeout=30)
+
+
+class Tool:
+    """The tool in a tmux pane. The pane's shell records `stty -a` before and
+    after the run and prints the exit status."""
+
+    def __init__(self, tmux, workdir, args, *, script=None):
+        self.tmux = tmux
+        tmux.count += 1
+        self.target = f"t{tmux.count}"
+        self.before, self.after = workdir / "stty-before", workdir / "stty-after"
+        program = [script] if script else ["-m", "corvalink.tools.terminal"]
+        command = " ".join(
+            [
+                f"stty -a > {shlex.quote(str(self.before))};",
+                f"PYTHONPATH={shlex.quote(PACKAGE_ROOT)}",
+                shlex.join([sys.executable, "-P", *program, *args]) + ";",
+                "status=$?;",
+                f"stty -a > {shlex.quote(str(self.after))};",
+                'echo "[exit $status]";',
+                "sleep 600",
+            ]
+        )
+        tmux("new-session", "-d", "-s", self.target, "-x", "120", "-y", "40", command)
+
+    def screen(self):
+        return self.tmux("capture-pane", "-p", "-J", "-S", "-200", "-t", self.target)
+
+    def wait_for(self, pattern):
+        """Polls the screen until the regular expression matches; returns the match."""
+        deadline = time.monotonic() + WAIT
+        while True:
+            screen = self.screen()
+            if match := re.search(pattern, screen, re.MULTILINE):
+                return match
+            if time.monotonic() > deadline:
+                pytest.fail(f"{pattern!r} did not appear on the screen:\n{screen}")
+            time.sleep(0.03)
+
+    def started(self):
+        self.wait_for(r"^--- Quit: Ctrl-\]")
+        return self
+
+    def keys(self, *keys):
+        self.tmux("send-keys", "-t", self.target, *keys)
+
+    def type(self, text):
+        self.tmux("send-keys", "-t", self.target, "-l", text)
+
+    def menu(self, key, answer=None):
+        self.keys("C-t", key)
+        if answer is not None:
+            self.type(answer)
+            self.keys("Enter")
+
+    def exit_status(self):
+        return int(self.wait_for(r"^\[exit (\d+)\]").group(1))
+
+    def stty(self):
+        """The pane's `stty -a` before and after the run (as words: stty
+        wraps its lines as it pleases)."""
+        return self.before.read_text().split(), self.after.read_text().split()
+
+    def pid(self):
+        """The tool's process: the only child of the pane's shell."""
+        shell = self.tmux("display-message", "-p", "-t", self.target, "#{pane_pid}").strip()
+        children = Path(f"/proc/{shell}/task/{shell}/children").read_text().split()
+        assert len(children) == 1, children
+        return int(children[0])
+
+
+@pytest.fixture(scope="module")
+def tmux():
+    server = Tmux()
+    yield server
+    server.kill()
+
+
+@pytest.fixture
+def device():
+    d = Device()
+    yield d
+    d.close()
+
+
+@pytest.fixture
+def run(tmux, device, tmp_path):
+    """Starts the tool on the device with the given options and waits for its banner."""
+
+    def start(*args):
+        return Tool(tmux, tmp_path, [*args, device.name]).started()
+
+    return start
+
+
+def test_typed_keys_reach_the_device_and_its_answer_is_shown(run, device):
+    tool = run()
+    tool.type("AT+GMR")
+    tool.keys("Enter")
+    device.expect(b"AT+GMR\r\n")
+    # Raw mode: Ctrl-C and Ctrl-Z are keys for the device, not signals.
+    tool.keys("C-c", "C-z")
+    device.expect(b"\x03\x1a")
+    device.send(b"firmware 1.2\r\nOK\r\n")
+    tool.wait_for(r"^firmware 1\.2\nOK$")
+
+
+# The device sends: one CRLF two CR three LF end, then a control character.
+LINE_END_CASES = [
+    # options, what Enter sends, what the screen shows
+    (["--eol", "CRLF"], b"\r\n", "one\ntwo\u240dthree\nend\u2401"),
+    (["--eol", "CR"], b"\r", "one\n\ntwo\nthree\nend\u2401"),
+    (["--eol", "LF"], b"\n", "one\u240d\ntwo\u240dthree\nend\u2401"),
+    # no translation in either direction; the control character goes to tmux
+    (["--eol", "LF", "--raw"], b"\r", None),
+]
+
+
+@pytest.mark.parametrize("options,enter,shown", LINE_END_CASES, ids=["CRLF", "CR", "LF", "raw"])
+def test_line_ends_sent_and_shown(run, device, options, enter, shown):
+    raw = "--raw" in options
+    tool = run(*options, *([] if raw else ["--filter", "printable", "--echo"]))
+    tool.type("ab")
+    tool.keys("Enter")
+    device.expect(b"ab" + enter)
+    if raw:
+        device.send(b"one\r\ntwo\x01!\r\n")
+        tool.wait_for(r"^one\ntwo!$")
+    else:
+        # Local echo shows what was sent, through the same line-end rule.
+        tool.wait_for(r"^ab$")
+        device.send(b"one\r\ntwo\rthree\nend\x01")
+        tool.wait_for("^ab\n" + re.escape(shown))
+
+
+def test_hex_filter(run, device):
+    tool = run("--filter", "hex")
+    device.send(b"AT\r\n" + bytes(range(0xF0, 0x100)) + b"\x00")
+    tool.wait_for(r"^41 54 0D 0A\nF0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF\n00$")
+
+
+def test_character_split_across_reads_is_shown_whole(run, device):
+    tool = run()
+    euro = "\u20ac".encode()
+    device.send(b"A" + euro[:2])
+    device.wait_until_read()
+    tool.wait_for(r"^A$")
+    device.send(euro[2:] + b"B\xc3")
+    device.wait_until_read()
+    device.send(b"\xa9\r\n")
+    tool.wait_for("^A\u20acB\u00e9$")
+    assert "\ufffd" not in tool.screen()
+
+
+def test_menu_changes_reach_the_port(run, device):
+    tool = run()
+    tool.menu("b", "115200")
+    tool.menu("2")
+    tool.menu("f")
+    tool.type("x")
+    tool.menu("f")
+    tool.type("r")
+    tool.menu("7")
+    tool.menu("E")
+    tool.menu("i")
+    summary = tool.wait_for(r"^--- /dev/pts/\d+: (\d+),(\d),(\w),(\S+)$").groups()
+    screen = tool.screen()
+    for confirmation in ("baud rate 115200", "stop bits 2", "XON/XOFF flow control on", "RTS/CTS flow control on"):
+        assert f"--- {confirmation}\n" in screen
+
+    iflag, _, cflag, _, ispeed, ospeed, _ = device.settings()
+    assert ispeed == ospeed == termios.B115200
+    assert cflag & termios.CSTOPB
+    assert cflag & termios.CRTSCTS
+    assert iflag & termios.IXON and iflag & termios.IXOFF
+    # A pseudo-terminal keeps 8 data bits without parity, so the port
+    # refuses those two; whatever the tool says must be what the line has.
+    seven = "--- byte size 7\n" in screen
+    assert seven != ("--- byte size 7 refused" in screen)
+    assert (cflag & termios.CSIZE == termios.CS7) == seven
+    even = "--- parity even\n" in screen
+    assert even != ("--- parity even refused" in screen)
+    assert bool(cflag & termios.PARENB) == even
+    assert summary == ("115200", "7" if seven else "8", "E" if even else "N", "2")
+
+
+def test_line_controls(run, device):
+    tool = run("--dtr", "0")
+    # A pseudo-terminal has no modem lines: the port keeps the requested
+    # RTS and DTR (the settings read them back) but the device side cannot
+    # see them, and reading CTS, DSR, RI and CD may fail. Either way the
+    # tool answers in one line and carries on.
+    tool.menu("r")
+    tool.wait_for(r"^--- RTS inactive\b")
+    tool.menu("d")
+    tool.wait_for(r"^--- DTR active\b")
+    tool.menu("i")
+    tool.wait_for(r"^--- RTS inactive  DTR active  break inactive$")
+    tool.menu("m")
+    tool.wait_for(r"^--- (CTS (in)?active  DSR|modem lines cannot be read: )")
+    tool.menu("k")
+    tool.wait_for(r"^--- break sent")
+    tool.type("still here")
+    device.expect(b"still here")
+
+
+def test_menu_changes_translation(run, device):
+    tool = run()
+    tool.menu("l")
+    tool.wait_for(r"^--- line end CR$")
+    tool.keys("Enter")
+    device.expect(b"\r")
+    tool.menu("c", "latin-1")
+    tool.wait_for(r"^--- encoding latin-1$")
+    device.send(b"caf\xe9\r")
+    tool.wait_for("^caf\u00e9$")
+    tool.menu("t", "hex colorize")
+    tool.wait_for(r"^--- filters hex colorize$")
+    device.send(b"AB\n")
+    tool.wait_for(r"^41 42 0A$")
+    # Unknown names change nothing.
+    tool.menu("t", "hex sparkle")
+    tool.wait_for(r"^--- unknown filter: sparkle")
+    device.send(b"C")
+    tool.wait_for(r"^43$")
+
+
+def test_upload_is_byte_exact(run, device, tmp_path):
+    # Every byte value, the terminal's own keys and line ends included, and
+    # more than one chunk.
+    data = bytes(range(256)) * 9 + b"\r\n\x14\x1d"
+    path = tmp_path / "firmware.bin"
+    path.write_bytes(data)
+    tool = run("--eol", "CR")
+    tool.menu("u", str(path))
+    device.expect(data)
+    tool.wait_for(rf"^--- uploaded {len(data)} bytes from ")
+    assert device.received == b""
+    # A file that is not there is one line, and the session goes on.
+    tool.menu("u", str(tmp_path / "missing"))
+    tool.wait_for(r"^--- cannot upload: \[Errno 2\]")
+    tool.type("x")
+    device.expect(b"x")
+
+
+def test_switch_port(run, device):
+    other = Device()
+    try:
+        tool = run()
+        tool.menu("p", other.name)
+        tool.wait_for(rf"^--- now on {other.name}: 9600,8,N,1$")
+        tool.type("hello")
+        other.expect(b"hello")
+        other.send(b"from the other one\r\n")
+        tool.wait_for(r"^from the other one$")
+        # A port that cannot be opened leaves the current one in use.
+        tool.menu("p", "/dev/does-not-exist")
+        tool.wait_for(r"^--- cannot open /dev/does-not-exist: ")
+        tool.type("again")
+        other.expect(b"again")
+    finally:
+        other.close()
+    assert not select.select([device.master], [], [], 0)[0]
+
+
+def quit_key(tool, device):
+    tool.keys("C-]")
+
+
+def quit_menu(tool, device):
+    tool.menu("q")
+
+
+def hang_up(tool, device):
+    device.hang_up()
+
+
+def terminate(tool, device):
+    os.kill(tool.pid(), signal.SIGTERM)
+
+
+def interrupt(tool, device):
+    os.kill(tool.pid(), signal.SIGINT)
+
+
+EXIT_CASES = [
+    # how the session ends, exit status, the last line the tool writes
+    (quit_key, 0, r"^--- exit$"),
+    (quit_menu, 0, r"^--- exit$"),
+    (hang_up, 1, r"^--- lost the port /dev/pts/\d+: .+$"),
+    (terminate, 128 + signal.SIGTERM, None),
+    (interrupt, 130, r"^--- interrupted$"),
+]
+
+
+@pytest.mark.parametrize("end,status,last_line", EXIT_CASES, ids=lambda case: getattr(case, "__name__", None))
+def test_every_exit_restores_the_terminal(run, device, end, status, last_line):
+    tool = run()
+    tool.type("hi")
+    device.expect(b"hi")
+    end(tool, device)
+    assert tool.exit_status() == status
+    if last_line is not None:
+        tool.wait_for(last_line + r"\n\[exit ")
+    assert "Traceback" not in tool.screen()
+    before, after = tool.stty()
+    assert after == before
+
+
+def test_port_prompt_lists_comports(tmux, device, tmp_path):
+    script = tmp_path / "fake_ports.py"
+    script.write_text(
+        "import sys\n"
+        "from corvalink.tools import list_ports\n"
+        "from corvalink.tools.terminal import main\n"
+        "def fake(include_links=False):\n"
+        f"    ports = [list_ports.ListPortInfo({device.name!r}, True), list_ports.ListPortInfo('/dev/ttyFAKE0', True)]\n"
+        "    ports[0].description = 'scripted device'\n"
+        "    ports[1].description = 'a port that is not there'\n"
+        "    return ports\n"
+        "list_ports.comports = fake\n"
+        "sys.exit(main())\n"
+    )
+    tool = Tool(tmux, tmp_path, [], script=str(script))
+    tool.wait_for(r"^--- Enter a port number or a name: *$")
+    screen = tool.screen()
+    assert re.search(rf"^---  1: {device.name} +scripted device$", screen, re.MULTILINE)
+    assert re.search(r"^---  2: /dev/ttyFAKE0 +a port that is not there$", screen, re.MULTILINE)
+    tool.type("3")
+    tool.keys("Enter")
+    tool.wait_for(r"^--- no port number 3 in the list\n--- Enter a port number or a name: *$")
+    tool.type("1")
+    tool.keys("Enter")
+    tool.started()
+    tool.type("picked")
+    device.expect(b"picked")
+
+
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (["--parity", "X", "loop://"], "argument --parity: invalid choice: 'X'"),
+        (["loop://", "fast"], "argument BAUDRATE: invalid int value: 'fast'"),
+        (["--encoding", "klingon", "loop://"], "unknown encoding: klingon"),
+        (["--exit-char", "^T", "loop://"], "--exit-char and --menu-char must be different keys"),
+        (["/dev/does-not-exist"], "could not open port '/dev/does-not-exist'"),
+        (["nowhere://x"], "'nowhere'"),
+    ],
+)
+def test_bad_options_and_ports_are_one_line_errors(args, message):
+    result = subprocess.run(
+        [sys.executable, "-P", "-m", "corvalink.tools.terminal", *args],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        stdin=subprocess.DEVNULL,
+        env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
+    )
+    assert result.returncode == 2
+    usage, error = result.stderr.splitlines()
+    assert usage.startswith("usage: python -m corvalink.tools.terminal [options] [PORT] [BAUDRATE]")
+    assert error.startswith("python -m corvalink.tools.terminal: error: ") and message in error
