@@ -805,50 +805,48 @@ class BlockingFace(Face):
             self.thread(self.reader, link, random.Random(self.rng.random()))
         self.thread(self.canceller, random.Random(self.rng.random()))
 
+    def call(self, link, op, fn):
+        """Runs one blocking call registered as op; None when it raised."""
+        try:
+            result = fn()
+        except BaseException as exc:
+            link.end_op(op, exc)
+            self.stats.op()
+            link.failed(op, exc)
+            link.wait_up(1)
+            return None
+        link.end_op(op)
+        self.stats.op()
+        return result
+
     def writer(self, link, rng):
         while self.writing:
             op = link.begin(lambda: not self.writing)
             if op is None:
                 break
-            zero = rng.random() < 0.1
             data = op.tx.peek(rng.randint(1, 3000))
-            try:
-                link.port.write_timeout = 0 if zero else None
-                n = link.port.write(data)
-            except BaseException as exc:
-                link.end_op(op, exc)
-                self.stats.op()
-                link.failed(op, exc)
-                link.wait_up(1)
-                continue
-            link.end_op(op)
-            self.stats.op()
-            self.settle_write(op, [data], [n], str(link))
+            link.port.write_timeout = 0 if rng.random() < 0.1 else None
+            n = self.call(link, op, lambda: link.port.write(data))
+            if n is not None:
+                self.settle_write(op, [data], [n], str(link))
 
     def reader(self, link, rng):
         while self.running:
             op = link.begin(lambda: not self.running)
             if op is None:
                 break
+            link.port.timeout = rng.choice(READ_TIMEOUTS)
             how = rng.random()
-            try:
-                link.port.timeout = rng.choice(READ_TIMEOUTS)
-                if how < 0.7:
-                    data = link.port.read(rng.randint(1, 3000))
-                elif how < 0.85:
-                    data = link.port.read_until(MAGIC, rng.randint(1, 600))
-                else:
-                    buf = bytearray(rng.randint(1, 2000))
-                    data = bytes(buf[: link.port.readinto(buf)])
-            except BaseException as exc:
-                link.end_op(op, exc)
-                self.stats.op()
-                link.failed(op, exc)
-                link.wait_up(1)
-                continue
-            link.end_op(op)
-            self.stats.op()
-            op.rx.feed(data)
+            if how < 0.7:
+                data = self.call(link, op, lambda: link.port.read(rng.randint(1, 3000)))
+            elif how < 0.85:
+                data = self.call(link, op, lambda: link.port.read_until(MAGIC, rng.randint(1, 600)))
+            else:
+                buf = bytearray(rng.randint(1, 2000))
+                n = self.call(link, op, lambda: link.port.readinto(buf))
+                data = None if n is None else bytes(buf[:n])
+            if data:
+                op.rx.feed(data)
 
     def canceller(self, rng):
         while self.running:
