@@ -469,8 +469,10 @@ class EnvelopedOperation : public PortOperation {
       // From here on the close waiter takes the place of the queue's state.
       Notify::Waiter& closed = state_.emplace<Running>(port_->close_notify).closed;
       closed.enable();
-      generation_ = port_->generation();
       if (Status open = port_->ensure_open(); !open) return finish(fail(std::move(open.error())));
+      // Closed while it waited for its side, and opened again since: that
+      // close ended it, as it ends every operation waiting on the port.
+      if (port_->generation() != generation_) return finish(fail(port_->closed_error(generation_)));
       start(timeouts);
     }
     Notify::Waiter& closed = std::get<Running>(state_).closed;
@@ -498,7 +500,9 @@ class EnvelopedOperation : public PortOperation {
   }
   // Carries on an operation begun elsewhere, which holds the side lock.
   EnvelopedOperation(PortRef port, AsyncMutex::Guard held) noexcept
-      : port_(std::move(port)), begun_(true), guard_(std::move(held)) {}
+      : port_(std::move(port)), begun_(true), guard_(std::move(held)) {
+    generation_ = port_->generation();
+  }
   PortHandle& port() const noexcept { return *port_; }
   // When the operation began.
   Instant began_at() const noexcept { return began_at_; }
@@ -537,6 +541,7 @@ class EnvelopedOperation : public PortOperation {
   void begin() {
     begun_ = true;
     began_at_ = Clock::now();
+    generation_ = port_->generation();
     Queued& q = std::get<Queued>(state_);
     q.timeouts = port_->timeouts();
     lock_deadline_ = deadline_after(began_at_, lock_wait(q.timeouts));
