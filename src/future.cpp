@@ -643,13 +643,16 @@ void refuse_operation(OperationPtr op, const PortError& error) noexcept {
 }
 
 bool cancel_task(OperationTask& task) noexcept {
+  // A write whose outcome was kept back went out: not cancelled, and its
+  // count is there at once for the caller.
+  if (task.phase() == OperationTask::Phase::Finishing) task.finish_deferred();
   if (task.phase() != OperationTask::Phase::Running) return false;
   const bool cancelled = detached([&] { return task.cancel(/*publish_now=*/false); });
   task.publish_pending();
   return cancelled;
 }
 
-TaskRef start_operation(OperationPtr op, StartForm form, PortRef source) noexcept {
+TaskRef start_operation(OperationPtr op, StartForm form, PortRef source, PortHandle* write_side) noexcept {
   return py::guard<TaskRef>(TaskRef(), [&]() -> TaskRef {
     // The first step needs no runtime of its own: a read of buffered data
     // finishes without building it (and so without starting its threads).
@@ -669,9 +672,19 @@ TaskRef start_operation(OperationPtr op, StartForm form, PortRef source) noexcep
     }
     TaskRef task = OperationTask::create(std::move(op), std::move(source), OperationTask::Start::FirstStepHere);
     const bool defer = form == StartForm::FirstStepPending;
+    // Behind a write whose outcome is still kept back, this one's outcome
+    // comes after that one's.
+    if (write_side) {
+      Waker last = write_side->kept_back();
+      auto* earlier = static_cast<OperationTask*>(last.target());
+      if (earlier && earlier->phase() == OperationTask::Phase::Finishing) task->chain_after(TaskRef::share(earlier));
+    }
     const bool done = detached([&] { return task->first_step(defer); });
     if (done) {
-      if (defer) finish_soon(task);
+      if (defer) {
+        if (write_side) write_side->exchange_kept_back(Waker::share(task.get()));
+        finish_soon(task);
+      }
       return task;
     }
     // Going on as a task: the runtime must be there to run it.

@@ -236,8 +236,10 @@ enum class StartForm : std::uint8_t { FirstStep, FirstStepPending, SpawnOnly };
 
 // Starts op for an attached caller and returns its task, or null with the
 // exception raised when the runtime cannot be used here. `source` is the
-// port of a read (its bytes are given back if nobody receives them).
-TaskRef start_operation(OperationPtr op, StartForm form, PortRef source) noexcept;
+// port of a read (its bytes are given back if nobody receives them);
+// `write_side` the port of a write, flush or break (whose outcomes are then
+// published in call order with the kept-back outcomes of writes before it).
+TaskRef start_operation(OperationPtr op, StartForm form, PortRef source, PortHandle* write_side = nullptr) noexcept;
 
 // Drops an operation that will not run, detached (its clean-up may take port
 // locks), and raises the error that stopped it. Attached caller.
@@ -260,7 +262,7 @@ PyObject* deferred_type() noexcept;
 // A Future object around the task.
 py::Ref make_future(TaskRef task) noexcept;
 // start_operation, then the Future around it.
-PyObject* start_future(OperationPtr op, StartForm form, PortRef source) noexcept;
+PyObject* start_future(OperationPtr op, StartForm form, PortRef source, PortHandle* write_side = nullptr) noexcept;
 // A finished Future holding the object (a new reference is taken). `undo`,
 // when given, is called if an await of the future is cancelled before the
 // awaiting code received the value (what the value stood for is undone).

@@ -1037,8 +1037,8 @@ py::Ref make_future(TaskRef task) noexcept {
   return py::Ref::steal(self);
 }
 
-PyObject* start_future(OperationPtr op, StartForm form, PortRef source) noexcept {
-  TaskRef task = start_operation(std::move(op), form, std::move(source));
+PyObject* start_future(OperationPtr op, StartForm form, PortRef source, PortHandle* write_side) noexcept {
+  TaskRef task = start_operation(std::move(op), form, std::move(source), write_side);
   if (!task) return nullptr;
   return make_future(std::move(task)).release();
 }

@@ -47,6 +47,8 @@ OperationTask::OperationTask(OperationPtr op, PortRef source, Start start) noexc
 }
 
 void OperationTask::ended(OperationOutcome& outcome) noexcept {
+  // The read still holds its side: the port's opening is the one it read in.
+  if (source_) source_generation_ = source_->generation();
   if (source_ && outcome && carries_bytes(outcome) && receivers_.load(std::memory_order_acquire) == 0) {
     ByteString bytes;
     if (auto* b = std::get_if<ByteString>(&*outcome)) {
@@ -55,7 +57,7 @@ void OperationTask::ended(OperationOutcome& outcome) noexcept {
       for (const ByteString& line : std::get<std::vector<ByteString>>(*outcome))
         bytes.insert(bytes.end(), line.begin(), line.end());
     }
-    source_->unread(std::move(bytes));  // the read side is still ours: they stay first
+    source_->unread(std::move(bytes), source_generation_);  // the read side is still ours: they stay first
     outcome = fail(PortError::cancelled());
   }
   store(std::move(outcome), defer_);
@@ -103,7 +105,7 @@ bool OperationTask::step() noexcept {
     // Nobody holds the task any more: drop what is left, here on a worker.
     op_.reset();
     std::optional<ByteString> bytes = take_unreceived();
-    if (bytes && source_) source_->unread(std::move(*bytes));
+    if (bytes && source_) source_->unread(std::move(*bytes), source_generation_);
     return true;
   }
   std::optional<OperationOutcome> done = poll_once();
@@ -145,6 +147,8 @@ void OperationTask::destroy() noexcept {
 }
 
 void OperationTask::store(OperationOutcome outcome, bool defer) noexcept {
+  // Earlier outcomes of the same side are Finished before this one is.
+  if (!defer) earlier_flipped_ = flip_earlier();
   std::lock_guard lock(lock_);
   if (outcome)
     value_ = std::move(*outcome);
@@ -159,6 +163,7 @@ void OperationTask::store(OperationOutcome outcome, bool defer) noexcept {
 }
 
 void OperationTask::publish() noexcept {
+  for (TaskRef& earlier : std::exchange(earlier_flipped_, {})) earlier->publish();
   if (blocked_.load(std::memory_order_seq_cst)) {
     Bucket& b = bucket_of(this);
     { std::lock_guard lock(b.mutex); }  // a sleeper is either before its check or inside wait()
@@ -174,13 +179,53 @@ void OperationTask::publish() noexcept {
 
 void OperationTask::finish_deferred() noexcept {
   if (phase() != Phase::Finishing) return;
+  std::vector<TaskRef> earlier = flip_earlier();
+  if (!flip_kept_back()) {
+    for (TaskRef& e : earlier) e->publish();
+    return;
+  }
+  earlier_flipped_ = std::move(earlier);
+  publish();
+}
+
+bool OperationTask::flip_kept_back() noexcept {
+  std::lock_guard lock(lock_);
+  if (phase_.load(std::memory_order_relaxed) != Phase::Finishing) return false;
+  phase_.store(Phase::Finished, std::memory_order_seq_cst);
+  publishing_ = take_ordered_locked();
+  return true;
+}
+
+std::vector<TaskRef> OperationTask::flip_earlier() noexcept {
+  std::vector<TaskRef> chain;  // newest first
   {
     std::lock_guard lock(lock_);
-    if (phase_.load(std::memory_order_relaxed) != Phase::Finishing) return;
-    phase_.store(Phase::Finished, std::memory_order_seq_cst);
-    publishing_ = take_ordered_locked();
+    if (!earlier_) return {};
+    chain.push_back(std::move(earlier_));
   }
-  publish();
+  try {
+    for (;;) {
+      TaskRef next;
+      {
+        std::lock_guard lock(chain.back()->lock_);
+        next = std::move(chain.back()->earlier_);
+      }
+      if (!next) break;
+      chain.push_back(std::move(next));
+    }
+  } catch (...) {
+  }
+  std::vector<TaskRef> flipped;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if ((*it)->flip_kept_back()) {
+      try {
+        flipped.push_back(*it);
+      } catch (...) {
+        (*it)->publish();  // out of memory: published out of turn rather than never
+      }
+    }
+  }
+  return flipped;
 }
 
 Subscriber* OperationTask::take_ordered_locked() noexcept {
@@ -277,7 +322,7 @@ bool OperationTask::give_back() noexcept {
   if (!source_ || !finished()) return false;
   std::optional<ByteString> bytes = take_unreceived();
   if (!bytes) return false;
-  source_->unread(std::move(*bytes));
+  source_->unread(std::move(*bytes), source_generation_);
   return true;
 }
 

@@ -186,6 +186,12 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   // A task that finished with `outcome` without running anything.
   static RefPtr<OperationTask> finished_with(OperationOutcome outcome);
 
+  // Operations of one side take their places in call order, and so do their
+  // outcomes: `earlier` is the task before this one on its side whose
+  // outcome is still kept back; it is published before this one (its phase
+  // turns Finished first). Set before the first step.
+  void chain_after(RefPtr<OperationTask> earlier) noexcept { earlier_ = std::move(earlier); }
+
   // Callers who may receive the outcome (a Future object while it lives).
   // A read that finishes while there are none gives its bytes back at once.
   void add_receiver() noexcept { receivers_.fetch_add(1, std::memory_order_acq_rel); }
@@ -219,6 +225,12 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   void store(OperationOutcome outcome, bool defer) noexcept;
   // Wakes blocked waiters, then tells the subscribers taken by store().
   void publish() noexcept;
+  // Turns the kept-back outcomes of the earlier tasks Finished, oldest
+  // first, and returns them for publish().
+  std::vector<RefPtr<OperationTask>> flip_earlier() noexcept;
+  // Finishing → Finished, with the subscribers taken for publish(); false if
+  // it was not Finishing.
+  bool flip_kept_back() noexcept;
   // The registered subscribers, oldest first (lock held).
   Subscriber* take_ordered_locked() noexcept;
   // The stored outcome as one value (lock held).
@@ -235,6 +247,7 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   std::atomic<bool> blocked_{false};           // someone sleeps in wait_for
   std::atomic<std::uint32_t> receivers_{1};
   bool defer_ = false;  // the first step keeps its outcome back
+  std::uint64_t source_generation_ = 0;  // the opening of source_ a read's bytes came from
   // The outcome, once stored (phase past Running), guarded by lock_: the
   // value, or the error (kept apart, so a pending task carries no room for
   // an error's texts).
@@ -242,6 +255,8 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   std::unique_ptr<PortError> error_;
   Subscriber* subscribers_ = nullptr;          // guarded by lock_; newest first
   Subscriber* publishing_ = nullptr;           // taken by store(), oldest first
+  RefPtr<OperationTask> earlier_;              // guarded by lock_
+  std::vector<RefPtr<OperationTask>> earlier_flipped_;  // published first by publish()
 };
 
 using TaskRef = RefPtr<OperationTask>;

@@ -110,10 +110,10 @@ PortError PortHandle::closed_error(std::uint64_t generation) {
   return PortError::not_open();
 }
 
-void PortHandle::unread(ByteString bytes) {
+void PortHandle::unread(ByteString bytes, std::uint64_t generation) {
   if (bytes.empty()) return;
   std::lock_guard device(device_mutex_);
-  if (!backend_) return;
+  if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return;
   if (pushback_head_ == pushback_.size()) {
     pushback_ = std::move(bytes);
   } else {
@@ -504,6 +504,8 @@ class EnvelopedOperation : public PortOperation {
     generation_ = port_->generation();
   }
   PortHandle& port() const noexcept { return *port_; }
+  // The opening of the port the operation runs in.
+  std::uint64_t generation() const noexcept { return generation_; }
   // When the operation began.
   Instant began_at() const noexcept { return began_at_; }
   // The longest wait for the side lock (none: queue for as long as it takes),
@@ -575,10 +577,12 @@ class EnvelopedOperation : public PortOperation {
   OutcomeSink* sink_ = nullptr;
 };
 
-// What began an operation: the instant and the timeouts read then.
+// What began an operation: the instant and the timeouts read then, and the
+// opening of the port it runs in.
 struct Began {
   Instant at;
   PortHandle::Timeouts timeouts;
+  std::uint64_t generation;
 };
 
 // The rarer operations: a coroutine body in the envelope, made by `make`
@@ -597,7 +601,7 @@ class CoroutineOperation final : public EnvelopedOperation {
     return t.timeout.to_duration();
   }
   OperationOutcome gave_up(const PortHandle::Timeouts&) override { return std::move(*nothing_); }
-  void start(const PortHandle::Timeouts& t) override { body_.emplace(make_(Began{began_at(), t})); }
+  void start(const PortHandle::Timeouts& t) override { body_.emplace(make_(Began{began_at(), t, generation()})); }
   Poll<OperationOutcome> step(Context& cx) override { return body_->poll(cx); }
   void abandon() noexcept override { body_.reset(); }
 
@@ -727,7 +731,7 @@ class ReadOperation final : public EnvelopedOperation {
   ~ReadOperation() override {
     if (!started_) return;
     result_.resize(chunk_ ? chunk_at_ : result_.size());
-    if (!result_.empty()) port().unread(std::move(result_));
+    if (!result_.empty()) port().unread(std::move(result_), generation());
   }
   // The rest of a read begun elsewhere, which has waited: the bytes read so
   // far and its deadlines.
@@ -797,27 +801,29 @@ enum class Timing { Total, PerByte };
 // Bytes a read took: given back to the port's input unless released to the
 // caller (a read dropped before it returns loses nothing).
 struct Taken {
-  explicit Taken(PortHandle& p) noexcept : port(p) {}
+  Taken(PortHandle& p, std::uint64_t g) noexcept : port(p), generation(g) {}
   Taken(const Taken&) = delete;
   Taken& operator=(const Taken&) = delete;
-  ~Taken() { port.unread(std::move(bytes)); }
+  ~Taken() { port.unread(std::move(bytes), generation); }
   ByteString release() noexcept { return std::exchange(bytes, {}); }
 
   PortHandle& port;
+  std::uint64_t generation;
   ByteString bytes;
 };
 
 // One byte at a time, so nothing past the terminator is taken from the
 // device. The first byte's deadline counts from `start`.
-Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeouts& timeouts, Instant start,
+Co<Result<ByteString>> read_terminated(PortHandle& port, const Began& began, Instant start,
                                        const ByteString& expected, std::optional<std::size_t> size, Timing timing,
                                        CancelRace& race) {
+  const PortHandle::Timeouts& timeouts = began.timeouts;
   auto timeout = timeouts.timeout.to_duration();
   std::optional<Instant> total = deadline_after(start, timeout);
   auto inter = timeouts.inter_byte_timeout.to_duration();
 
   // Given back to the port if the read is dropped before it returns.
-  Taken taken(port);
+  Taken taken(port, began.generation);
   ByteString& result = taken.bytes;
   for (;;) {
     if (size && result.size() >= *size) break;
@@ -839,7 +845,7 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const PortHandle::Timeo
 Co<OperationOutcome> read_until_body(PortRef port, Began began, ByteString expected, std::optional<std::size_t> size,
                                      Timing timing) {
   CancelRace race = CancelRace::at_start(*port);
-  Result<ByteString> line = co_await read_terminated(*port, began.timeouts, began.at, expected, size, timing, race);
+  Result<ByteString> line = co_await read_terminated(*port, began, began.at, expected, size, timing, race);
   if (!line) co_return fail(std::move(line.error()));
   co_return OperationValue(std::move(*line));
 }
@@ -850,19 +856,20 @@ Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std
   // front of the line under way, which its own guard gave back first).
   struct TakenLines {
     PortHandle& port;
+    std::uint64_t generation;
     std::vector<ByteString> lines;
     ~TakenLines() {
       ByteString all;
       for (const ByteString& l : lines) all.insert(all.end(), l.begin(), l.end());
-      port.unread(std::move(all));
+      port.unread(std::move(all), generation);
     }
-  } taken{*port, {}};
+  } taken{*port, began.generation, {}};
   std::vector<ByteString>& lines = taken.lines;
   std::size_t total = 0;
   CancelRace race = CancelRace::at_start(*port);
   for (Instant start = began.at;; start = Clock::now()) {
     Result<ByteString> line =
-        co_await read_terminated(*port, began.timeouts, start, newline, std::nullopt, Timing::PerByte, race);
+        co_await read_terminated(*port, began, start, newline, std::nullopt, Timing::PerByte, race);
     if (!line) co_return fail(std::move(line.error()));
     if (line->empty()) break;
     total += line->size();

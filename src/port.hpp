@@ -71,9 +71,10 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   // ended by a close reports: the fatal error that closed it, else NotOpen.
   PortError closed_error(std::uint64_t generation);
   // Puts bytes a read took but nobody received back at the front of the
-  // input, ahead of everything not read yet, for the next read. Dropped when
-  // the port is closed (a close discards the input, as opening again does).
-  void unread(ByteString bytes);
+  // input, ahead of everything not read yet, for the next read. `generation`
+  // is the opening they were read in: they are dropped when the port was
+  // closed since (a close discards the input, as opening again does).
+  void unread(ByteString bytes, std::uint64_t generation);
   // Installs a backend opened elsewhere (AlreadyOpen if one is present).
   Status open_with(BackendPtr backend);
 
@@ -113,6 +114,18 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   std::size_t abort_write_count() noexcept;
   std::size_t detach_write() noexcept;
 
+  // The last write-side operation whose outcome was kept back after its
+  // first step (an asynchronous write's, published after its call returned),
+  // so that a later operation of that side publishes it first. Exchanged.
+  Waker exchange_kept_back(Waker task) noexcept {
+    std::lock_guard lock(direct_mutex_);
+    return std::exchange(kept_back_, std::move(task));
+  }
+  Waker kept_back() noexcept {
+    std::lock_guard lock(direct_mutex_);
+    return kept_back_;
+  }
+
   // The thread of a flattened read that is about to wait or waits (at most
   // one: it holds read_lock). close() and cancel_read() wake it besides
   // notifying, so it needs no waiter in their queues. Null to withdraw.
@@ -149,6 +162,7 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
 
   std::mutex direct_mutex_;
   WakeTarget* direct_reader_ = nullptr;  // guarded by direct_mutex_
+  Waker kept_back_;                      // guarded by direct_mutex_
 
   std::mutex device_mutex_;
   BackendPtr backend_;

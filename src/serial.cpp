@@ -669,10 +669,10 @@ PyObject* run(OperationPtr op, Start start, const PortRef& port) noexcept {
   } else {
     switch (start) {
       case Start::Read: return start_future(std::move(op), StartForm::FirstStep, port);
-      case Start::Break: return start_future(std::move(op), StartForm::FirstStep, nullptr);
+      case Start::Break: return start_future(std::move(op), StartForm::FirstStep, nullptr, port.get());
       case Start::WriteSide: break;
     }
-    return start_future(std::move(op), StartForm::FirstStepPending, nullptr);
+    return start_future(std::move(op), StartForm::FirstStepPending, nullptr, port.get());
   }
 }
 

@@ -539,22 +539,22 @@ void on_read(PyObject* self, OperationTask& task) noexcept {
 }
 
 // Held data, delivered by the loop after resume_reading() unless the
-// transport was closed meanwhile. self is the pair (core, data).
-PyObject* deliver_held(PyObject* self, PyObject*) noexcept {
-  return py::guard([&]() -> PyObject* {
-    TransportCore* c = core_of(PyTuple_GET_ITEM(self, 0));
-    py::Ref protocol;
-    {
-      std::lock_guard lock(c->mutex);
-      if (c->closing) return none();
-      protocol = peek(c->protocol);
-    }
-    if (!protocol) return none();
-    return PyObject_CallMethod(protocol.get(), "data_received", "O", PyTuple_GET_ITEM(self, 1));
-  });
-}
+// transport was closed meanwhile. It goes through the loop's inbox, in order
+// with the completions of the reads that follow it, so it always comes
+// first.
+class HeldDelivery final : public InboxItem {
+ public:
+  HeldDelivery(PyObject* core, ByteString data) noexcept : core_(py::Ref::borrow(core)), data_(std::move(data)) {}
+  void deliver() noexcept override {
+    deliver_read(core_.get(), data_.data(), data_.size());
+    delete this;
+  }
+  void loop_gone() noexcept override { delete this; }
 
-PyMethodDef deliver_held_def = {"data_received", deliver_held, METH_NOARGS, nullptr};
+ private:
+  AnyThreadRef core_;
+  ByteString data_;
+};
 
 // --- writing -----------------------------------------------------------------------
 
@@ -920,17 +920,7 @@ PyObject* t_resume_reading(PyObject* self, PyObject*) noexcept {
       if (c->closing) return none();
       protocol = peek(c->protocol);
     }
-    if (!held.empty() && protocol) {
-      py::Ref data = py::Ref::steal(
-          PyBytes_FromStringAndSize(reinterpret_cast<const char*>(held.data()), static_cast<Py_ssize_t>(held.size())));
-      if (!data) return nullptr;
-      py::Ref state = py::Ref::steal(PyTuple_Pack(2, self, data.get()));
-      if (!state) return nullptr;
-      py::Ref deliver = py::Ref::steal(PyCFunction_New(&deliver_held_def, state.get()));
-      if (!deliver) return nullptr;
-      py::Ref r = py::Ref::steal(PyObject_CallMethod(c->loop, "call_soon", "O", deliver.get()));
-      if (!r) return nullptr;
-    }
+    if (!held.empty() && protocol) c->inbox->push(new HeldDelivery(self, std::move(held)));
     return start_read(self) ? none() : nullptr;
   });
 }
