@@ -97,17 +97,16 @@ void PortHandle::close(std::optional<PortError> reason) {
   closing.reset();
 }
 
-// An operation under way that finds the device gone: the port was closed
-// since it began, by the last close.
-PortError PortHandle::closed_error_locked() const {
-  if (close_reason_ && close_reason_generation_ == generation_.load(std::memory_order_relaxed)) return *close_reason_;
+// An operation of `generation` that finds the device gone, or another
+// opening in its place: what the close that ended it reports.
+PortError PortHandle::closed_error_locked(std::uint64_t generation) const {
+  if (close_reason_ && close_reason_generation_ == generation) return *close_reason_;
   return PortError::not_open();
 }
 
 PortError PortHandle::closed_error(std::uint64_t generation) {
   std::lock_guard device(device_mutex_);
-  if (close_reason_ && close_reason_generation_ == generation) return *close_reason_;
-  return PortError::not_open();
+  return closed_error_locked(generation);
 }
 
 void PortHandle::unread(ByteString bytes, std::uint64_t generation) {
@@ -355,9 +354,9 @@ Status PortHandle::change_port(std::optional<std::string> name, std::vector<Sett
   return {};
 }
 
-Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf) {
+Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf, std::uint64_t generation) {
   std::lock_guard device(device_mutex_);
-  if (!backend_) return Status(fail(closed_error_locked()));
+  if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return Status(fail(closed_error_locked(generation)));
   if (pushback_head_ < pushback_.size() && buf.remaining() > 0) {
     const std::size_t n = std::min(buf.remaining(), pushback_.size() - pushback_head_);
     std::memcpy(buf.data + buf.filled, pushback_.data() + pushback_head_, n);
@@ -372,15 +371,16 @@ Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf) {
   return backend_->poll_read(cx, buf);
 }
 
-Poll<Result<std::size_t>> PortHandle::poll_write(Context& cx, Bytes data) {
+Poll<Result<std::size_t>> PortHandle::poll_write(Context& cx, Bytes data, std::uint64_t generation) {
   std::lock_guard device(device_mutex_);
-  if (!backend_) return Result<std::size_t>(fail(closed_error_locked()));
+  if (!backend_ || generation != generation_.load(std::memory_order_relaxed))
+    return Result<std::size_t>(fail(closed_error_locked(generation)));
   return backend_->poll_write(cx, data);
 }
 
-Poll<Status> PortHandle::poll_flush(Context& cx) {
+Poll<Status> PortHandle::poll_flush(Context& cx, std::uint64_t generation) {
   std::lock_guard device(device_mutex_);
-  if (!backend_) return Status(fail(closed_error_locked()));
+  if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return Status(fail(closed_error_locked(generation)));
   return backend_->poll_flush(cx);
 }
 
@@ -429,7 +429,8 @@ bool waiter_first(Notify::Waiter& waiter, Context& cx) {
 // Waits for the write in flight, under the device lock.
 struct DeviceFlush {
   PortHandle& port;
-  Poll<Status> poll(Context& cx) { return port.poll_flush(cx); }
+  std::uint64_t generation;
+  Poll<Status> poll(Context& cx) { return port.poll_flush(cx, generation); }
 };
 
 // Every operation runs inside an envelope: its side lock for the whole run, a
@@ -672,8 +673,10 @@ struct CancelRace {
 // exactly one attempt and ignores cancellation.
 class ReadSome {
  public:
-  ReadSome(PortHandle& port, std::uint8_t* data, std::size_t n, std::optional<Instant> deadline, CancelRace& race)
-      : port_(port), cancel_(port.cancel_read_notify), buf_{data, n, 0}, deadline_(deadline), race_(race) {
+  ReadSome(PortHandle& port, std::uint64_t generation, std::uint8_t* data, std::size_t n,
+           std::optional<Instant> deadline, CancelRace& race)
+      : port_(port), generation_(generation), cancel_(port.cancel_read_notify), buf_{data, n, 0}, deadline_(deadline),
+        race_(race) {
     buf_.may_wait = !deadline_ || Clock::now() < *deadline_;
   }
   ReadSome(const ReadSome&) = delete;
@@ -686,7 +689,7 @@ class ReadSome {
     // A stored cancel ends this read only if nothing is there: look for real.
     const bool look = !race_.waited && cancel_.fired();
     buf_.may_wait = !look;
-    Poll<Status> io = port_.poll_read(cx, buf_);
+    Poll<Status> io = port_.poll_read(cx, buf_, generation_);
     buf_.may_wait = true;
     if (io.ready()) return outcome(std::move(io).take());
     race_.waited = true;
@@ -702,7 +705,7 @@ class ReadSome {
  private:
   Poll<Result<std::size_t>> last_attempt(Context& cx) {
     buf_.may_wait = false;
-    Poll<Status> once = port_.poll_read(cx, buf_);
+    Poll<Status> once = port_.poll_read(cx, buf_, generation_);
     if (once.pending()) return Result<std::size_t>(std::size_t{0});
     return outcome(std::move(once).take());
   }
@@ -714,6 +717,7 @@ class ReadSome {
   }
 
   PortHandle& port_;
+  std::uint64_t generation_;
   Notify::Waiter cancel_;
   ReadBuf buf_;
   std::optional<Instant> deadline_;
@@ -768,7 +772,7 @@ class ReadOperation final : public EnvelopedOperation {
         const std::size_t n = std::min(kChunk, size_ - chunk_at_);
         std::optional<Instant> deadline = step_deadline(total_, inter_, chunk_at_ > 0);
         result_.resize(chunk_at_ + n);
-        chunk_.emplace(port(), result_.data() + chunk_at_, n, deadline, race_);
+        chunk_.emplace(port(), generation(), result_.data() + chunk_at_, n, deadline, race_);
       }
       auto got = chunk_->poll(cx);
       if (got.pending()) return Pending;
@@ -831,7 +835,7 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const Began& began, Ins
                                       : result.empty()        ? total
                                                               : deadline_after(Clock::now(), timeout);
     std::uint8_t byte = 0;
-    Result<std::size_t> got = co_await ReadSome(port, &byte, 1, deadline, race);
+    Result<std::size_t> got = co_await ReadSome(port, began.generation, &byte, 1, deadline, race);
     if (!got) co_return fail(std::move(got.error()));
     if (*got == 0) break;
     result.push_back(byte);
@@ -879,13 +883,13 @@ Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std
   co_return OperationValue(std::exchange(lines, {}));
 }
 
-Co<OperationOutcome> read_available_body(PortRef port, std::size_t max) {
+Co<OperationOutcome> read_available_body(PortRef port, std::uint64_t generation, std::size_t max) {
   // A buffer left unfilled until the read (a transport keeps a 64 KiB read
   // pending on every port), and a result only as large as what came.
   const std::size_t n = std::max<std::size_t>(max, 1);
   std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[n]);
   CancelRace race = CancelRace::at_start(*port);
-  Result<std::size_t> got = co_await ReadSome(*port, buffer.get(), n, std::nullopt, race);
+  Result<std::size_t> got = co_await ReadSome(*port, generation, buffer.get(), n, std::nullopt, race);
   if (!got) co_return fail(std::move(got.error()));
   co_return OperationValue(ByteString(buffer.get(), buffer.get() + *got));
 }
@@ -945,14 +949,14 @@ class WriteOperation final : public EnvelopedOperation {
       Bytes rest = Bytes(data_).subspan(written_);
       Poll<Result<std::size_t>> io = Pending;
       if (write_timeout_.is_zero()) {
-        io = port().poll_write(cx, rest);
+        io = port().poll_write(cx, rest, generation());
         if (io.pending()) return end(OperationValue(std::uint64_t{written_ + port().detach_write()}));
       } else {
         // Once the write has waited, the cancel waiter races against the
         // device attempt, which is bounded by the timer when there is a
         // deadline.
         if (waited_ && waiter_first(*cancel_, cx)) break;
-        io = port().poll_write(cx, rest);
+        io = port().poll_write(cx, rest, generation());
         if (io.pending()) {
           waited_ = true;
           if (deadline_) {
@@ -1013,11 +1017,11 @@ class WriteOperation final : public EnvelopedOperation {
   std::shared_ptr<WriteShare> share_;
 };
 
-Co<OperationOutcome> flush_body(PortRef port) {
+Co<OperationOutcome> flush_body(PortRef port, std::uint64_t generation) {
   Result<bool> drains = port->drains_output();
   if (!drains) co_return fail(std::move(drains.error()));
   if (!*drains) co_return OperationValue();
-  if (Status flushed = co_await DeviceFlush{*port}; !flushed) co_return fail(std::move(flushed.error()));
+  if (Status flushed = co_await DeviceFlush{*port, generation}; !flushed) co_return fail(std::move(flushed.error()));
   for (;;) {
     Result<std::uint64_t> queued = port->bytes_to_write();
     if (!queued) co_return fail(std::move(queued.error()));
@@ -1134,12 +1138,12 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
       if (waiter_first(closed, cx)) return fail(port.closed_error(generation));
       if (last || (parked && deadline && Clock::now() >= *deadline)) {
         buf.may_wait = false;
-        io = port.poll_read(cx, buf);
+        io = port.poll_read(cx, buf, generation);
         break;
       }
       if (race.fair(cancel) && waiter_first(cancel, cx)) break;
       buf.may_wait = race.waited || !cancel.fired();  // a stored cancel: look for real
-      io = port.poll_read(cx, buf);
+      io = port.poll_read(cx, buf, generation);
       if (io.ready()) break;
       race.waited = true;
       if (deadline && Clock::now() >= *deadline) {
@@ -1211,14 +1215,14 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& ref, Bytes data, bool u
     Bytes rest = data.subspan(written);
     Poll<Result<std::size_t>> io = Pending;
     if (write_timeout.is_zero()) {
-      io = port.poll_write(cx, rest);
+      io = port.poll_write(cx, rest, generation);
       if (io.pending()) {
         outcome = std::uint64_t{written + port.detach_write()};
         pending = true;
         break;
       }
     } else {
-      io = port.poll_write(cx, rest);
+      io = port.poll_write(cx, rest, generation);
       // The device needs time: the write goes on as an operation, which
       // polls the device again before it waits.
       if (io.pending())
@@ -1273,11 +1277,12 @@ DirectOutcome<std::size_t> read_now(const PortRef& ref, std::uint8_t* out, std::
   PortHandle& port = *ref;
   AsyncMutex::Guard guard = port.read_lock.try_lock();
   if (!guard) return Busy{};
+  const std::uint64_t generation = port.generation();
   if (!port.is_open()) return fail(PortError::not_open());
   detail::DirectWaitScope direct(detail::current_parker());  // nothing is armed anywhere
   Context cx(detail::current_waker());
   ReadBuf buf{out, size, 0, false};
-  Poll<Status> io = port.poll_read(cx, buf);
+  Poll<Status> io = port.poll_read(cx, buf, generation);
   if (io.pending()) return std::size_t{0};
   Status status = std::move(io).take();
   Result<std::size_t> r = buf.filled;
@@ -1292,13 +1297,14 @@ DirectOutcome<std::uint64_t> write_now(const PortRef& ref, Bytes data) {
   PortHandle& port = *ref;
   AsyncMutex::Guard guard = port.write_lock.try_lock();
   if (!guard) return Busy{};
+  const std::uint64_t generation = port.generation();
   if (!port.is_open()) return fail(PortError::not_open());
   detail::DirectWaitScope direct(detail::current_parker());
   Context cx(detail::current_waker());
   std::size_t written = 0;
   Result<std::uint64_t> outcome = std::uint64_t{0};
   while (written < data.size()) {
-    Poll<Result<std::size_t>> io = port.poll_write(cx, data.subspan(written));
+    Poll<Result<std::size_t>> io = port.poll_write(cx, data.subspan(written), generation);
     if (io.pending()) {
       written += port.abort_write_count();  // nothing may go on behind the caller's back
       break;
@@ -1346,7 +1352,7 @@ OperationPtr make_readlines(PortRef port, std::optional<std::size_t> hint) {
 
 OperationPtr make_read_available(PortRef port, std::size_t max) {
   AsyncMutex& side = port->read_lock;
-  return enveloped(port, side, [port, max](const Began&) { return read_available_body(port, max); });
+  return enveloped(port, side, [port, max](const Began& b) { return read_available_body(port, b.generation, max); });
 }
 
 OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout, std::shared_ptr<WriteShare> share) {
@@ -1355,7 +1361,7 @@ OperationPtr make_write(PortRef port, ByteString data, bool use_write_timeout, s
 
 OperationPtr make_flush(PortRef port) {
   AsyncMutex& side = port->write_lock;
-  return enveloped(port, side, [port](const Began&) { return flush_body(port); });
+  return enveloped(port, side, [port](const Began& b) { return flush_body(port, b.generation); });
 }
 
 OperationPtr make_send_break(PortRef port, double seconds) {

@@ -101,9 +101,12 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   Status change_port(std::optional<std::string> name, std::vector<SettingNotKept>* not_kept = nullptr);
 
   // --- used by the operations: one backend call under the device lock ---
-  Poll<Status> poll_read(Context& cx, ReadBuf& buf);
-  Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data);
-  Poll<Status> poll_flush(Context& cx);
+  // `generation` is the opening the operation found the port in: once the
+  // port was closed since (and perhaps opened again), the call fails as the
+  // close would have ended it, and never touches a device opened after.
+  Poll<Status> poll_read(Context& cx, ReadBuf& buf, std::uint64_t generation);
+  Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data, std::uint64_t generation);
+  Poll<Status> poll_flush(Context& cx, std::uint64_t generation);
   Result<bool> drains_output();
   // "Write timeout", with the backend's note on why a write may not finish.
   PortError write_timeout_error();
@@ -156,7 +159,7 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   bool break_condition_ = false;
 
   void wake_direct_reader() noexcept;
-  PortError closed_error_locked() const;
+  PortError closed_error_locked(std::uint64_t generation) const;
   // Makes backend the open device (device lock held).
   void install_locked(BackendPtr backend);
 
