@@ -69,13 +69,28 @@ namespace {
 // look at unattached.
 std::atomic<bool> g_interpreter_open{false};
 
+// Our threads between reading g_interpreter_open and holding the interpreter.
+// The exit hook waits for it to drain: a thread that kept a thread state
+// must not touch it once finalization may have freed it, and one that read
+// "open" just before the hook cleared it is still on its way in.
+std::atomic<int> g_entering{0};
+
+void entry_done() noexcept {
+  if (g_entering.fetch_sub(1, std::memory_order_seq_cst) == 1) g_entering.notify_all();
+}
+
 // Set on a worker or the readiness thread once it keeps a thread state of
 // its own: creating and destroying one for every publication costs more than
 // the publication itself. These threads live as long as the process.
 thread_local bool t_keeps_thread_state = false;
 
 PyObject* interpreter_exits(PyObject*, PyObject*) noexcept {
-  g_interpreter_open.store(false, std::memory_order_release);
+  g_interpreter_open.store(false, std::memory_order_seq_cst);
+  // Detached, so a thread already on its way in can take the interpreter,
+  // do its publication and leave; none starts after this.
+  Py_BEGIN_ALLOW_THREADS
+  for (int n; (n = g_entering.load(std::memory_order_seq_cst)) != 0;) g_entering.wait(n);
+  Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
@@ -103,11 +118,19 @@ Attached::Attached() noexcept {
     how_ = Already;
     return;
   }
-  if (!interpreter_open()) return;
+  g_entering.fetch_add(1, std::memory_order_seq_cst);
+  if (!g_interpreter_open.load(std::memory_order_seq_cst)) {
+    entry_done();
+    return;
+  }
   // An interpreter thread that detached itself (it may hold a lock of ours
   // while detached) does not re-enter here.
-  if (PyGILState_GetThisThreadState() != nullptr && !t_keeps_thread_state) return;
+  if (PyGILState_GetThisThreadState() != nullptr && !t_keeps_thread_state) {
+    entry_done();
+    return;
+  }
   gil_ = PyGILState_Ensure();
+  entry_done();
   how_ = !t_keeps_thread_state && (on_worker_thread() || running_from_io()) ? EnteredToKeep : Entered;
   release_pending();
 }
