@@ -9,6 +9,9 @@
 #include <unistd.h>
 #endif
 
+#ifdef __linux__
+#include "backend/reactor.hpp"
+#endif
 #include "errors_python.hpp"
 #include "port.hpp"
 
@@ -433,9 +436,14 @@ void LoopInbox::install_doorbell() noexcept {
   }
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd < 0) return;
+  std::shared_ptr<LoopPoller> poller = LoopPoller::create();
+  if (!poller || !poller->add_doorbell(fd)) {
+    ::close(fd);
+    return;
+  }
   auto* type = reinterpret_cast<PyTypeObject*>(doorbell_type());
   py::Ref bell = type ? py::Ref::steal(type->tp_alloc(type, 0)) : py::Ref();
-  py::Ref fd_object = py::Ref::steal(PyLong_FromLong(fd));
+  py::Ref fd_object = py::Ref::steal(PyLong_FromLong(poller->fd()));
   py::Ref loop = this->loop();
   py::Ref r;
   if (bell && fd_object && loop) {
@@ -449,6 +457,7 @@ void LoopInbox::install_doorbell() noexcept {
     ::close(fd);
     return;
   }
+  poller_ = std::move(poller);
   doorbell_.store(fd, std::memory_order_release);
 #endif
 }
@@ -496,7 +505,20 @@ void LoopInbox::ring() noexcept {
 #endif
 }
 
+namespace {
+// The inbox whose poller this thread serves right now (detached), and
+// whether an item was queued for it meanwhile.
+thread_local LoopInbox* t_serving = nullptr;
+thread_local bool t_served_item = false;
+}  // namespace
+
 void LoopInbox::schedule() noexcept {
+  // Queued by a read that the loop's thread finished while serving the
+  // poller: handed over once it is attached again.
+  if (t_serving == this) {
+    t_served_item = true;
+    return;
+  }
   // From another thread the doorbell needs no interpreter. On the loop's own
   // thread a ticket goes behind the callbacks already scheduled there, in
   // order, as the loop's own callbacks are.
@@ -504,6 +526,10 @@ void LoopInbox::schedule() noexcept {
     ring();
     return;
   }
+  schedule_ticket();
+}
+
+void LoopInbox::schedule_ticket() noexcept {
   Attached a;
   if (!a.ok()) {
     // This thread cannot enter the interpreter: a worker hands over instead.
@@ -544,8 +570,22 @@ void LoopInbox::schedule() noexcept {
 
 void LoopInbox::answer() noexcept {
 #ifdef __linux__
-  std::uint64_t count;
-  [[maybe_unused]] ssize_t r = ::read(doorbell_.load(std::memory_order_acquire), &count, sizeof count);
+  bool rang = true;
+  if (LoopPoller* poller = poller_.get()) {
+    LoopInbox* outer = std::exchange(t_serving, this);
+    const bool outer_item = std::exchange(t_served_item, false);
+    rang = detached([&] { return poller->serve(); });
+    const bool queued = std::exchange(t_served_item, outer_item);
+    t_serving = outer;
+    // What the reads queued is delivered now, with what other threads
+    // queued (the doorbell): both came from the device or another thread
+    // while the loop waited, like what a reader callback finds.
+    if (!rang && !queued) return;
+  }
+  if (rang) {
+    std::uint64_t count;
+    [[maybe_unused]] ssize_t r = ::read(doorbell_.load(std::memory_order_acquire), &count, sizeof count);
+  }
 #endif
   drain();
 }
@@ -596,7 +636,13 @@ void LoopInbox::gone() noexcept {
     list = std::exchange(head_, nullptr);
     tail_ = nullptr;
   }
-  if (int fd = doorbell_.exchange(-1); fd >= 0) ::close(fd);
+  if (int fd = doorbell_.exchange(-1); fd >= 0) {
+    ::close(fd);
+#ifdef __linux__
+    // Reads waiting on this loop go back to the readiness thread.
+    if (poller_) poller_->close();
+#endif
+  }
   while (list) {
     InboxItem* next = std::exchange(list->next_, nullptr);
     list->loop_gone();
@@ -702,7 +748,17 @@ TaskRef start_operation(OperationPtr op, StartForm form, PortRef source, PortHan
       auto* earlier = static_cast<OperationTask*>(last.target());
       if (earlier && earlier->phase() == OperationTask::Phase::Finishing) task->chain_after(TaskRef::share(earlier));
     }
-    const bool done = detached([&] { return task->first_step(defer); });
+    // On an event loop's thread, a read that must wait waits on that loop's
+    // poller, and the loop's thread finishes it.
+    std::shared_ptr<LoopInbox> inbox;
+    bool failed = false;
+    if (PyObject* loop = running_loop_or_null(failed)) inbox = LoopInbox::of(loop);
+    if (PyErr_Occurred()) PyErr_Clear();
+    LoopPoller* poller = inbox ? inbox->poller() : nullptr;
+    const bool done = detached([&] {
+      LoopPollScope scope(poller, task.get());
+      return task->first_step(defer);
+    });
     if (done) {
       if (defer) {
         if (write_side) write_side->exchange_kept_back(Waker::share(task.get()));
@@ -710,7 +766,10 @@ TaskRef start_operation(OperationPtr op, StartForm form, PortRef source, PortHan
       }
       return task;
     }
-    // Going on as a task: the runtime must be there to run it.
+    // Going on as a task: the runtime must be there to run it, unless the
+    // loop's thread runs its next step (a wake from anywhere else builds the
+    // runtime then, or ends the task with the reason it cannot).
+    if (task->loop_wait()) return task;
     if (Result<Runtime*> rt = runtime(); !rt) {
       cancel_task(*task);
       py::raise(rt.error());

@@ -155,10 +155,12 @@ class InboxItem {
 };
 
 // Where a loop learns that items wait: on a loop with a selector, a doorbell
-// (an eventfd the loop watches with add_reader), rung by any thread without
-// entering the interpreter; on any other loop, a ticket handed over with
-// call_soon_threadsafe. Either way one wake-up delivers everything queued
-// since the last one.
+// (an eventfd in the loop's own poller, whose descriptor the loop watches
+// with add_reader), rung by any thread without entering the interpreter; on
+// any other loop, a ticket handed over with call_soon_threadsafe. Either way
+// one wake-up delivers everything queued since the last one. The poller
+// also carries the reads that wait on this loop (LoopPoller), whose steps
+// the loop's thread runs when it answers.
 class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
  public:
   // The inbox of `loop`, made on first use (attached caller; the doorbell is
@@ -177,8 +179,14 @@ class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
   // The hand-over's two ends (future.cpp): run by the loop, or dropped unrun.
   void drain() noexcept;
   void gone() noexcept;
-  // The doorbell rang: cleared, then the items delivered.
+  // The poller's descriptor is readable: the reads that became ready take
+  // their next step, and what is queued is delivered.
   void answer() noexcept;
+  // The loop's poller, once installed (null without one, or once the loop
+  // is gone). Compared, or used on the loop's thread.
+  LoopPoller* poller() const noexcept {
+    return doorbell_.load(std::memory_order_acquire) >= 0 ? poller_.get() : nullptr;
+  }
 
   LoopInbox(PyObject* loop, py::Ref weak) noexcept : loop_id_(loop), loop_weak_(std::move(weak)) {}
 
@@ -186,6 +194,8 @@ class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
   // Hands the items over (rings, or a new ticket); the caller is attached
   // for a ticket.
   void schedule() noexcept;
+  // The ticket form of schedule(); attached caller.
+  void schedule_ticket() noexcept;
   void ring() noexcept;
   bool on_loop_thread() const noexcept;
   // Installs the doorbell if the calling thread runs the loop (attached).
@@ -199,6 +209,7 @@ class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
   bool scheduled_ = false;     // a hand-over is on its way or the drain runs
   bool closed_ = false;        // the loop went away: deliver nothing more
   std::atomic<int> doorbell_{-1};  // the eventfd, once installed
+  std::shared_ptr<LoopPoller> poller_;  // set before doorbell_, then kept
   bool doorbell_tried_ = false;    // guarded by mutex_
 };
 

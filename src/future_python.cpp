@@ -255,6 +255,9 @@ PyObject* f_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     for (;;) {
       if (!task.finished() && !handed_over && on_worker_thread()) handed_over.emplace();
       bool finished = task.finished() || detached([&] {
+        // A read that waits on an event loop's poller is not finished by
+        // this wait unless it goes back to the readiness thread.
+        task.leave_loop_wait();
         std::chrono::nanoseconds slice = 50ms;
         if (deadline) {
           auto left = *deadline - Clock::now();
@@ -273,6 +276,14 @@ PyObject* f_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // --- done-callbacks -----------------------------------------------------------
+
+// A read waiting on an event loop's poller other than `mine` (the poller of
+// the loop the new subscriber is told on, or none) goes back to the
+// readiness thread: that loop may not run again.
+void leave_other_loop(OperationTask& task, const LoopPoller* mine) noexcept {
+  const LoopPoller* waiting = task.loop_wait();
+  if (waiting && waiting != mine) detached([&] { task.leave_loop_wait(mine); });
+}
 
 // A registration made by add_done_callback.
 class FutureCallback : public Subscriber {
@@ -472,15 +483,19 @@ PyObject* f_add_done_callback(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* loop = running_loop_or_null(failed);
     if (failed) return nullptr;
     std::unique_ptr<FutureCallback> cb;
+    LoopPoller* mine = nullptr;
     if (loop) {
       std::shared_ptr<LoopInbox> inbox = LoopInbox::of(loop);
       if (!inbox) return nullptr;
+      mine = inbox->poller();
       cb = std::make_unique<LoopCallback>(std::move(inbox), py::Ref::borrow(fn), py::Ref::borrow(self), context);
     } else {
       cb = std::make_unique<ThreadCallback>(py::Ref::borrow(fn), py::Ref::borrow(self), context);
     }
-    if (task_of(self).subscribe(cb.get())) {
+    OperationTask& task = task_of(self);
+    if (task.subscribe(cb.get())) {
       cb.release();  // the task's now
+      leave_other_loop(task, mine);
       return none();
     }
     cb.reset();
@@ -772,9 +787,12 @@ PyObject* awaiting_add_done_callback(PyObject* self, PyObject* const* args, Py_s
     AwaitingObject* a = as_awaiting(self);
     std::shared_ptr<LoopInbox> inbox = LoopInbox::of(a->loop);
     if (!inbox) return nullptr;
+    LoopPoller* mine = inbox->poller();
     auto wakeup = std::make_unique<AwaitWakeup>(std::move(inbox), py::Ref::borrow(fn), py::Ref::borrow(self), context);
-    if (task_of(a->future).subscribe(wakeup.get())) {
+    OperationTask& task = task_of(a->future);
+    if (task.subscribe(wakeup.get())) {
       wakeup.release();
+      leave_other_loop(task, mine);
       return none();
     }
     wakeup.reset();

@@ -192,6 +192,19 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   // turns Finished first). Set before the first step.
   void chain_after(RefPtr<OperationTask> earlier) noexcept { earlier_ = std::move(earlier); }
 
+  // A read waiting on an event loop's poller (see LoopPoller) is finished by
+  // that loop's thread. Whoever needs the outcome elsewhere (a blocking wait,
+  // a callback outside that loop, another loop) calls this unless `mine` is
+  // that poller: the read goes back to the readiness thread.
+  void leave_loop_wait(const LoopPoller* mine = nullptr) noexcept {
+    const LoopPoller* waiting = loop_wait();
+    if (!waiting || waiting == mine || phase() != Phase::Running) return;
+    if (source_)
+      source_->kick_loop_reader();
+    else
+      wake();
+  }
+
   // Callers who may receive the outcome (a Future object while it lives).
   // A read that finishes while there are none gives its bytes back at once.
   void add_receiver() noexcept { receivers_.fetch_add(1, std::memory_order_acq_rel); }

@@ -15,6 +15,11 @@
 
 namespace corvalink {
 
+// An event loop's own descriptor set (backend/reactor.hpp, Linux only): a
+// read started or woken on the loop's thread waits there, so its wake-up
+// needs no other thread.
+class LoopPoller;
+
 // Something that can be scheduled again: a spawned task, a thread blocked in
 // block_on, a test's probe. Reference counted; wake() may be called from any
 // thread, any number of times, also after the target finished.
@@ -24,6 +29,14 @@ class WakeTarget {
   // A wake from the readiness thread, which may run a short task itself
   // instead of handing it to a worker. The default is an ordinary wake.
   virtual void wake_from_io() noexcept { wake(); }
+  // A wake on an event loop's thread from its poller, detached: a short
+  // task runs right there. The default is an ordinary wake.
+  virtual void wake_inline() noexcept { wake(); }
+
+  // The loop poller a read of this target waits on, or null (it waits on the
+  // readiness thread, or not at all). Set by the backend that armed it.
+  const LoopPoller* loop_wait() const noexcept { return loop_wait_.load(std::memory_order_acquire); }
+  void set_loop_wait(const LoopPoller* poller) noexcept { loop_wait_.store(poller, std::memory_order_release); }
 
   void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
   void release() noexcept {
@@ -38,6 +51,7 @@ class WakeTarget {
 
  private:
   std::atomic<std::uint32_t> refs_{1};
+  std::atomic<const LoopPoller*> loop_wait_{nullptr};
 };
 
 // An owned wake-up handle. Copying adds a reference; no allocation.
@@ -71,6 +85,9 @@ class Waker {
   void wake_from_io() const noexcept {
     if (target_) target_->wake_from_io();
   }
+  void wake_inline() const noexcept {
+    if (target_) target_->wake_inline();
+  }
   // Wakes and drops the handle.
   void wake_and_reset() noexcept {
     Waker w(std::move(*this));
@@ -93,6 +110,24 @@ class Context {
  private:
   const Waker* waker_;
 };
+
+// While an event loop's thread runs a step of `target` itself, a read of it
+// that must wait is armed in that loop's poller. Thread-local; nests.
+class LoopPollScope {
+ public:
+  LoopPollScope(LoopPoller* poller, WakeTarget* target) noexcept;
+  ~LoopPollScope();
+  LoopPollScope(const LoopPollScope&) = delete;
+  LoopPollScope& operator=(const LoopPollScope&) = delete;
+
+ private:
+  LoopPoller* previous_poller_;
+  WakeTarget* previous_target_;
+};
+
+// The loop poller a read armed with this waker waits on: the one of the
+// scope this thread runs, when the waker is the scope's task; else null.
+LoopPoller* loop_poller_for(const Waker& waker) noexcept;
 
 struct PendingTag {
   explicit constexpr PendingTag() = default;

@@ -39,6 +39,11 @@ auto PortHandle::with_backend(F&& f) -> decltype(f(std::declval<Backend&>())) {
   return result;
 }
 
+void PortHandle::kick_loop_reader() noexcept {
+  std::lock_guard device(device_mutex_);
+  if (backend_) backend_->kick_loop_reader();
+}
+
 Status PortHandle::open(std::vector<SettingNotKept>* not_kept) {
   std::lock_guard device(device_mutex_);
   std::string name;

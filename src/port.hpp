@@ -117,6 +117,10 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   std::size_t abort_write_count() noexcept;
   std::size_t detach_write() noexcept;
 
+  // A read of this port waiting on an event loop's poller goes back to the
+  // readiness thread: someone needs its outcome without that loop running.
+  void kick_loop_reader() noexcept;
+
   // The last write-side operation whose outcome was kept back after its
   // first step (an asynchronous write's, published after its call returned),
   // so that a later operation of that side publishes it first. Exchanged.

@@ -305,6 +305,12 @@ void detail::TaskBase::wake_from_io() noexcept {
   if (outer) t_running_from_io = false;
 }
 
+void detail::TaskBase::wake_inline() noexcept {
+  if (!claim()) return;
+  add_ref();  // what the queue would hold
+  run_queued();
+}
+
 void detail::TaskBase::run_queued() noexcept {
   std::uint32_t s = state_.load(std::memory_order_acquire);
   for (;;) {
@@ -795,6 +801,26 @@ DirectWaitScope::~DirectWaitScope() {
 }
 
 }  // namespace detail
+
+namespace {
+thread_local LoopPoller* t_loop_poller = nullptr;
+thread_local WakeTarget* t_loop_target = nullptr;
+}  // namespace
+
+LoopPollScope::LoopPollScope(LoopPoller* poller, WakeTarget* target) noexcept
+    : previous_poller_(t_loop_poller), previous_target_(t_loop_target) {
+  t_loop_poller = poller;
+  t_loop_target = target;
+}
+
+LoopPollScope::~LoopPollScope() {
+  t_loop_poller = previous_poller_;
+  t_loop_target = previous_target_;
+}
+
+LoopPoller* loop_poller_for(const Waker& waker) noexcept {
+  return t_loop_poller && waker.target() == t_loop_target ? t_loop_poller : nullptr;
+}
 
 DirectWait* direct_wait(const Context& cx) noexcept {
   detail::Parker* parker = detail::t_direct;

@@ -48,6 +48,8 @@ class TaskBase : public WakeTarget {
   // A wake from the readiness thread: an idle task runs right there instead
   // of being queued (a step never blocks).
   void wake_from_io() noexcept override;
+  // On a loop's thread, from its poller: an idle task runs right there.
+  void wake_inline() noexcept override;
 
   // Runs a queued task once; consumes the queue's reference. Workers only.
   void run_queued() noexcept;

@@ -57,6 +57,9 @@ class Backend {
     return poll_write(cx, Bytes{});
   }
   virtual bool is_write_vectored() const { return false; }
+  // A read waiting on an event loop's poller goes back to the readiness
+  // thread (backends that have loop pollers).
+  virtual void kick_loop_reader() noexcept {}
 
   // --- control ---
   virtual Status configure(const PortSettings& settings, bool rts, bool dtr) = 0;

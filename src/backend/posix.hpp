@@ -81,6 +81,7 @@ class PosixBackend final : public Backend {
   Poll<Status> poll_read(Context& cx, ReadBuf& buf) override;
   Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data) override;
   Poll<Status> poll_flush(Context&) override { return Status{}; }
+  void kick_loop_reader() noexcept override { registration_.kick_loop_reader(); }
 
   Status configure(const PortSettings& settings, bool rts, bool dtr) override;
   Status set_rts(bool level) override;

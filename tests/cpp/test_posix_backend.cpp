@@ -27,6 +27,7 @@
 
 #include "backend/backend.hpp"
 #include "backend/posix.hpp"
+#include "backend/reactor.hpp"
 #include "port.hpp"
 #include "runtime.hpp"
 
@@ -526,6 +527,152 @@ TEST(PosixBackend, HangUpWakesAWaitingReaderAndEndsTheRead) {
   ASSERT_TRUE(wr.ready());
   ASSERT_FALSE(wr.value());
   EXPECT_TRUE(is_fatal(wr.value().error())) << wr.value().error().text();
+}
+
+// --- reads that wait on an event loop's poller ---------------------------------
+
+// Whether the poller's descriptor (what the event loop watches) turns readable.
+bool poller_readable(const LoopPoller& poller, int ms = 5000) {
+  pollfd p{poller.fd(), POLLIN, 0};
+  return ::poll(&p, 1, ms) == 1;
+}
+
+TEST(LoopPoller, AReadArmedOnTheLoopIsWokenByItsServeOnlyUntilKickedOrTheLoopGoes) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  auto poller = LoopPoller::create();
+  ASSERT_TRUE(poller);
+  TestWaker w;
+  std::uint8_t data[8];
+  auto arm_on_loop = [&] {
+    ReadBuf buf{data, sizeof data, 0, true};
+    LoopPollScope scope(poller.get(), w.probe);
+    ASSERT_TRUE(port->poll_read(w.cx, buf).pending());
+    EXPECT_EQ(w.probe->loop_wait(), poller.get());
+  };
+
+  // Data wakes nobody but the loop: its serve() runs the reader (inline).
+  arm_on_loop();
+  int seen = w.probe->wakes();
+  pty.send("ab");
+  ASSERT_TRUE(poller_readable(*poller)) << "the loop was not told";
+  EXPECT_FALSE(w.probe->wait_beyond(seen, 100ms)) << "the reactor woke a reader armed on the loop";
+  EXPECT_FALSE(poller->serve());  // not the doorbell
+  EXPECT_EQ(w.probe->wakes(), seen + 1);
+  EXPECT_EQ(read_all(*port, w, 2), "ab");  // armed on the reactor from here on
+
+  // Kicked, the reader goes back to the reactor, which wakes it for data.
+  arm_on_loop();
+  seen = w.probe->wakes();
+  port->kick_loop_reader();
+  EXPECT_EQ(w.probe->wakes(), seen + 1);
+  EXPECT_EQ(w.probe->loop_wait(), nullptr);
+  {
+    ReadBuf buf{data, sizeof data, 0, true};
+    ASSERT_TRUE(port->poll_read(w.cx, buf).pending());
+  }
+  seen = w.probe->wakes();
+  pty.send("cd");
+  ASSERT_TRUE(w.probe->wait_beyond(seen)) << "the reactor did not take the reader back";
+  EXPECT_FALSE(poller_readable(*poller, 100)) << "a loop that gave its reader back was still told";
+  EXPECT_EQ(read_all(*port, w, 2), "cd");
+
+  // A hang-up reaches a reader on the loop through the loop.
+  arm_on_loop();
+  seen = w.probe->wakes();
+  pty.close_master();
+  ASSERT_TRUE(poller_readable(*poller));
+  poller->serve();
+  EXPECT_EQ(w.probe->wakes(), seen + 1);
+  ReadBuf buf{data, sizeof data, 0, true};
+  auto r = port->poll_read(w.cx, buf);
+  ASSERT_TRUE(r.ready());
+  EXPECT_TRUE(!r.value() || buf.filled == 0);
+}
+
+TEST(LoopPoller, ALoopThatGoesHandsItsReadersBackAndAPortThatClosesLeavesItsSet) {
+  {
+    Pty first;  // the reactor's own epoll set is made once, by the first port
+    open_port(first.name());
+  }
+  const std::size_t fds_before = open_fds();
+  {
+    Pty pty;
+    auto port = open_port(pty.name());
+    ASSERT_TRUE(port);
+    auto poller = LoopPoller::create();
+    TestWaker w;
+    std::uint8_t data[8];
+    ReadBuf buf{data, sizeof data, 0, true};
+    {
+      LoopPollScope scope(poller.get(), w.probe);
+      ASSERT_TRUE(port->poll_read(w.cx, buf).pending());
+    }
+    const int seen = w.probe->wakes();
+    poller->close();
+    EXPECT_EQ(w.probe->wakes(), seen + 1);
+    EXPECT_EQ(w.probe->loop_wait(), nullptr);
+
+    // A port closed while its reader waits on a loop leaves that loop's set
+    // before its descriptor closes: the loop hears nothing more of it.
+    auto second = LoopPoller::create();
+    {
+      LoopPollScope scope(second.get(), w.probe);
+      ASSERT_TRUE(port->poll_read(w.cx, buf).pending());
+    }
+    port.reset();
+    pty.send("late");
+    EXPECT_FALSE(poller_readable(*second, 100));
+  }
+  EXPECT_EQ(open_fds(), fds_before);
+}
+
+// Reads armed, served, kicked and dropped from several threads at once, as
+// a loop's thread, a blocking waiter and a closing thread do.
+TEST(LoopPoller, ServeKickAndCloseRaceWithoutLosingAWakeUp) {
+  Pty pty;
+  auto port = open_port(pty.name());
+  ASSERT_TRUE(port);
+  auto poller = LoopPoller::create();
+  std::atomic<bool> stop{false};
+  std::thread kicker([&] {
+    while (!stop.load()) {
+      port->kick_loop_reader();
+      std::this_thread::yield();
+    }
+  });
+  TestWaker w;
+  std::uint8_t data[64];
+  std::size_t got = 0, sent = 0;
+  for (int round = 0; round < 300; ++round) {
+    ReadBuf buf{data, sizeof data, 0, true};
+    const int seen = w.probe->wakes();
+    bool pending;
+    {
+      LoopPollScope scope(poller.get(), w.probe);
+      pending = port->poll_read(w.cx, buf).pending();
+    }
+    if (pending) {
+      pty.send("x");
+      ++sent;
+      // Woken by the loop (after a serve) or, once kicked, by the reactor.
+      for (int i = 0; i < 500 && w.probe->wakes() == seen; ++i)
+        if (poller_readable(*poller, 10)) poller->serve();
+      ASSERT_GT(w.probe->wakes(), seen) << "round " << round;
+      ReadBuf again{data, sizeof data, 0, true};
+      auto r = port->poll_read(w.cx, again);
+      if (r.ready()) got += again.filled;
+    } else {
+      got += buf.filled;
+    }
+  }
+  stop = true;
+  kicker.join();
+  while (poller_readable(*poller, 0)) poller->serve();
+  got += read_all(*port, w, sent - got).size();
+  EXPECT_EQ(got, sent);
+  EXPECT_GT(sent, 0u);
 }
 
 // --- through the port engine -------------------------------------------------

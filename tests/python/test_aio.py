@@ -577,6 +577,107 @@ def pty_echo_free():
             pass
 
 
+# --- reads that wait on the event loop's own poller ---------------------------------------------
+
+
+def _read_started_on(loop, s, size):
+    """Starts s.read(size) from a coroutine of loop, which then stops."""
+
+    async def start():
+        f = s.read(size)
+        await asyncio.sleep(0.02)
+        assert not f.done()
+        return f
+
+    return loop.run_until_complete(start())
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize("receiver", ["wait", "callback off the loop", "another loop", "the loop closes"])
+def test_a_read_waiting_on_a_loop_that_stopped_finishes_for_whoever_needs_it(pty_echo_free, loop_kind, receiver):
+    # A read started on a loop's thread waits through that loop; while the
+    # loop does not run, a receiver elsewhere still gets its outcome.
+    s = aio.Serial(pty_echo_free.name, timeout=None)
+    loop = new_loop(loop_kind)
+    try:
+        f = _read_started_on(loop, s, 5)
+        if receiver == "the loop closes":
+            loop.close()
+        pty_echo_free.send(b"hello")
+        if receiver in ("wait", "the loop closes"):
+            assert f.wait(5) == b"hello"
+        elif receiver == "callback off the loop":
+            called = threading.Event()
+            f.add_done_callback(lambda _: called.set())
+            assert called.wait(5) and f.result() == b"hello"
+        else:
+            other = new_loop(loop_kind)
+            try:
+                assert other.run_until_complete(asyncio.wait_for(_await(f), 5)) == b"hello"
+            finally:
+                other.close()
+    finally:
+        loop.close()
+        s.close()
+
+
+def test_awaited_reads_on_a_terminal_run_no_thread_of_ours():
+    script = r"""
+import asyncio, os, sys, tty
+from corvalink import aio
+def ours():
+    return sum(open(f"/proc/self/task/{t}/comm").read().strip() == "corvalink" for t in os.listdir("/proc/self/task"))
+master, slave = os.openpty()
+tty.setraw(master)
+async def main():
+    s = aio.Serial(os.ttyname(slave), timeout=None)
+    loop = asyncio.get_running_loop()
+    for i in range(50):
+        f = s.read(6)
+        loop.call_later(0.001, os.write, master, b"%06d" % i)
+        assert await f == b"%06d" % i
+        assert await s.write(b"ack") == 3
+        assert os.read(master, 3) == b"ack"
+    s.close()
+if sys.argv[1] == "uvloop":
+    import uvloop
+    uvloop.run(main())
+else:
+    asyncio.run(main())
+print(ours())
+"""
+    for kind in LOOPS:
+        out = subprocess.run([sys.executable, "-P", "-c", script, kind], capture_output=True, text=True, timeout=60,
+                             env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.split() == ["0"], kind
+
+
+@pytest.mark.parametrize("end", ["close from a thread", "hang-up"])
+def test_a_read_waiting_on_the_loop_ends_with_its_port_and_the_loop_goes_on(run, pty_echo_free, end):
+    async def main():
+        s = aio.Serial(pty_echo_free.name, timeout=None)
+        f = s.read(5)
+        await asyncio.sleep(0.02)
+        if end == "hang-up":
+            pty_echo_free.hang_up()
+        else:
+            threading.Thread(target=s.close).start()
+        with pytest.raises(corvalink.SerialException):
+            await asyncio.wait_for(f, 5)
+        if end == "hang-up":
+            return
+        # Opened again (the same descriptor number, most likely), a read
+        # waits through the loop again.
+        s.open()
+        g = s.read(2)
+        asyncio.get_running_loop().call_later(0.02, pty_echo_free.send, b"ok")
+        assert await asyncio.wait_for(g, 5) == b"ok"
+        s.close()
+
+    run(main)
+
+
 async def _cancel_in_the_yield(kind, s):
     # The read finds its bytes at once; the await of its finished future
     # yields once, and the cancellation lands in that yield.
