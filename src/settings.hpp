@@ -59,8 +59,12 @@ class TimeoutValue {
 
  private:
   Kind kind_ = Kind::None;
-  std::int64_t integer_ = 0;
-  double float_ = 0.0;
+  // The member that kind_ names (every operation queued for a side keeps
+  // three of these).
+  union {
+    std::int64_t integer_ = 0;
+    double float_;
+  };
 };
 
 // Seconds as a double → a duration, saturating at the largest duration

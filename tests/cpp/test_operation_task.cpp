@@ -127,7 +127,9 @@ TEST(OperationTask, AWriteThatMovedBytesEndsWithItsCountInsteadOfCancelled) {
 TEST(OperationTask, AReadNobodyCanReceiveGivesItsBytesBackBeforeTheNextReader) {
   PortRef port = open_loopback();
   set_timeouts(*port, TimeoutValue());
-  TaskRef orphan = spawned(make_read(port, 3), port);
+  // Its first step here takes the read side before the next read exists.
+  TaskRef orphan = OperationTask::create(make_read(port, 3), port, OperationTask::Start::FirstStepHere);
+  ASSERT_FALSE(orphan->first_step(false));
   orphan->drop_receiver();  // its only caller went away
   TaskRef next = spawned(make_read(port, 3), port);  // queued behind it
   put(port, "abc");
