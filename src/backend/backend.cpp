@@ -3,6 +3,7 @@
 #include <format>
 
 #include "backend/loopback.hpp"  // LoopbackBackend
+#include "backend/net.hpp"       // socket:// and rfc2217://
 
 namespace corvalink {
 
@@ -21,6 +22,7 @@ bool is_loop_url(std::string_view name) {
 
 Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr) {
   if (is_loop_url(name)) return BackendPtr(std::make_unique<LoopbackBackend>(rts, dtr));
+  if (is_net_url(name)) return open_net_backend(name, settings, rts, dtr);
   auto device = open_device_backend(name, settings, rts, dtr);
   if (device) return std::move(*device);
   if (device.error().configure_failed) return fail(std::move(device.error().error));

@@ -76,8 +76,9 @@ class Backend {
 
 using BackendPtr = std::unique_ptr<Backend>;
 
-// "loop://" (ASCII case-insensitive prefix) selects the loopback; any other
-// name opens the platform's device backend and configures it. A device that
+// "loop://" (ASCII case-insensitive prefix) selects the loopback,
+// "socket://" and "rfc2217://" a network port (net.hpp); any other name
+// opens the platform's device backend and configures it. A device that
 // cannot be opened gives "could not open port '{name}': {OS text}".
 Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr);
 
