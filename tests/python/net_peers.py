@@ -156,9 +156,11 @@ def wait_until(predicate, timeout=10.0):
 
 
 class ClientStream:
-    """The server's view of what the client sends: data and commands."""
+    """The server's view of what the client sends: data and, unless raw,
+    Telnet commands."""
 
-    def __init__(self):
+    def __init__(self, raw=False):
+        self.raw = raw
         self.data = bytearray()
         self.events = []  # ("will"|"wont"|"do"|"dont", option) or ("sb", option, payload)
         self._state = "data"
@@ -166,6 +168,9 @@ class ClientStream:
         self._sb = bytearray()
 
     def feed(self, chunk):
+        if self.raw:
+            self.data += chunk
+            return
         verbs = {WILL: "will", WONT: "wont", DO: "do", DONT: "dont"}
         for b in chunk:
             if self._state == "data":
@@ -212,23 +217,25 @@ class ScriptedServer:
     With telnet=True it negotiates as a COM-PORT-OPTION server and answers
     every command with its own value unless `answer(command, value)` says
     otherwise (None: no answer at all). `refuse` refuses COM-PORT-OPTION,
-    `silent` never sends anything. The test sends raw bytes with send(), ends
-    the connection with hang_up(reset=...), and looks at `stream`."""
+    `silent` never sends anything, `echo` sends the data back. The test
+    sends raw bytes with send(), ends the connection with hang_up(reset=...),
+    and looks at `stream`."""
 
-    def __init__(self, telnet=True, refuse=False, silent=False, answer=None, family=socket.AF_INET):
-        self.telnet, self.refuse, self.silent = telnet, refuse, silent
+    def __init__(self, telnet=True, refuse=False, silent=False, answer=None, family=socket.AF_INET, echo=False):
+        self.telnet, self.refuse, self.silent, self.echo = telnet, refuse, silent, echo
         self.answer = answer or (lambda command, value: value)
         self.listener = socket.socket(family)
         self.listener.bind(("::1" if family == socket.AF_INET6 else "127.0.0.1", 0))
         self.listener.listen(4)
         self.port = self.listener.getsockname()[1]
         self.host = "[::1]" if family == socket.AF_INET6 else "127.0.0.1"
-        self.stream = ClientStream()
+        self.stream = ClientStream(raw=not telnet)
         self.reading = threading.Event()
         self.reading.set()
         self.conn = None
         self.connected = threading.Event()
         self.lock = threading.Lock()
+        self.sending = threading.Lock()
         self.stop = False
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
@@ -249,6 +256,7 @@ class ScriptedServer:
             conn.settimeout(0.02)
             with self.lock:
                 self.conn = conn
+                self.stream = ClientStream(raw=not self.telnet)
             self.connected.set()
             if self.telnet and not self.silent:
                 offer = bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA])
@@ -256,7 +264,7 @@ class ScriptedServer:
             self._read(conn)
 
     def _read(self, conn):
-        seen = 0
+        seen = echoed = 0
         while not self.stop:
             if not self.reading.is_set():
                 time.sleep(0.01)
@@ -273,6 +281,10 @@ class ScriptedServer:
                 self.stream.feed(chunk)
                 events = self.stream.events[seen:]
                 seen = len(self.stream.events)
+                back = bytes(self.stream.data[echoed:]) if self.echo else b""
+                echoed = len(self.stream.data)
+            if back:
+                self.send(back.replace(b"\xff", b"\xff\xff") if self.telnet else back)
             if self.telnet and not self.silent:
                 for event in events:
                     self._respond(event)
@@ -299,12 +311,21 @@ class ScriptedServer:
             return bytes(self.stream.data)
 
     def send(self, data):
+        """Sends all of data unless the connection ends first."""
         self.connected.wait(5)
         with self.lock:
             conn = self.conn
-        if conn is not None:
-            with contextlib.suppress(OSError):
-                conn.sendall(data)
+        if conn is None:
+            return
+        with self.sending:
+            view = memoryview(data)
+            while view and not self.stop:
+                try:
+                    view = view[conn.send(view):]
+                except TimeoutError:  # the client reads slowly: keep at it
+                    continue
+                except OSError:
+                    return
 
     def hang_up(self, reset=False):
         with self.lock:
