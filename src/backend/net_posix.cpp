@@ -54,11 +54,29 @@ class PosixSocket final : public NetSocket {
   }
 
   Poll<Result<std::size_t>> poll_recv(Context& cx, std::span<std::uint8_t> dest, bool arm) override {
-    return transfer(cx, arm, kDirectReadable, [&] { return ::recv(fd_, dest.data(), dest.size(), 0); });
+    // When nothing is expected yet (the answer to what was just sent, or the
+    // input drained by the last receive), a thread that waits on the
+    // descriptor itself waits before it receives, which saves a receive that
+    // finds nothing; the next poll receives.
+    const bool waited_first = std::exchange(waiting_first_, false);
+    if (!waited_first && expect_empty_ && arm) {
+      if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, kDirectReadable)) {
+        waiting_first_ = true;
+        return Pending;
+      }
+    }
+    auto got = transfer(cx, arm, kDirectReadable, [&] { return ::recv(fd_, dest.data(), dest.size(), 0); });
+    // More may follow at once unless a receive after a wait got less than
+    // half of what it asked for.
+    if (got.ready() && got.value()) expect_empty_ = waited_first && *got.value() * 2 < dest.size();
+    if (got.pending()) expect_empty_ = true;
+    return got;
   }
 
   Poll<Result<std::size_t>> poll_send(Context& cx, std::span<const std::uint8_t> data, bool arm) override {
-    return transfer(cx, arm, kDirectWritable, [&] { return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL); });
+    auto sent = transfer(cx, arm, kDirectWritable, [&] { return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL); });
+    if (sent.ready() && sent.value()) expect_empty_ = true;  // whatever answers it has not come yet
+    return sent;
   }
 
   // The kernel has whatever send() took.
@@ -103,6 +121,8 @@ class PosixSocket final : public NetSocket {
 
   int fd_;
   posix::IoRegistration registration_;
+  bool expect_empty_ = false;
+  bool waiting_first_ = false;
 };
 
 struct AddressList {
