@@ -4,10 +4,12 @@ demand what ser2net will not (refuse, stay silent, reject a setting, split
 commands, hang up). Also used by bench/bench_net.py."""
 
 import contextlib
+import ctypes
 import fcntl
 import os
 import pathlib
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -110,15 +112,20 @@ class Ser2net:
         raise RuntimeError("ser2net did not start")
 
     def _start(self):
+        # No character delay: ser2net would otherwise hold what the device
+        # sends for a few character times, to send it in fewer packets.
         config = pathlib.Path(self.dir, "ser2net.yaml")
         config.write_text(
             "%YAML 1.1\n---\n"
             f"connection: &raw\n  accepter: tcp,127.0.0.1,{self.ports['socket']}\n"
             f"  connector: serialdev,{self.lines['socket'].path},9600n81,local\n"
+            "  options:\n    chardelay: false\n"
             f"connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{self.ports['rfc2217']}\n"
-            f"  connector: serialdev,{self.lines['rfc2217'].path},9600n81,local\n")
+            f"  connector: serialdev,{self.lines['rfc2217'].path},9600n81,local\n"
+            "  options:\n    chardelay: false\n")
         self.proc = subprocess.Popen([SER2NET, "-n", "-d", "-c", str(config)], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     preexec_fn=_die_with_parent)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
@@ -144,6 +151,13 @@ class Ser2net:
         for line in self.lines.values():
             line.close()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _die_with_parent():
+    """In the child: ser2net goes when the process that started it does,
+    however that ends (PR_SET_PDEATHSIG)."""
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)
 
 
 def wait_until(predicate, timeout=10.0):
