@@ -466,16 +466,18 @@ Status NetBackend::apply_lines(const PortSettings& s, bool rts, bool dtr, bool a
     sent_dtr_ = dtr;
   }
   if (!queued) return {};
-  return command(0, {}, "the modem lines");
+  return send_queued_now("the modem lines");
 }
 
 Status NetBackend::command(std::uint8_t code, std::span<const std::uint8_t> value, std::string_view what) {
   if (lost_) return fail(*lost_);
-  if (code != 0) {
-    std::vector<std::uint8_t> payload{code};
-    payload.insert(payload.end(), value.begin(), value.end());
-    telnet::subnegotiation(telnet::kComPort, payload, out_);
-  }
+  std::vector<std::uint8_t> payload{code};
+  payload.insert(payload.end(), value.begin(), value.end());
+  telnet::subnegotiation(telnet::kComPort, payload, out_);
+  return send_queued_now(what);
+}
+
+Status NetBackend::send_queued_now(std::string_view what) {
   // The answers to these are not waited for: servers on devices without
   // modem lines do not send them.
   Result<bool> sent = exchange([] { return true; });

@@ -134,6 +134,9 @@ class NetBackend final : public Backend {
   Result<bool> exchange(Done&& done);
   // Queues a COM-PORT-OPTION command and sends it, waiting at most the timeout.
   Status command(std::uint8_t code, std::span<const std::uint8_t> value, std::string_view what);
+  // Sends what is queued, waiting at most the timeout; `what` names it in
+  // the error when the server does not take it.
+  Status send_queued_now(std::string_view what);
   // Wakes the reader and the writer, whose wake-ups a control call may have
   // displaced and whose data it may have taken into in_.
   void wake_others() noexcept;
