@@ -95,7 +95,17 @@ class Plain:
                 pass
             self.sock.settimeout(None)
 
-    def read_exactly(self, n):
+    def read_exactly(self, n, check=False):
+        if check:  # short, and whatever comes (within 5 s) is returned
+            self.sock.settimeout(5)
+            got = bytearray()
+            while len(got) < n:
+                chunk = self.sock.recv(n - len(got))
+                if not chunk:
+                    break
+                got += chunk
+            self.sock.settimeout(None)
+            return bytes(got)
         while n > 0:
             n -= self.sock.recv_into(self.view[:min(n, CHUNK)])
 
@@ -108,9 +118,13 @@ class Plain:
 
 class Port:
     def __init__(self, url):
-        self.port = corvalink.Serial(url, timeout=None)
+        self.port = corvalink.Serial(url, timeout=5)  # for the first round trip; then none
 
-    def read_exactly(self, n):
+    def read_exactly(self, n, check=False):
+        if check:
+            got = self.port.read(n)
+            self.port.timeout = None
+            return got
         while n > 0:
             n -= len(self.port.read(min(n, CHUNK)))
 
@@ -121,21 +135,28 @@ class Port:
         self.port.close()
 
 
-def connect(make, device):
-    """A client whose path to the device is known to work: ser2net lets go
-    of the device a moment after a client leaves (retry), and opens it only
-    after accepting the connection (one round trip shows it has)."""
+def connect(make, device, server, scheme):
+    """A client whose path to the device is known to work. ser2net turns a
+    client away while it still holds the device for the last one (it says
+    so and hangs up), and opens the device only after accepting the
+    connection; one echoed message shows the path works."""
+    device.start("echo", 1)
     deadline = time.monotonic() + 10
     while True:
+        server.released(scheme)
+        client = None
         try:
             client = make()
-            break
+            client.write(MSG)
+            if client.read_exactly(16, check=True) == MSG:
+                device.wait()
+                return client
         except OSError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.02)
-    round_trips(client, device, 1)
-    return client
+            pass
+        if client:
+            client.close()
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"no working connection to the {scheme} accepter")
 
 
 # --- the measurements -----------------------------------------------------------
@@ -171,13 +192,13 @@ def round_trips(client, device, rounds):
     return rounds / t
 
 
-def paired(makers, measure, device, arg, trials):
+def paired(makers, measure, device, arg, trials, server, scheme):
     """Each maker's client in turn, the order rotating per trial; returns the
     medians and the median per-trial ratio of the second to the first."""
     runs = [[] for _ in makers]
     for t in range(trials):
         for i in (0, 1) if t % 2 == 0 else (1, 0):
-            client = connect(makers[i], device)
+            client = connect(makers[i], device, server, scheme)
             try:
                 runs[i].append(measure(client, device, arg))
             finally:
@@ -209,7 +230,7 @@ def main():
                     ("bulk out", bulk_out, total, "MB/s", mb),
                     ("16-byte round trips", round_trips, rounds, "rt/s", 1),
                 ]:
-                    (plain, ours), ratio = paired(makers, measure, device, arg, trials)
+                    (plain, ours), ratio = paired(makers, measure, device, arg, trials, server, scheme)
                     print(f"{scheme:8} {name:20} plain socket {plain / scale:9.1f} {unit}   Serial "
                           f"{ours / scale:9.1f} {unit}   ratio {ratio:.2f} (target >= 0.9)", flush=True)
             finally:

@@ -140,6 +140,22 @@ class Ser2net:
     def url(self, scheme, query=""):
         return f"{scheme}://127.0.0.1:{self.ports[scheme]}{query}"
 
+    def holds(self, scheme):
+        """True while ser2net has the line's device open (a client is
+        connected, or it is still letting go of one). While it does, a new
+        client of that accepter is turned away."""
+        path = self.lines[scheme].path
+        fds = f"/proc/{self.proc.pid}/fd"
+        for fd in os.listdir(fds):
+            with contextlib.suppress(OSError):
+                if os.readlink(f"{fds}/{fd}") == path:
+                    return True
+        return False
+
+    def released(self, scheme, timeout=10.0):
+        """Waits until ser2net has let go of the line's device."""
+        return wait_until(lambda: not self.holds(scheme), timeout)
+
     def close(self):
         if self.proc and self.proc.poll() is None:
             self.proc.terminate()

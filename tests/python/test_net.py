@@ -38,6 +38,7 @@ def ser2net():
 def link(request, ser2net):
     """An open port through ser2net and the pseudo-terminal behind it."""
     line = ser2net.lines[request.param]
+    assert ser2net.released(request.param)
     port = corvalink.Serial(ser2net.url(request.param), timeout=5)
     # ser2net opens the device once it has accepted the connection, and
     # throws away what was waiting then: a byte through shows it has.
@@ -46,8 +47,6 @@ def link(request, ser2net):
     line.drain()
     yield port, line
     port.close()
-    # ser2net lets go of the device after the client has gone.
-    time.sleep(0.05)
 
 
 def test_bulk_transfer_is_byte_exact_both_ways(link):
@@ -68,6 +67,7 @@ def test_bulk_transfer_is_byte_exact_both_ways(link):
 
 def test_settings_reach_the_device(ser2net):
     line = ser2net.lines["rfc2217"]
+    assert ser2net.released("rfc2217")
     with corvalink.Serial(ser2net.url("rfc2217"), baudrate=38400, stopbits=2, timeout=1) as port:
         assert speeds(line.slave) == (38400, 38400)
         assert termios.tcgetattr(line.slave)[2] & termios.CSTOPB
@@ -137,27 +137,39 @@ def test_aio_serial_and_the_transport(ser2net, scheme):
             return bytes(self.data)
 
     async def through_a_protocol(make):
+        await released()
         transport, protocol = await make()
         transport.write(b"proto\xff\n")
         assert line.receive(7) == b"proto\xff\n"
         line.send(b"back\xff\n")
         assert await protocol.received(6) == b"back\xff\n"
         transport.close()
-        await asyncio.sleep(0.05)
+
+    async def released():
+        """ser2net has let go of the device (the loop runs meanwhile, so a
+        transport that is closing gets to close its port)."""
+        for _ in range(1000):
+            if not ser2net.holds(scheme):
+                return
+            await asyncio.sleep(0.01)
+        raise AssertionError("ser2net keeps the device")
 
     async def exchange():
-        # Each step sends first: ser2net opens the device only once it has
-        # accepted the connection, and throws away what was waiting then.
+        # Each step waits until ser2net has let go of the device after the
+        # last one, and sends first: ser2net opens the device only once it
+        # has accepted the connection, and throws away what was waiting then.
+        await released()
         async with aio.serial_for_url(url, timeout=5) as port:
             assert await port.write(b"ping\xff\n") == 6
             assert line.receive(6) == b"ping\xff\n"
             line.send(b"pong\xff\n")
             assert await port.readline() == b"pong\xff\n"
-        await asyncio.sleep(0.05)
 
         loop = asyncio.get_running_loop()
         await through_a_protocol(lambda: aio.create_serial_connection(loop, Collect, url))
         await through_a_protocol(lambda: aio.connection_for_serial(loop, Collect, corvalink.Serial(url)))
+
+        await released()
 
         reader, writer = await aio.open_serial_connection(url=url, baudrate=19200)
         writer.write(b"stream\xff\n")
