@@ -62,20 +62,34 @@ class PosixSocket final : public NetSocket {
     if (!waited_first && expect_empty_ && arm) {
       if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, kDirectReadable)) {
         waiting_first_ = true;
+        if (std::exchange(unacknowledged_input_, false)) acknowledge();  // as below
         return Pending;
       }
     }
     auto got = transfer(cx, arm, kDirectReadable, [&] { return ::recv(fd_, dest.data(), dest.size(), 0); });
     // More may follow at once unless a receive after a wait got less than
     // half of what it asked for.
-    if (got.ready() && got.value()) expect_empty_ = waited_first && *got.value() * 2 < dest.size();
-    if (got.pending()) expect_empty_ = true;
+    if (got.ready() && got.value()) {
+      expect_empty_ = waited_first && *got.value() * 2 < dest.size();
+      unacknowledged_input_ = *got.value() > 0;
+    }
+    if (got.pending()) {
+      expect_empty_ = true;
+      // About to wait with input not yet acknowledged (no send of ours has
+      // carried the acknowledgement since): acknowledge it now. A peer with
+      // Nagle's algorithm on holds the rest of a message it sent in pieces
+      // until then, and the delayed-ack timer would make that 40 ms.
+      if (arm && std::exchange(unacknowledged_input_, false)) acknowledge();
+    }
     return got;
   }
 
   Poll<Result<std::size_t>> poll_send(Context& cx, std::span<const std::uint8_t> data, bool arm) override {
     auto sent = transfer(cx, arm, kDirectWritable, [&] { return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL); });
-    if (sent.ready() && sent.value()) expect_empty_ = true;  // whatever answers it has not come yet
+    if (sent.ready() && sent.value() && *sent.value() > 0) {
+      expect_empty_ = true;            // whatever answers it has not come yet
+      unacknowledged_input_ = false;  // the segment carries the acknowledgement
+    }
     return sent;
   }
 
@@ -123,6 +137,7 @@ class PosixSocket final : public NetSocket {
   posix::IoRegistration registration_;
   bool expect_empty_ = false;
   bool waiting_first_ = false;
+  bool unacknowledged_input_ = false;
 };
 
 struct AddressList {

@@ -12,7 +12,8 @@ namespace corvalink::test {
 
 struct Decoded final : telnet::Sink {
   std::string data;
-  // "D<data count> <verb> <option>" or "S<data count> <option> <payload bytes>"
+  // "N<data count> <verb> <option>" or "S<data count> <option> <payload bytes>", the
+  // count being the data bytes that came before
   std::vector<std::string> events;
   telnet::Decoder* decoder = nullptr;
 

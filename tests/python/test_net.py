@@ -283,6 +283,30 @@ def test_a_refused_setting_raises_and_the_previous_one_stays(server):
         assert server.commands(1)[-1] == (1, (57600).to_bytes(4, "big"))
 
 
+def test_data_that_comes_while_a_setting_waits_is_kept():
+    state = {"baud rates": 0}
+
+    def answer(command, value):
+        if command == 1:
+            state["baud rates"] += 1
+            if state["baud rates"] == 2:  # the change after the open
+                server.send(b"during\xff\xff")  # escaped on the wire
+        return value
+
+    server = ScriptedServer(answer=answer)
+    try:
+        with corvalink.Serial(server.url(), timeout=None) as port:
+            got = {}
+            reader = threading.Thread(target=lambda: got.setdefault("read", port.read(7)))
+            reader.start()
+            time.sleep(0.1)  # the reader waits on the socket
+            port.baudrate = 19200  # takes the data in while it waits for the answer
+            reader.join(5)  # woken: the data is not in the socket any more
+            assert got.get("read") == b"during\xff"
+    finally:
+        server.close()
+
+
 @pytest.mark.parametrize("server", [{"answer": lambda c, v: None if c == 2 else v}], indirect=True)
 def test_a_setting_never_answered_raises(server):
     url = server.url("?timeout=0.3")
