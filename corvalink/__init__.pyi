@@ -157,7 +157,10 @@ class SerialBase:
 
     # Settings (readable and writable on a closed port too).
     @property
-    def port(self) -> str | None: ...
+    def port(self) -> str | None:
+        """The device name or URL: "loop://", "socket://HOST:PORT" (raw TCP) or
+        "rfc2217://HOST:PORT[?timeout=SECONDS]" (Telnet with the COM port option);
+        HOST is a name, an IPv4 address or an IPv6 address in brackets."""
     @port.setter
     def port(self, value: str | None) -> None: ...
     @property
@@ -292,4 +295,5 @@ def serial_for_url(
     *,
     do_not_open: bool = False,
 ) -> Serial:
-    """Returns a `Serial` for `url`, which is a device name or `loop://`."""
+    """Returns a `Serial` for `url`, which is a device name, `loop://`, `socket://HOST:PORT` or
+    `rfc2217://HOST:PORT[?timeout=SECONDS]`."""

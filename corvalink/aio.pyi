@@ -72,7 +72,8 @@ def serial_for_url(
     *,
     do_not_open: bool = False,
 ) -> Serial:
-    """Returns an `corvalink.aio.Serial` for `url`, which is a device name or `loop://`."""
+    """Returns an `corvalink.aio.Serial` for `url`, which is a device name, `loop://`, `socket://HOST:PORT`
+    or `rfc2217://HOST:PORT[?timeout=SECONDS]`."""
 
 class SerialTransport(asyncio.Transport):
     """An asyncio transport over a serial port."""

@@ -69,6 +69,7 @@ PortError from_io_error(std::string text) { return PortError::failure(std::move(
 
 bool is_fatal(const PortError& error) {
   if (error.kind() != ErrorKind::Failure) return false;
+  if (error.is_connection_lost()) return true;
   if (auto code = error.code()) {
     if (error.code_space() == CodeSpace::Win32) {
       // ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE, ERROR_DEVICE_REMOVED

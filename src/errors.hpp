@@ -54,11 +54,22 @@ class PortError {
   static PortError not_configured() { return PortError(ErrorKind::NotConfigured); }
   static PortError cancelled() { return PortError(ErrorKind::Cancelled); }
   static PortError forked() { return PortError(ErrorKind::Forked); }
+  // A lost connection (a network port whose peer closed or reset it): a
+  // Failure that is fatal whatever its code. A read that collected bytes
+  // before it returns them, and the backend reports the loss again on the
+  // next call.
+  static PortError connection_lost(std::string message, std::optional<std::int32_t> code = std::nullopt,
+                                   CodeSpace space = kNativeCodeSpace) {
+    PortError e(ErrorKind::Failure, std::move(message), code, space);
+    e.lost_ = true;
+    return e;
+  }
 
   ErrorKind kind() const noexcept { return kind_; }
   // The OS error code; only a Failure may carry one.
   std::optional<std::int32_t> code() const noexcept { return code_; }
   CodeSpace code_space() const noexcept { return space_; }
+  bool is_connection_lost() const noexcept { return lost_; }
   // The display form: the message for kinds that carry one, else the fixed text.
   std::string text() const;
   // A hint for the user, added to the Python exception as a note (empty: none).
@@ -77,6 +88,7 @@ class PortError {
   std::optional<std::int32_t> code_;
   std::string note_;
   CodeSpace space_;
+  bool lost_ = false;
 };
 
 // Every engine procedure returns one of these.

@@ -644,6 +644,12 @@ class FinishedOperation final : public PortOperation {
   OperationOutcome outcome_;
 };
 
+// A lost connection ends a read that already has bytes with those bytes; the
+// backend reports the loss again to the next call.
+bool keeps_bytes_read(const PortError& error, std::size_t have) noexcept {
+  return have > 0 && error.is_connection_lost();
+}
+
 // The deadline for the next read step: the total deadline, or once bytes
 // arrived and an inter-byte timeout is set, the earlier of it and now + that.
 std::optional<Instant> step_deadline(std::optional<Instant> total, std::optional<std::chrono::nanoseconds> inter,
@@ -784,6 +790,10 @@ class ReadOperation final : public EnvelopedOperation {
       chunk_.reset();
       Result<std::size_t> n = std::move(got).take();
       if (!n) {
+        if (keeps_bytes_read(n.error(), chunk_at_)) {
+          result_.resize(chunk_at_);
+          break;
+        }
         result_.resize(chunk_at_);  // what came before the error goes back when dropped
         return OperationOutcome(fail(std::move(n.error())));
       }
@@ -841,7 +851,10 @@ Co<Result<ByteString>> read_terminated(PortHandle& port, const Began& began, Ins
                                                               : deadline_after(Clock::now(), timeout);
     std::uint8_t byte = 0;
     Result<std::size_t> got = co_await ReadSome(port, began.generation, &byte, 1, deadline, race);
-    if (!got) co_return fail(std::move(got.error()));
+    if (!got) {
+      if (keeps_bytes_read(got.error(), result.size())) break;
+      co_return fail(std::move(got.error()));
+    }
     if (*got == 0) break;
     result.push_back(byte);
     if (!expected.empty() && result.size() >= expected.size() &&
@@ -879,7 +892,10 @@ Co<OperationOutcome> readlines_body(PortRef port, Began began, std::optional<std
   for (Instant start = began.at;; start = Clock::now()) {
     Result<ByteString> line =
         co_await read_terminated(*port, began, start, newline, std::nullopt, Timing::PerByte, race);
-    if (!line) co_return fail(std::move(line.error()));
+    if (!line) {
+      if (keeps_bytes_read(line.error(), lines.size())) break;
+      co_return fail(std::move(line.error()));
+    }
     if (line->empty()) break;
     total += line->size();
     lines.push_back(std::move(*line));
@@ -1170,7 +1186,10 @@ DirectOutcome<std::size_t> read_direct_into(const PortRef& ref, Space space, std
     }
     if (io.pending()) break;
     Status status = std::move(io).take();
-    if (!status) return end(fail(std::move(status.error())));
+    if (!status) {
+      if (keeps_bytes_read(status.error(), filled)) break;
+      return end(fail(std::move(status.error())));
+    }
     if (buf.filled == 0) return end(fail(PortError::failure(std::string(kNoDataMessage))));
     filled += buf.filled;
   }

@@ -487,7 +487,8 @@ int read_only_serial(PyObject*, PyObject* value, void* closure) noexcept {
 PyGetSetDef base_getset[] = {
     {"port", get_port, set_port,
      "The device name or URL, or None. \"loop://\" is an in-memory port that reads back what was written; it "
-     "holds at most 4096 unread bytes, and a write beyond that waits until they are read.",
+     "holds at most 4096 unread bytes, and a write beyond that waits until they are read. "
+     "\"socket://HOST:PORT\" and \"rfc2217://HOST:PORT[?timeout=SECONDS]\" are ports on the network.",
      nullptr},
     {"name", get_port, read_only, "The device name or URL (read-only).", const_cast<char*>("name")},
     {"portstr", get_port, read_only, "The device name or URL (read-only).", const_cast<char*>("portstr")},
@@ -1025,7 +1026,13 @@ PyObject* make_serial() noexcept {
                                     "back what was written. loop:// holds at most 4096 unread bytes; a write "
                                     "beyond that waits until they are read (without a write timeout, for as "
                                     "long as it takes), so a thread that writes more must not be the one that "
-                                    "reads it back.")},
+                                    "reads it back.\n\n"
+                                    "\"socket://HOST:PORT\" is a raw TCP connection and "
+                                    "\"rfc2217://HOST:PORT\" a Telnet connection with the COM port option "
+                                    "(RFC 2217), which also carries the settings, the modem lines and "
+                                    "breaks; HOST is a name, an IPv4 address or an IPv6 address in "
+                                    "brackets, and \"?timeout=SECONDS\" bounds the waits for the server "
+                                    "(3 s by default).")},
       {Py_tp_new, reinterpret_cast<void*>(serial_new)},
       {Py_tp_iter, reinterpret_cast<void*>(serial_iter)},
       {Py_tp_iternext, reinterpret_cast<void*>(serial_iternext)},
@@ -1079,7 +1086,8 @@ PyMethodDef serial_for_url_def = {
     "serial_for_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(serial_for_url)),
     METH_FASTCALL | METH_KEYWORDS,
     "serial_for_url(url, *args, do_not_open=False, **kwargs)\n--\n\n"
-    "Returns a `Serial` for `url`, which is a device name or `loop://`."};
+    "Returns a `Serial` for `url`, which is a device name, `loop://`, `socket://HOST:PORT` or "
+    "`rfc2217://HOST:PORT[?timeout=SECONDS]`."};
 
 PyObject* aio_serial_for_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return py::guard([&]() -> PyObject* {
@@ -1093,7 +1101,8 @@ PyMethodDef aio_serial_for_url_def = {
     "serial_for_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(aio_serial_for_url)),
     METH_FASTCALL | METH_KEYWORDS,
     "serial_for_url(url, *args, do_not_open=False, **kwargs)\n--\n\n"
-    "Returns an `corvalink.aio.Serial` for `url`, which is a device name or `loop://`."};
+    "Returns an `corvalink.aio.Serial` for `url`, which is a device name, `loop://`, `socket://HOST:PORT` or "
+    "`rfc2217://HOST:PORT[?timeout=SECONDS]`."};
 
 }  // namespace
 
@@ -1219,7 +1228,9 @@ PyObject* serial_for_url_impl(PyObject* cls, const char* fname, PyObject* const*
       if (at >= 0) {
         py::Ref scheme = py::Ref::steal(PyUnicode_Substring(lower.get(), 0, at));
         if (!scheme) return nullptr;
-        if (PyUnicode_CompareWithASCIIString(scheme.get(), "loop") != 0) {
+        if (PyUnicode_CompareWithASCIIString(scheme.get(), "loop") != 0 &&
+            PyUnicode_CompareWithASCIIString(scheme.get(), "socket") != 0 &&
+            PyUnicode_CompareWithASCIIString(scheme.get(), "rfc2217") != 0) {
           PyErr_Format(PyExc_ValueError, "invalid URL, protocol %R not known", scheme.get());
           return nullptr;
         }

@@ -3,6 +3,7 @@
 #include <format>
 
 #include "backend/loopback.hpp"  // LoopbackBackend
+#include "backend/net.hpp"       // socket:// and rfc2217://
 
 namespace corvalink {
 
@@ -30,6 +31,7 @@ Status check_rs485_support(const std::optional<Rs485Settings>& mode) {
 
 Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr) {
   if (is_loop_url(name)) return BackendPtr(std::make_unique<LoopbackBackend>(rts, dtr));
+  if (is_net_url(name)) return open_net_backend(name, settings, rts, dtr);
   auto device = open_device_backend(name, settings, rts, dtr);
   if (device) return std::move(*device);
   if (device.error().configure_failed) return fail(std::move(device.error().error));

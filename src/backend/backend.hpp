@@ -102,8 +102,9 @@ inline constexpr std::string_view kRs485Unsupported = "RS-485 mode is not suppor
 // closed port refuses it too rather than the next open.
 Status check_rs485_support(const std::optional<Rs485Settings>& mode);
 
-// "loop://" (ASCII case-insensitive prefix) selects the loopback; any other
-// name opens the platform's device backend and configures it. A device that
+// "loop://" (ASCII case-insensitive prefix) selects the loopback,
+// "socket://" and "rfc2217://" a network port (net.hpp); any other name
+// opens the platform's device backend and configures it. A device that
 // cannot be opened gives "could not open port '{name}': {OS text}".
 Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr);
 

@@ -88,7 +88,10 @@ def test_class_and_module_members():
     assert aio.Serial.read.__text_signature__ == "($self, size=1)"
     assert aio.Serial.read_until.__text_signature__ == "(self, /, expected=b'\\n', size=None)"
     assert aio.Serial.__aexit__.__text_signature__ == "($self, *_args)"
-    assert aio.serial_for_url.__doc__ == "Returns an `corvalink.aio.Serial` for `url`, which is a device name or `loop://`."
+    assert aio.serial_for_url.__doc__ == (
+        "Returns an `corvalink.aio.Serial` for `url`, which is a device name, `loop://`, `socket://HOST:PORT` or "
+        "`rfc2217://HOST:PORT[?timeout=SECONDS]`."
+    )
 
 
 def test_write_runs_as_a_task_and_a_buffered_read_finishes_at_once(port):

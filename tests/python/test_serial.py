@@ -669,7 +669,7 @@ def test_serial_for_url():
 
 @pytest.mark.parametrize("args,kwargs,exc,message", [
     (("tcp://host:1",), {}, ValueError, "invalid URL, protocol 'tcp' not known"),
-    (("Socket://host:7000",), {}, ValueError, "invalid URL, protocol 'socket' not known"),
+    (("Telnet://host:7000",), {}, ValueError, "invalid URL, protocol 'telnet' not known"),
     (("://x",), {}, ValueError, "invalid URL, protocol '' not known"),
     ((5,), {}, TypeError, "'int' object is not an instance of 'str'"),
     ((None,), {}, SerialException, "Port must be configured before it can be used."),

@@ -1,0 +1,373 @@
+"""Peers for the network ports: ser2net serving pseudo-terminals, and a small
+scripted server that speaks just enough Telnet and COM-PORT-OPTION to do on
+demand what ser2net will not (refuse, stay silent, reject a setting, split
+commands, hang up). Also used by bench/bench_net.py."""
+
+import contextlib
+import ctypes
+import fcntl
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import tty
+
+SER2NET = shutil.which("ser2net") or "/usr/sbin/ser2net"
+
+IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
+BINARY, SGA, COM_PORT = 0, 3, 44
+
+
+def listening(port):
+    """True once something listens on 127.0.0.1:port (read from /proc)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with contextlib.suppress(OSError), open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A":
+                    return True
+    return False
+
+
+# struct termios2 as the kernel holds it: the speeds are plain numbers there.
+TCGETS2 = 0x802C542A
+TERMIOS2 = struct.Struct("=4IB19s2I")
+
+
+def speeds(fd):
+    """The input and output speed of a terminal, in bits per second."""
+    fields = TERMIOS2.unpack(fcntl.ioctl(fd, TCGETS2, bytes(TERMIOS2.size)))
+    return fields[6], fields[7]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Line:
+    """A pseudo-terminal whose slave ser2net opens; the test is the device on
+    the master. A second descriptor of the slave stays open so the line
+    never hangs up between connections, and serves for termios read-back."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.master)
+        self.path = os.ttyname(self.slave)
+        os.set_blocking(self.master, False)
+
+    def send(self, data):
+        view = memoryview(data)
+        while view:
+            try:
+                view = view[os.write(self.master, view):]
+            except BlockingIOError:
+                time.sleep(0.001)
+
+    def receive(self, n, timeout=10.0):
+        """Exactly n bytes from the master side (fewer if it stays silent)."""
+        out = bytearray()
+        deadline = time.monotonic() + timeout
+        while len(out) < n and time.monotonic() < deadline:
+            try:
+                chunk = os.read(self.master, n - len(out))
+            except BlockingIOError:
+                time.sleep(0.001)
+                continue
+            out += chunk
+        return bytes(out)
+
+    def drain(self):
+        """Throws away what is waiting on the master side."""
+        with contextlib.suppress(BlockingIOError):
+            while os.read(self.master, 65536):
+                pass
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Ser2net:
+    """ser2net on 127.0.0.1 with a raw and an RFC 2217 accepter, each on a
+    pseudo-terminal of its own, started in the foreground from a config in a
+    temporary directory and stopped by close()."""
+
+    def __init__(self):
+        self.lines = {"socket": Line(), "rfc2217": Line()}
+        self.dir = tempfile.mkdtemp(prefix="corvalink-ser2net-")
+        self.proc = None
+        for _attempt in range(5):  # a port taken between the pick and the bind
+            self.ports = {"socket": free_port(), "rfc2217": free_port()}
+            if self._start():
+                return
+        self.close()
+        raise RuntimeError("ser2net did not start")
+
+    def _start(self):
+        # No character delay: ser2net would otherwise hold what the device
+        # sends for a few character times, to send it in fewer packets.
+        config = pathlib.Path(self.dir, "ser2net.yaml")
+        config.write_text(
+            "%YAML 1.1\n---\n"
+            f"connection: &raw\n  accepter: tcp,127.0.0.1,{self.ports['socket']}\n"
+            f"  connector: serialdev,{self.lines['socket'].path},9600n81,local\n"
+            "  options:\n    chardelay: false\n"
+            f"connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{self.ports['rfc2217']}\n"
+            f"  connector: serialdev,{self.lines['rfc2217'].path},9600n81,local\n"
+            "  options:\n    chardelay: false\n")
+        self.proc = subprocess.Popen([SER2NET, "-n", "-d", "-c", str(config)], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     preexec_fn=_die_with_parent)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            if all(listening(p) for p in self.ports.values()):
+                return True
+            time.sleep(0.01)
+        self.proc.kill()
+        self.proc.wait()
+        return False
+
+    def url(self, scheme, query=""):
+        return f"{scheme}://127.0.0.1:{self.ports[scheme]}{query}"
+
+    def holds(self, scheme):
+        """True while ser2net has the line's device open (a client is
+        connected, or it is still letting go of one). While it does, a new
+        client of that accepter is turned away."""
+        path = self.lines[scheme].path
+        fds = f"/proc/{self.proc.pid}/fd"
+        for fd in os.listdir(fds):
+            with contextlib.suppress(OSError):
+                if os.readlink(f"{fds}/{fd}") == path:
+                    return True
+        return False
+
+    def released(self, scheme, timeout=10.0):
+        """Waits until ser2net has let go of the line's device."""
+        return wait_until(lambda: not self.holds(scheme), timeout)
+
+    def close(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for line in self.lines.values():
+            line.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _die_with_parent():
+    """In the child: ser2net goes when the process that started it does,
+    however that ends (PR_SET_PDEATHSIG)."""
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)
+
+
+def wait_until(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.005)
+    return True
+
+
+class ClientStream:
+    """The server's view of what the client sends: data and, unless raw,
+    Telnet commands."""
+
+    def __init__(self, raw=False):
+        self.raw = raw
+        self.data = bytearray()
+        self.events = []  # ("will"|"wont"|"do"|"dont", option) or ("sb", option, payload)
+        self._state = "data"
+        self._verb = None
+        self._sb = bytearray()
+
+    def feed(self, chunk):
+        if self.raw:
+            self.data += chunk
+            return
+        verbs = {WILL: "will", WONT: "wont", DO: "do", DONT: "dont"}
+        for b in chunk:
+            if self._state == "data":
+                if b == IAC:
+                    self._state = "iac"
+                else:
+                    self.data.append(b)
+            elif self._state == "iac":
+                if b == IAC:
+                    self.data.append(IAC)
+                    self._state = "data"
+                elif b in verbs:
+                    self._verb, self._state = verbs[b], "verb"
+                elif b == SB:
+                    self._sb.clear()
+                    self._state = "sb"
+                else:
+                    self._state = "data"
+            elif self._state == "verb":
+                self.events.append((self._verb, b))
+                self._state = "data"
+            elif self._state == "sb":
+                if b == IAC:
+                    self._state = "sb-iac"
+                else:
+                    self._sb.append(b)
+            elif self._state == "sb-iac":
+                if b == SE:
+                    self.events.append(("sb", self._sb[0], bytes(self._sb[1:])))
+                    self._state = "data"
+                else:
+                    self._sb.append(b)
+                    self._state = "sb"
+
+
+def subneg(payload):
+    """IAC SB COM-PORT-OPTION payload IAC SE, with 0xFF doubled."""
+    return bytes([IAC, SB, COM_PORT]) + bytes(payload).replace(b"\xff", b"\xff\xff") + bytes([IAC, SE])
+
+
+class ScriptedServer:
+    """One connection on 127.0.0.1 (or ::1) at a time, served by a thread.
+
+    With telnet=True it negotiates as a COM-PORT-OPTION server and answers
+    every command with its own value unless `answer(command, value)` says
+    otherwise (None: no answer at all). `refuse` refuses COM-PORT-OPTION,
+    `silent` never sends anything, `echo` sends the data back. The test
+    sends raw bytes with send(), ends the connection with hang_up(reset=...),
+    and looks at `stream`."""
+
+    def __init__(self, telnet=True, refuse=False, silent=False, answer=None, family=socket.AF_INET, echo=False):
+        self.telnet, self.refuse, self.silent, self.echo = telnet, refuse, silent, echo
+        self.answer = answer or (lambda command, value: value)
+        self.listener = socket.socket(family)
+        self.listener.bind(("::1" if family == socket.AF_INET6 else "127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        self.host = "[::1]" if family == socket.AF_INET6 else "127.0.0.1"
+        self.stream = ClientStream(raw=not telnet)
+        self.reading = threading.Event()
+        self.reading.set()
+        self.conn = None
+        self.connected = threading.Event()
+        self.lock = threading.Lock()
+        self.sending = threading.Lock()
+        self.stop = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def url(self, query=""):
+        return f"{'rfc2217' if self.telnet else 'socket'}://{self.host}:{self.port}{query}"
+
+    def _serve(self):
+        self.listener.settimeout(0.05)
+        while not self.stop:
+            try:
+                conn, _ = self.listener.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            conn.settimeout(0.02)
+            with self.lock:
+                self.conn = conn
+                self.stream = ClientStream(raw=not self.telnet)
+            self.connected.set()
+            if self.telnet and not self.silent:
+                offer = bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA])
+                self.send(offer)
+            self._read(conn)
+
+    def _read(self, conn):
+        seen = echoed = 0
+        while not self.stop:
+            if not self.reading.is_set():
+                time.sleep(0.01)
+                continue
+            try:
+                chunk = conn.recv(65536)
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            if not chunk:
+                return
+            with self.lock:
+                self.stream.feed(chunk)
+                events = self.stream.events[seen:]
+                seen = len(self.stream.events)
+                back = bytes(self.stream.data[echoed:]) if self.echo else b""
+                echoed = len(self.stream.data)
+            if back:
+                self.send(back.replace(b"\xff", b"\xff\xff") if self.telnet else back)
+            if self.telnet and not self.silent:
+                for event in events:
+                    self._respond(event)
+
+    def _respond(self, event):
+        if event == ("will", COM_PORT):
+            self.send(bytes([IAC, DONT if self.refuse else DO, COM_PORT]))
+        elif event[0] == "sb" and event[1] == COM_PORT and event[2]:
+            command, value = event[2][0], event[2][1:]
+            if command in (10, 11):  # the masks are not answered here
+                return
+            reply = self.answer(command, value)
+            if reply is not None:
+                self.send(subneg([command + 100, *reply]))
+
+    def commands(self, command=None):
+        """The COM-PORT-OPTION commands received, as (command, value)."""
+        with self.lock:
+            found = [(e[2][0], e[2][1:]) for e in self.stream.events if e[0] == "sb" and e[1] == COM_PORT]
+        return [c for c in found if command is None or c[0] == command]
+
+    def data(self):
+        with self.lock:
+            return bytes(self.stream.data)
+
+    def send(self, data):
+        """Sends all of data unless the connection ends first."""
+        self.connected.wait(5)
+        with self.lock:
+            conn = self.conn
+        if conn is None:
+            return
+        with self.sending:
+            view = memoryview(data)
+            while view and not self.stop:
+                try:
+                    view = view[conn.send(view):]
+                except TimeoutError:  # the client reads slowly: keep at it
+                    continue
+                except OSError:
+                    return
+
+    def hang_up(self, reset=False):
+        with self.lock:
+            conn, self.conn = self.conn, None
+        if conn is None:
+            return
+        if reset:  # an abortive close: RST instead of FIN
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        conn.close()
+
+    def close(self):
+        self.stop = True
+        self.hang_up()
+        self.listener.close()
+        self.thread.join(5)
