@@ -410,3 +410,27 @@ def test_close_and_cancel_end_a_waiting_read(server):
     port.close()
     reader.join(5)
     assert isinstance(outcome["closed"], corvalink.PortNotOpenError)
+
+
+def test_a_read_waiting_on_a_loop_that_stopped_finishes_for_a_wait():
+    # Awaited on a loop, a receive waits through that loop; a wait from a
+    # plain thread still ends it once the loop has stopped.
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        port = aio.Serial(f"socket://127.0.0.1:{listener.getsockname()[1]}", timeout=None)
+        conn, _ = listener.accept()
+        loop = asyncio.new_event_loop()
+        try:
+
+            async def start():
+                f = port.read(5)
+                await asyncio.sleep(0.02)
+                assert not f.done()
+                return f
+
+            f = loop.run_until_complete(start())
+            conn.sendall(b"hello")
+            assert f.wait(5) == b"hello"
+        finally:
+            loop.close()
+            port.close()
+            conn.close()
