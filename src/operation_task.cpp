@@ -148,7 +148,8 @@ void OperationTask::destroy() noexcept {
 
 void OperationTask::store(OperationOutcome outcome, bool defer) noexcept {
   // Earlier outcomes of the same side are Finished before this one is.
-  if (!defer) earlier_flipped_ = flip_earlier();
+  std::vector<TaskRef> earlier;
+  if (!defer) earlier = flip_earlier();
   std::lock_guard lock(lock_);
   if (outcome)
     value_ = std::move(*outcome);
@@ -160,16 +161,26 @@ void OperationTask::store(OperationOutcome outcome, bool defer) noexcept {
   }
   phase_.store(Phase::Finished, std::memory_order_seq_cst);
   publishing_ = take_ordered_locked();
+  earlier_flipped_ = std::move(earlier);
 }
 
 void OperationTask::publish() noexcept {
-  for (TaskRef& earlier : std::exchange(earlier_flipped_, {})) earlier->publish();
+  // Any number of threads may get here for one outcome (the one that stored
+  // it, and a canceller that lost the race to it): the lists are taken under
+  // the lock, so each subscriber is told exactly once.
+  std::vector<TaskRef> earlier;
+  Subscriber* s = nullptr;
+  {
+    std::lock_guard lock(lock_);
+    earlier = std::exchange(earlier_flipped_, {});
+    s = std::exchange(publishing_, nullptr);
+  }
+  for (TaskRef& e : earlier) e->publish();
   if (blocked_.load(std::memory_order_seq_cst)) {
     Bucket& b = bucket_of(this);
     { std::lock_guard lock(b.mutex); }  // a sleeper is either before its check or inside wait()
     b.cv.notify_all();
   }
-  Subscriber* s = std::exchange(publishing_, nullptr);
   while (s) {
     Subscriber* next = std::exchange(s->next_, nullptr);
     s->finished(*this);
@@ -180,19 +191,19 @@ void OperationTask::publish() noexcept {
 void OperationTask::finish_deferred() noexcept {
   if (phase() != Phase::Finishing) return;
   std::vector<TaskRef> earlier = flip_earlier();
-  if (!flip_kept_back()) {
+  if (!flip_kept_back(&earlier)) {
     for (TaskRef& e : earlier) e->publish();
     return;
   }
-  earlier_flipped_ = std::move(earlier);
   publish();
 }
 
-bool OperationTask::flip_kept_back() noexcept {
+bool OperationTask::flip_kept_back(std::vector<TaskRef>* earlier) noexcept {
   std::lock_guard lock(lock_);
   if (phase_.load(std::memory_order_relaxed) != Phase::Finishing) return false;
   phase_.store(Phase::Finished, std::memory_order_seq_cst);
   publishing_ = take_ordered_locked();
+  if (earlier) earlier_flipped_ = std::move(*earlier);
   return true;
 }
 

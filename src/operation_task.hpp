@@ -241,9 +241,10 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   // Turns the kept-back outcomes of the earlier tasks Finished, oldest
   // first, and returns them for publish().
   std::vector<RefPtr<OperationTask>> flip_earlier() noexcept;
-  // Finishing → Finished, with the subscribers taken for publish(); false if
-  // it was not Finishing.
-  bool flip_kept_back() noexcept;
+  // Finishing → Finished, with the subscribers (and `earlier`, the earlier
+  // tasks to publish first) taken for publish(); false if it was not
+  // Finishing.
+  bool flip_kept_back(std::vector<RefPtr<OperationTask>>* earlier = nullptr) noexcept;
   // The registered subscribers, oldest first (lock held).
   Subscriber* take_ordered_locked() noexcept;
   // The stored outcome as one value (lock held).
@@ -267,9 +268,9 @@ class OperationTask : public detail::TaskBase, private OutcomeSink {
   OperationValue value_;
   std::unique_ptr<PortError> error_;
   Subscriber* subscribers_ = nullptr;          // guarded by lock_; newest first
-  Subscriber* publishing_ = nullptr;           // taken by store(), oldest first
+  Subscriber* publishing_ = nullptr;           // guarded by lock_; taken by store(), oldest first
   RefPtr<OperationTask> earlier_;              // guarded by lock_
-  std::vector<RefPtr<OperationTask>> earlier_flipped_;  // published first by publish()
+  std::vector<RefPtr<OperationTask>> earlier_flipped_;  // guarded by lock_; published first by publish()
 };
 
 using TaskRef = RefPtr<OperationTask>;

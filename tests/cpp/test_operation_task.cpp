@@ -4,8 +4,10 @@
 // are told once and in order, and waiters wake.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -156,6 +158,46 @@ TEST(OperationTask, SubscribersAreToldOnceInRegistrationOrder) {
   }
   std::lock_guard lock(*mutex);
   EXPECT_EQ(*seen, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+// A canceller that loses to the operation's end publishes too (the Python
+// face cancels without publishing, then publishes once it holds the
+// interpreter again), at the same time as the thread that ended it: each
+// subscriber is still told exactly once.
+TEST(OperationTask, ACancelLosingToTheEndStillTellsEachSubscriberOnce) {
+  PortRef port = open_loopback();
+  set_timeouts(*port, TimeoutValue());
+  auto seen = std::make_shared<std::vector<int>>();
+  auto mutex = std::make_shared<std::mutex>();
+  constexpr int kRounds = 300;
+  for (int i = 0; i < kRounds; ++i) {
+    TaskRef task = spawned(make_read(port, 1), port);
+    ASSERT_TRUE(task->subscribe(new Recorder(seen, mutex, i)));
+    // The byte arrives before the cancel or during it.
+    std::thread writer([&] {
+      if (i % 2) put(port, "x");
+    });
+    if (i % 2 == 0) put(port, "x");
+    (void)task->cancel(/*publish_now=*/false);
+    task->publish_pending();
+    writer.join();
+    ASSERT_TRUE(task->wait_for(kHang));
+    if (task->cancelled())
+      (void)run(make_read(port, 1));  // the byte it left
+    else
+      (void)task->receive();
+  }
+  for (Instant end = Clock::now() + kHang; Clock::now() < end; std::this_thread::yield()) {
+    std::lock_guard lock(*mutex);
+    if (seen->size() >= static_cast<std::size_t>(kRounds)) break;
+  }
+  std::this_thread::sleep_for(20ms);  // a second telling would land by now
+  std::lock_guard lock(*mutex);
+  std::vector<int> sorted = *seen;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<int> want(kRounds);
+  std::iota(want.begin(), want.end(), 0);
+  EXPECT_EQ(sorted, want);
 }
 
 TEST(OperationTask, AKeptBackOutcomeIsPublishedByFinishDeferredOnly) {
