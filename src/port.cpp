@@ -1325,24 +1325,14 @@ DirectOutcome<std::uint64_t> write_now(const PortRef& ref, Bytes data) {
   if (!port.is_open()) return fail(PortError::not_open());
   detail::DirectWaitScope direct(detail::current_parker());
   Context cx(detail::current_waker());
-  std::size_t written = 0;
-  Result<std::uint64_t> outcome = std::uint64_t{0};
-  while (written < data.size()) {
-    Poll<Result<std::size_t>> io = port.poll_write(cx, data.subspan(written), generation);
-    if (io.pending()) {
-      written += port.abort_write_count();  // nothing may go on behind the caller's back
-      break;
-    }
-    Result<std::size_t> accepted = std::move(io).take();
-    if (!accepted) {
-      outcome = fail(std::move(accepted.error()));
-      break;
-    }
-    if (*accepted == 0) break;
-    written += *accepted;
-  }
-  if (!outcome) return outcome;
-  return std::uint64_t{written};
+  // One system call: a device that takes less than all of it is full for
+  // now, and the caller's selector says when it has room again.
+  if (data.empty()) return std::uint64_t{0};
+  Poll<Result<std::size_t>> io = port.poll_write(cx, data, generation);
+  if (io.pending()) return std::uint64_t{port.abort_write_count()};  // nothing may go on behind the caller's back
+  Result<std::size_t> accepted = std::move(io).take();
+  if (!accepted) return fail(std::move(accepted.error()));
+  return std::uint64_t{*accepted};
 }
 
 OperationPtr make_read(PortRef port, std::size_t size) {

@@ -222,8 +222,8 @@ DirectOutcome<std::uint64_t> write_direct(const PortRef& port, Bytes data, bool 
 
 // One look at the device for a caller that learns of readiness elsewhere (an
 // event loop's selector) and never waits here: read_now takes what is there
-// (0 when nothing is), write_now writes what the device takes at once (0 or
-// more). Busy when the side lock is taken. A fatal error does not close the
+// (0 when nothing is), write_now makes one write attempt and reports what the
+// device took (0 or more). Busy when the side lock is taken. A fatal error does not close the
 // port here: the caller stops watching the descriptor first, then closes it.
 DirectOutcome<std::size_t> read_now(const PortRef& port, std::uint8_t* out, std::size_t size);
 DirectOutcome<std::uint64_t> write_now(const PortRef& port, Bytes data);

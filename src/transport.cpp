@@ -611,6 +611,19 @@ bool shut_if_drained(PyObject* self) noexcept {
 
 bool start_write_task(PyObject* self) noexcept;
 
+// The device took only part of a write: the rest waits in the buffer until
+// the loop says the port is writable (trying again at once would mostly find
+// it full).
+bool wait_for_room(PyObject* self) noexcept {
+  switch (start_watching(self, Watch::Write)) {
+    case Watched::Yes: return true;
+    case Watched::Failed: return false;
+    case Watched::NotSupported: break;
+  }
+  core_of(self)->fd = -1;
+  return start_write_task(self);
+}
+
 // Writes the buffer's front as far as the device takes it now; what it does
 // not take waits until the loop says the port is writable.
 bool write_ready(PyObject* self) noexcept {
@@ -645,11 +658,7 @@ bool write_ready(PyObject* self) noexcept {
         std::lock_guard lock(c->mutex);
         c->write_buffer.put_front(ByteString(chunk.begin() + static_cast<std::ptrdiff_t>(*n), chunk.end()));
       }
-      switch (start_watching(self, Watch::Write)) {
-        case Watched::Yes: return true;
-        case Watched::Failed: return false;
-        case Watched::NotSupported: c->fd = -1; return start_write_task(self);
-      }
+      return wait_for_room(self);
     }
   }
   stop_watching(self, Watch::Write);
@@ -973,6 +982,13 @@ PyObject* write_bytes(PyObject* self, const std::uint8_t* p, std::size_t n) noex
     {
       std::lock_guard lock(c->mutex);
       c->write_buffer.append(p + written, n - written);
+    }
+    // A device that took less than everything is full for now; a busy write
+    // side (nothing written) is left to start_write, which queues behind it.
+    if (std::holds_alternative<Result<std::uint64_t>>(done)) {
+      if (!wait_for_room(self)) return nullptr;
+      maybe_pause_writing(self);
+      return none();
     }
   }
   if (!start_write(self)) return nullptr;
