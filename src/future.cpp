@@ -497,10 +497,16 @@ void LoopInbox::push(InboxItem* item) noexcept {
 
 void LoopInbox::ring() noexcept {
 #ifdef __linux__
+  // Under the lock: gone() takes the descriptor out under it before closing
+  // it, so a ring never writes to a number that was closed meanwhile (and
+  // may already name someone else's file). An eventfd write never blocks.
+  std::lock_guard lock(mutex_);
+  const int fd = doorbell_.load(std::memory_order_relaxed);
+  if (fd < 0) return;
   const std::uint64_t one = 1;
   ssize_t r;
   do {
-    r = ::write(doorbell_.load(std::memory_order_acquire), &one, sizeof one);
+    r = ::write(fd, &one, sizeof one);
   } while (r < 0 && errno == EINTR);
 #endif
 }
@@ -629,14 +635,16 @@ void LoopInbox::drain() noexcept {
 
 void LoopInbox::gone() noexcept {
   InboxItem* list = nullptr;
+  int fd = -1;
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
     scheduled_ = false;
     list = std::exchange(head_, nullptr);
     tail_ = nullptr;
+    fd = doorbell_.exchange(-1);  // no ring writes to it from here on
   }
-  if (int fd = doorbell_.exchange(-1); fd >= 0) {
+  if (fd >= 0) {
     ::close(fd);
 #ifdef __linux__
     // Reads waiting on this loop go back to the readiness thread.
