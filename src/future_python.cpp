@@ -101,7 +101,7 @@ struct FutureObject {
   PyObject_HEAD
   TaskRef task;                      // set at creation, never changed
   std::atomic<PyObject*> exception;  // the exception kept for a failed outcome
-  PyObject* undo;                    // called when an await is cancelled before it got the value
+  std::atomic<PyObject*> undo;       // called when an await is cancelled before it got the value
 };
 
 FutureObject* as_future(PyObject* self) noexcept { return reinterpret_cast<FutureObject*>(self); }
@@ -111,13 +111,14 @@ int future_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   PyObject* exc = as_future(self)->exception.load(std::memory_order_acquire);
   Py_VISIT(exc);
-  Py_VISIT(as_future(self)->undo);
+  PyObject* undo = as_future(self)->undo.load(std::memory_order_acquire);
+  Py_VISIT(undo);
   return 0;
 }
 
 int future_clear(PyObject* self) noexcept {
   Py_XDECREF(as_future(self)->exception.exchange(nullptr, std::memory_order_acq_rel));
-  Py_CLEAR(as_future(self)->undo);
+  Py_XDECREF(as_future(self)->undo.exchange(nullptr, std::memory_order_acq_rel));
   return 0;
 }
 
@@ -125,7 +126,8 @@ int future_clear(PyObject* self) noexcept {
 // the value: a read's bytes go back to the port; another value's undo runs.
 void not_received(PyObject* self) noexcept {
   if (task_of(self).give_back()) return;
-  if (PyObject* undo = std::exchange(as_future(self)->undo, nullptr)) {
+  // Taken once, whichever thread's await ends first.
+  if (PyObject* undo = as_future(self)->undo.exchange(nullptr, std::memory_order_acq_rel)) {
     py::Ref u = py::Ref::steal(undo);
     PyObject* pending = PyErr_GetRaisedException();
     py::Ref r = py::Ref::steal(PyObject_CallNoArgs(u.get()));
@@ -1051,7 +1053,7 @@ py::Ref make_future(TaskRef task) noexcept {
   if (!self) return {};
   new (&as_future(self)->task) TaskRef(std::move(task));
   new (&as_future(self)->exception) std::atomic<PyObject*>(nullptr);
-  as_future(self)->undo = nullptr;
+  new (&as_future(self)->undo) std::atomic<PyObject*>(nullptr);
   return py::Ref::steal(self);
 }
 
@@ -1065,7 +1067,7 @@ PyObject* finished_future(PyObject* value, PyObject* undo) noexcept {
   return py::guard([&]() -> PyObject* {
     OperationValue v = std::make_shared<PyObjectHolder>(py::Ref::borrow(value));
     py::Ref f = make_future(OperationTask::finished_with(std::move(v)));
-    if (f && undo) as_future(f.get())->undo = Py_NewRef(undo);
+    if (f && undo) as_future(f.get())->undo.store(Py_NewRef(undo), std::memory_order_release);
     return f.release();
   });
 }
