@@ -250,13 +250,14 @@ PyObject* ticket_call(PyObject* self, PyObject*, PyObject*) noexcept {
   });
 }
 
-void ticket_dealloc(PyObject* self) noexcept {
-  auto* t = reinterpret_cast<TicketObject*>(self);
+// Frees a ticket or doorbell; one the loop dropped before it ran (the loop
+// closed, its ready queue cleared, or was collected) tells the inbox's items
+// that the loop is gone.
+void free_inbox_holder(PyObject* self, std::shared_ptr<LoopInbox>& slot, bool dropped_unrun) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  std::shared_ptr<LoopInbox> inbox = std::move(t->inbox);
-  t->inbox.~shared_ptr();
-  if (!t->ran && inbox) {
-    // The loop dropped it: closed (its ready queue cleared) or collected.
+  std::shared_ptr<LoopInbox> inbox = std::move(slot);
+  slot.~shared_ptr();
+  if (dropped_unrun && inbox) {
     PyObject* pending = PyErr_GetRaisedException();
     inbox->gone();
     PyErr_SetRaisedException(pending);
@@ -264,6 +265,11 @@ void ticket_dealloc(PyObject* self) noexcept {
   inbox.reset();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+void ticket_dealloc(PyObject* self) noexcept {
+  auto* t = reinterpret_cast<TicketObject*>(self);
+  free_inbox_holder(self, t->inbox, !t->ran);
 }
 
 py::OnceCell ticket_cell;
@@ -325,19 +331,9 @@ PyObject* doorbell_call(PyObject* self, PyObject*, PyObject*) noexcept {
   });
 }
 
+// A doorbell is never dropped by a loop that still runs.
 void doorbell_dealloc(PyObject* self) noexcept {
-  auto* d = reinterpret_cast<DoorbellObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
-  std::shared_ptr<LoopInbox> inbox = std::move(d->inbox);
-  d->inbox.~shared_ptr();
-  if (inbox) {
-    PyObject* pending = PyErr_GetRaisedException();
-    inbox->gone();
-    PyErr_SetRaisedException(pending);
-  }
-  inbox.reset();
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_inbox_holder(self, reinterpret_cast<DoorbellObject*>(self)->inbox, true);
 }
 
 py::OnceCell doorbell_cell;

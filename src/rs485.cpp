@@ -43,39 +43,17 @@ bool invalid_delay(std::string_view text) noexcept {
 // None, or seconds as an int or a float (or anything with a float
 // conversion), not negative and finite. The kind is kept, as for timeouts.
 bool convert_delay(PyObject* value, TimeoutValue& out) noexcept {
-  if (value == Py_None) {
-    out = TimeoutValue::none();
-    return true;
-  }
-  if (PyLong_Check(value)) {
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0 && !(n == -1 && PyErr_Occurred())) {
-      if (n < 0) return invalid_delay(std::to_string(n));
-      out = TimeoutValue::integer(n);
-      return true;
-    }
-    PyErr_Clear();  // beyond 64 bits: taken as a float
-  }
-  double d = PyFloat_AsDouble(value);
-  if (d == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
+  if (!serial::convert_seconds(value, out, "delay")) return false;
+  if (out.kind() == TimeoutValue::Kind::Integer && out.as_integer() < 0)
+    return invalid_delay(std::to_string(out.as_integer()));
+  if (out.kind() == TimeoutValue::Kind::Float && (!(out.as_float() >= 0) || std::isinf(out.as_float()))) {
     try {
-      return invalid_delay(py::repr_or_unprintable(value));
+      return invalid_delay(serial::short_float(out.as_float()));
     } catch (...) {
       PyErr_NoMemory();
       return false;
     }
   }
-  if (!(d >= 0) || std::isinf(d)) {
-    try {
-      return invalid_delay(serial::short_float(d));
-    } catch (...) {
-      PyErr_NoMemory();
-      return false;
-    }
-  }
-  out = TimeoutValue::floating(d);
   return true;
 }
 

@@ -87,7 +87,10 @@ bool check_parity(std::string_view letter, Parity& out) noexcept;
 // The interpreter's float conversion; its exception propagates.
 bool convert_float(PyObject* value, double& out) noexcept;
 bool check_stopbits(double value, StopBits& out) noexcept;
-// The kind conversion (None, int, float); the range is checked by check_timeout.
+// The kind conversion (None, int, float) of a length of time in seconds; a
+// value that is none of them raises "Not a valid <what>: <repr>".
+bool convert_seconds(PyObject* value, TimeoutValue& out, std::string_view what) noexcept;
+// convert_seconds for a timeout; the range is checked by check_timeout.
 bool convert_timeout(PyObject* value, TimeoutValue& out) noexcept;
 bool check_timeout(const TimeoutValue& value) noexcept;
 // None → nullopt, otherwise the truth value.

@@ -150,7 +150,7 @@ bool check_stopbits(double value, StopBits& out) noexcept {
   return true;
 }
 
-bool convert_timeout(PyObject* value, TimeoutValue& out) noexcept {
+bool convert_seconds(PyObject* value, TimeoutValue& out, std::string_view what) noexcept {
   if (value == Py_None) {
     out = TimeoutValue::none();
     return true;
@@ -162,16 +162,22 @@ bool convert_timeout(PyObject* value, TimeoutValue& out) noexcept {
       out = TimeoutValue::integer(n);
       return true;
     }
-    PyErr_Clear();  // too large for an integer timeout: try it as a float
+    PyErr_Clear();  // beyond 64 bits: taken as a float
   }
   double d = PyFloat_AsDouble(value);
   if (d == -1.0 && PyErr_Occurred()) {
-    invalid_with_repr("Not a valid timeout: ", value);
+    try {
+      invalid_with_repr(std::format("Not a valid {}: ", what), value);
+    } catch (...) {
+      PyErr_NoMemory();
+    }
     return false;
   }
   out = TimeoutValue::floating(d);
   return true;
 }
+
+bool convert_timeout(PyObject* value, TimeoutValue& out) noexcept { return convert_seconds(value, out, "timeout"); }
 
 bool check_timeout(const TimeoutValue& value) noexcept {
   switch (value.kind()) {

@@ -5,44 +5,14 @@
 #include <format>
 #include <utility>
 
+#include "backend/overlapped.hpp"  // win32::utf16
+
 namespace corvalink {
 
 using win32::Dword;
 using win32::Handle;
 
 namespace {
-
-// UTF-8 to NUL-terminated UTF-16; a malformed sequence becomes U+FFFD.
-std::u16string utf16(std::string_view s) {
-  std::u16string out;
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    const std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-    char32_t cp = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
-    bool ok = len != 0 && i + len <= s.size();
-    for (std::size_t k = 1; ok && k < len; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      ok = (c & 0xC0) == 0x80;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!ok || cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
-  out.push_back(u'\0');
-  return out;
-}
 
 // Runs on an OS thread-pool thread once the slot's event is signalled: wakes
 // the task that polled last. Waking only schedules the task.
@@ -82,8 +52,8 @@ Result<std::unique_ptr<OverlappedSocket>> OverlappedSocket::connect(win32::Winso
     return from_win32_error(static_cast<Dword>(code), api.system_message(static_cast<Dword>(code)));
   };
 
-  const std::u16string node = utf16(target.host);
-  const std::u16string service = utf16(std::to_string(target.port));
+  const std::u16string node = win32::utf16(target.host);
+  const std::u16string service = win32::utf16(std::to_string(target.port));
   const auto lookup = [&api, node, service](int flags) {
     Lookup r;
     const win32::AddressHints hints{flags, win32::kAfUnspec, win32::kSockStream, win32::kIpProtoTcp};

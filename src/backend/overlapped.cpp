@@ -12,14 +12,11 @@ using win32::Handle;
 
 namespace win32 {
 
-std::u16string device_path(std::string_view name) {
-  std::string path = (!name.empty() && name.front() == '\\') ? std::string(name) : "\\\\.\\" + std::string(name);
-  // UTF-8 to UTF-16; a malformed sequence becomes U+FFFD, so it names no
-  // device rather than a different one.
+std::u16string utf16(std::string_view s) {
   std::u16string out;
-  out.reserve(path.size() + 1);
-  for (std::size_t i = 0; i < path.size();) {
-    const auto b = static_cast<unsigned char>(path[i]);
+  out.reserve(s.size() + 1);
+  for (std::size_t i = 0; i < s.size();) {
+    const auto b = static_cast<unsigned char>(s[i]);
     char32_t cp;
     std::size_t len;
     if (b < 0x80) {
@@ -39,9 +36,9 @@ std::u16string device_path(std::string_view name) {
       ++i;
       continue;
     }
-    bool ok = i + len <= path.size();
+    bool ok = i + len <= s.size();
     for (std::size_t k = 1; ok && k < len; ++k) {
-      const auto c = static_cast<unsigned char>(path[i + k]);
+      const auto c = static_cast<unsigned char>(s[i + k]);
       if ((c & 0xC0) != 0x80) ok = false;
       cp = (cp << 6) | (c & 0x3F);
     }
@@ -62,6 +59,11 @@ std::u16string device_path(std::string_view name) {
   }
   out.push_back(u'\0');
   return out;
+}
+
+std::u16string device_path(std::string_view name) {
+  if (!name.empty() && name.front() == '\\') return utf16(name);
+  return utf16("\\\\.\\" + std::string(name));
 }
 
 Dcb make_dcb(Dcb dcb, const PortSettings& s, bool rts, bool dtr) {

@@ -29,6 +29,10 @@ namespace win32 {
 // reported: only fTXContinueOnXoff and the reserved flag bits, the limits,
 // ErrorChar, EofChar, EvtChar and the reserved words are kept.
 Dcb make_dcb(Dcb reported, const PortSettings& settings, bool rts, bool dtr);
+// UTF-8 to UTF-16 with a terminating NUL; a malformed sequence becomes
+// U+FFFD, so a name that is not valid UTF-8 names nothing rather than
+// something else.
+std::u16string utf16(std::string_view s);
 // The device path of a port name: unchanged if it starts with a backslash,
 // else prefixed with \\.\; UTF-16 with a terminating NUL.
 std::u16string device_path(std::string_view name);
