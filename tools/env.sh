@@ -14,7 +14,7 @@ set -euo pipefail
 ROOT=${CORVALINK_ROOT:-/var/cache/corvalink/sid-root}
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Bump when the package list changes so older roots are rebuilt.
-STAMP_VERSION=5
+STAMP_VERSION=6
 PACKAGES=(
   python3.14-dev python3.14-dbg python3.14-doc python3-pip
   g++ cmake ninja-build make pkg-config
@@ -30,6 +30,9 @@ EXTRA_PACKAGES=(
   wine64 g++-mingw-w64-x86-64-posix
   tmux ser2net picocom minicom
   linux-perf strace
+  gensio-bin
+  python3-sphinx python3-myst-parser python3-pydata-sphinx-theme
+  chromium fonts-dejavu-core
 )
 
 log() { printf '[env] %s\n' "$*" >&2; }
