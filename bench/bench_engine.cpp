@@ -6,10 +6,11 @@
 #include <cstdlib>
 #include <new>
 
-#include "port.hpp"
-#include "runtime.hpp"
-#include "sync.hpp"
-#include "task.hpp"
+#include "backends/open.hpp"
+#include "engine/port.hpp"
+#include "engine/runtime.hpp"
+#include "engine/sync.hpp"
+#include "engine/task.hpp"
 
 namespace {
 
@@ -36,7 +37,7 @@ struct NullTarget final : WakeTarget {
 };
 
 PortRef open_loopback() {
-  PortRef port = PortHandle::create();
+  PortRef port = PortHandle::create(open_backend);
   (void)port->change_port("loop://");
   (void)port->open();
   return port;

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "engine_support.hpp"
+#include "../cpp/engine/engine_support.hpp"
 
 namespace corvalink::test {
 namespace {
@@ -27,7 +27,7 @@ std::string com_port() {
 class ComPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port = PortHandle::create();
+    port = PortHandle::create(open_backend);
     ASSERT_TRUE(port->change_port(com_port()));
     ASSERT_TRUE(port->update_settings([](PortSettings& s) { s.baudrate = 115200; }));
     Status opened = port->open();
@@ -118,7 +118,7 @@ TEST_F(ComPortTest, CloseEndsAPendingWaitAndThePortReopens) {
 }
 
 TEST_F(ComPortTest, NamesThatOpenNoDeviceFailWithTheSystemText) {
-  PortRef other = PortHandle::create();
+  PortRef other = PortHandle::create(open_backend);
   ASSERT_TRUE(other->change_port("COM77"));
   Status s = other->open();
   ASSERT_FALSE(s);

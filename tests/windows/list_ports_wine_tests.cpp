@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "list_ports_windows.hpp"
+#include "listing/windows/list_ports_windows.hpp"
 
 namespace corvalink::ports {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine_support.hpp"
+#include "../cpp/engine/engine_support.hpp"
 
 namespace corvalink::test {
 namespace {
@@ -30,7 +30,7 @@ TEST(NetPort, RoundTripsThroughWinsock) {
   for (int i = 0; i < 65536; ++i) pattern.push_back(static_cast<char>(i % 256 == 7 ? 255 : i % 256));
   for (const std::string& url : urls) {
     SCOPED_TRACE(url);
-    PortRef port = PortHandle::create();
+    PortRef port = PortHandle::create(open_backend);
     ASSERT_TRUE(port->change_port(url));
     ASSERT_TRUE(port->update_settings([](PortSettings& s) { s.baudrate = 115200; }));
     Status opened = port->open();
@@ -53,7 +53,7 @@ TEST(NetPort, RoundTripsThroughWinsock) {
 }
 
 TEST(NetPort, RefusedConnectionNamesThePort) {
-  PortRef port = PortHandle::create();
+  PortRef port = PortHandle::create(open_backend);
   ASSERT_TRUE(port->change_port("socket://127.0.0.1:1?timeout=5"));
   Status opened = port->open();
   ASSERT_FALSE(opened);
