@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "python/serial.hpp"
+#include "python/serial_settings.hpp"
 
 namespace corvalink {
 

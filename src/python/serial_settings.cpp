@@ -7,7 +7,7 @@
 #include <format>
 #include <limits>
 
-#include "python/serial.hpp"
+#include "python/serial_settings.hpp"
 
 namespace corvalink::serial {
 
