@@ -6,27 +6,13 @@ import sys
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass, field
 
 from corvalink import PortNotOpenError, Serial, SerialException, serial_for_url
 
 from .console import Console
 from .menu import Menu, key_name, port_summary
+from .options import Options
 from .transform import Pipeline, encode_keys
-
-
-@dataclass
-class Options:
-    """How data is translated, and the terminal's own keys."""
-
-    encoding: str = "UTF-8"
-    eol: str = "CRLF"
-    filters: list[str] = field(default_factory=lambda: ["default"])
-    echo: bool = False
-    raw: bool = False
-    exit_char: str = "\x1d"
-    menu_char: str = "\x14"
-    quiet: bool = False
 
 
 # Colour resets at the end of what was shown do not move the cursor.
