@@ -193,6 +193,10 @@ class Session:
         self.screen.message(f"Terminal on {self.port.port}: {port_summary(self.port)}")
         self.screen.message(f"Quit: {exit_key} | Menu: {menu_key} | Help: {menu_key} then h")
 
+    def stop(self) -> None:
+        """Ends the session once the key being handled is done with."""
+        self.running = False
+
     def lost(self, error: BaseException) -> None:
         """Ends the session because the port failed (from either thread)."""
         if self._failure is None:
@@ -215,7 +219,7 @@ class Session:
                 self.send_keys(keys[:i])
                 self._pending = keys[i + 1 :] + self._pending
                 if key == self.options.exit_char:
-                    self.running = False
+                    self.stop()
                 else:
                     self.menu.run()
                 return
