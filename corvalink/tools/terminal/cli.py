@@ -11,7 +11,8 @@ from corvalink import SerialException, serial_for_url
 
 from .console import open_console
 from .ports import available_ports, pick_port, port_lines
-from .session import Options, Session
+from .options import Options
+from .session import Session
 from .transform import EOLS, FILTERS, check_encoding
 
 PROG = "python -m corvalink.tools.terminal"

@@ -6,27 +6,13 @@ import sys
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass, field
 
 from corvalink import PortNotOpenError, Serial, SerialException, serial_for_url
 
 from .console import Console
 from .menu import Menu, key_name, port_summary
+from .options import Options
 from .transform import Pipeline, encode_keys
-
-
-@dataclass
-class Options:
-    """How data is translated, and the terminal's own keys."""
-
-    encoding: str = "UTF-8"
-    eol: str = "CRLF"
-    filters: list[str] = field(default_factory=lambda: ["default"])
-    echo: bool = False
-    raw: bool = False
-    exit_char: str = "\x1d"
-    menu_char: str = "\x14"
-    quiet: bool = False
 
 
 # Colour resets at the end of what was shown do not move the cursor.
@@ -207,6 +193,10 @@ class Session:
         self.screen.message(f"Terminal on {self.port.port}: {port_summary(self.port)}")
         self.screen.message(f"Quit: {exit_key} | Menu: {menu_key} | Help: {menu_key} then h")
 
+    def stop(self) -> None:
+        """Ends the session once the key being handled is done with."""
+        self.running = False
+
     def lost(self, error: BaseException) -> None:
         """Ends the session because the port failed (from either thread)."""
         if self._failure is None:
@@ -229,7 +219,7 @@ class Session:
                 self.send_keys(keys[:i])
                 self._pending = keys[i + 1 :] + self._pending
                 if key == self.options.exit_char:
-                    self.running = False
+                    self.stop()
                 else:
                     self.menu.run()
                 return
