@@ -1820,7 +1820,3 @@ def main(argv=None):
     # A last resort should the watchdog itself be stuck.
     faulthandler.dump_traceback_later(args.seconds * 2 + 300, exit=True)
     return Soak(args).run(args.seconds)
-
-
-if __name__ == "__main__":
-    sys.exit(main())

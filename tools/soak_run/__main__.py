@@ -1,0 +1,5 @@
+import sys
+
+from .checker import main
+
+sys.exit(main())
