@@ -1,5 +1,5 @@
 import sys
 
-from .checker import main
+from .driver import main
 
 sys.exit(main())
