@@ -64,6 +64,8 @@ html_theme_options = {
     "footer_end": [],
 }
 html_sidebars = {"index": []}
+html_context = {"default_mode": "light"}
+html_favicon = "_static/favicon.svg"
 html_show_sourcelink = False
 html_copy_source = False
 
@@ -131,8 +133,66 @@ def _resolve(text):
     return None
 
 
+# Debian's build of the theme ships a scripts/bootstrap.js whose bundled
+# Bootstrap exports nothing, so its start-up code fails ("e.Tooltip is not a
+# constructor") and the theme's own script finds no `bootstrap`. The site gets
+# a bootstrap.js made of Debian's Bootstrap bundle (libjs-bootstrap5) and that
+# same start-up code.
+_BOOTSTRAP_BUNDLE = "/usr/share/javascript/bootstrap5/js/bootstrap.bundle.min.js"
+_THEME_START_UP = """
+(function () {
+  "use strict";
+  var bs = window.bootstrap;
+  function ready(f) {
+    document.readyState != "loading" ? f() : document.addEventListener("DOMContentLoaded", f);
+  }
+  ready(function () {
+    document.querySelectorAll('[data-bs-toggle="tooltip"]').forEach(function (t) {
+      new bs.Tooltip(t, { delay: { show: 500, hide: 100 } });
+    });
+  });
+  ready(function () {
+    var t = document.querySelector(".theme-switch-container");
+    if (!t) return;
+    var tip = bs.Tooltip.getInstance(t);
+    if (tip) {
+      t.addEventListener("show.bs.dropdown", function () { tip.hide(); tip.disable(); });
+      t.addEventListener("hide.bs.dropdown", function () { tip.enable(); });
+    }
+  });
+  ready(function () {
+    var b = document.getElementById("pst-back-to-top");
+    if (!b) return;
+    b.addEventListener("click", function () {
+      document.body.scrollTop = 0;
+      document.documentElement.scrollTop = 0;
+    });
+    var header = document.getElementsByClassName("bd-header")[0].getBoundingClientRect();
+    window.addEventListener("scroll", function () {
+      b.style.display = this.oldScroll > this.scrollY && this.scrollY > header.bottom ? "block" : "none";
+      this.oldScroll = this.scrollY;
+    });
+  });
+})();
+"""
+
+
+def _replace_theme_bootstrap(app, exception):
+    if exception or app.builder.format != "html" or not os.path.exists(_BOOTSTRAP_BUNDLE):
+        return
+    target = os.path.join(app.outdir, "_static", "scripts", "bootstrap.js")
+    with open(_BOOTSTRAP_BUNDLE, encoding="utf-8") as f:
+        bundle = f.read().replace("//# sourceMappingURL=bootstrap.bundle.min.js.map", "")
+    with open(target, "w", encoding="utf-8") as f:
+        f.write(bundle + "\n" + _THEME_START_UP)
+    stale_map = target + ".map"
+    if os.path.exists(stale_map):
+        os.remove(stale_map)
+
+
 def setup(app):
     from docutils.parsers.rst import roles
 
     app.connect("autodoc-process-docstring", _drop_builtin_docs)
+    app.connect("build-finished", _replace_theme_bootstrap)
     roles.register_local_role("corvalink-name", _name_role)
