@@ -104,3 +104,52 @@ class TerminalServer:
         for thread in self._threads:
             thread.join(timeout=5)
         self._ser2net.close()
+
+
+def terminal_session(args: list[str], keys: list[str], pause: float = 0.3) -> tuple[int, str]:
+    """Runs `python -m corvalink.tools.terminal ARGS` on a pseudo-terminal of
+    its own, types each of `keys` after the other with a pause between them,
+    and returns the exit status and all the tool showed (line ends as \\n)."""
+    import fcntl
+    import select
+    import struct
+    import subprocess
+    import sys
+    import termios
+    import time
+
+    master, slave = os.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), "TERM": "dumb"}
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "corvalink.tools.terminal", *args],
+                            stdin=slave, stdout=slave, stderr=slave, start_new_session=True, env=env)
+    os.close(slave)
+    shown = bytearray()
+
+    def pump(seconds: float) -> bool:
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if select.select([master], [], [], 0.05)[0]:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # the tool ended and its side closed
+                    return False
+                if not chunk:
+                    return False
+                shown.extend(chunk)
+        return True
+
+    try:
+        pump(1.0)
+        for key in keys:
+            os.write(master, key.encode())
+            pump(pause)
+        status = proc.wait(10)
+        while pump(0.2):
+            pass
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        os.close(master)
+    return status, shown.decode(errors="replace").replace("\r\n", "\n")
