@@ -46,15 +46,17 @@ class Device:
         os.write(self.master, data)
 
     def expect(self, data):
-        """Reads until data has arrived (after what earlier calls consumed)."""
+        """Reads until data has arrived (after what earlier calls consumed);
+        returns what came before it."""
         deadline = time.monotonic() + WAIT
         while data not in self.received:
             left = deadline - time.monotonic()
             if left <= 0:
-                pytest.fail(f"the device did not receive {data!r}; it got {self.received!r}")
+                pytest.fail(f"the device did not receive {data!r}; it got {self.received[-200:]!r}")
             if select.select([self.master], [], [], left)[0]:
                 self.received += os.read(self.master, 65536)
-        _, _, self.received = self.received.partition(data)
+        before, _, self.received = self.received.partition(data)
+        return before
 
     def unread(self):
         return int.from_bytes(fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0"), sys.byteorder)
@@ -136,6 +138,17 @@ class Tool:
 
     def keys(self, *keys):
         self.tmux("send-keys", "-t", self.target, *keys)
+
+    def modes(self):
+        """What a device could change in the pane: screen, mouse, keypad and cursor modes, the title."""
+        names = [
+            "alternate_on", "mouse_any_flag", "mouse_button_flag", "mouse_standard_flag", "mouse_sgr_flag",
+            "keypad_flag", "keypad_cursor_flag", "cursor_flag", "insert_flag", "origin_flag", "wrap_flag",
+            "pane_title",
+        ]
+        values = self.tmux("display-message", "-p", "-t", self.target, "|".join(f"#{{{n}}}" for n in names))
+        return dict(zip(names, values.rstrip("\n").split("|")))
+
 
     def type(self, text):
         self.tmux("send-keys", "-t", self.target, "-l", text)
@@ -230,6 +243,61 @@ def test_hex_filter(run, device):
     tool = run("--filter", "hex")
     device.send(b"AT\r\n" + bytes(range(0xF0, 0x100)) + b"\x00")
     tool.wait_for(r"^41 54 0D 0A\nF0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF\n00$")
+
+
+# What a device sends between < and >, and what `default` shows there: colours
+# pass, every other control character and sequence is shown as symbols.
+HOSTILE_CASES = [
+    ("alternate screen", b"\x1b[?1049h", "\u241b[?1049h"),
+    ("mouse reporting", b"\x1b[?1000h\x1b[?1006h", "\u241b[?1000h\u241b[?1006h"),
+    ("keypad and cursor keys", b"\x1b=\x1b[?1h", "\u241b=\u241b[?1h"),
+    ("title", b"\x1b]2;pwned\x07", "\u241b]2;pwned\u2407"),
+    ("clipboard", b"\x1b]52;c;cm0gLXJmIH4K\x07", "\u241b]52;c;cm0gLXJmIH4K\u2407"),
+    ("string ended by ST", b"\x1bP1$r\x1b\\", "\u241bP1$r\u241b\\"),
+    ("device attributes query", b"\x1b[c", "\u241b[c"),
+    ("cursor position query", b"\x1b[6n", "\u241b[6n"),
+    ("C1 CSI in UTF-8", "\x9b?1049h".encode(), "\\x9b?1049h"),
+    ("bell and shift-out", b"\x07\x0e", "\u2407\u240e"),
+    ("a CSI too long for a colour", b"\x1b[" + b"1;" * 40 + b"m", "\u241b[" + "1;" * 31),
+    ("colours", b"\x1b[1;31mred\x1b[0m \x1b[38;5;208morange\x1b[m", "red orange"),
+]
+
+
+@pytest.mark.parametrize("sent,shown", [case[1:] for case in HOSTILE_CASES], ids=[case[0] for case in HOSTILE_CASES])
+def test_default_filter_shows_control_sequences(run, device, sent, shown):
+    tool = run()
+    modes = tool.modes()
+    device.send(b"<" + sent + b">\r\n")
+    tool.wait_for("^<" + re.escape(shown))
+    # Nothing changed in the terminal, and it did not answer a query: the
+    # first thing the device gets is what is typed next.
+    assert tool.modes() == modes
+    tool.type("z")
+    assert device.expect(b"z") == b""
+
+
+@pytest.mark.parametrize("options", [[], ["--filter", "colorize"]], ids=["default", "colorize"])
+def test_sequences_split_at_every_byte(run, device, options):
+    # A filter that leaves control characters alone gets `default` before it.
+    tool = run(*options)
+    modes = tool.modes()
+    for byte in b"<\x1b[?1049h\x1b[31mred\x1b[0m\x1b]0;t\x07>\r\n":
+        device.send(bytes([byte]))
+        device.wait_until_read()
+    tool.wait_for("^<\u241b\\[\\?1049hred\u241b\\]0;t\u2407>$")
+    assert tool.modes() == modes
+
+
+def test_endless_string_sequence(run, device):
+    # An OSC string that never ends, then a query: the tool keeps nothing
+    # back for the string and still shows the query as text.
+    tool = run()
+    device.send(b"\x1b]0;" + b"A" * 20_000)
+    device.wait_until_read()
+    device.send(b"\x1b[c\r\nstill here\r\n")
+    tool.wait_for(r"A\u241b\[c\nstill here$")
+    tool.type("z")
+    assert device.expect(b"z") == b""
 
 
 def test_character_split_across_reads_is_shown_whole(run, device):
@@ -387,14 +455,23 @@ EXIT_CASES = [
 
 @pytest.mark.parametrize("end,status,last_line", EXIT_CASES, ids=lambda case: getattr(case, "__name__", None))
 def test_every_exit_restores_the_terminal(run, device, end, status, last_line):
-    tool = run()
+    # With `direct` the device changes the terminal's modes at will: the
+    # alternate screen, mouse reporting, keypad and cursor-key modes, a
+    # hidden cursor, insert mode, attributes. The way out undoes them.
+    tool = run("--filter", "direct")
+    modes = tool.modes()
+    device.send(b"\x1b[?1049h\x1b[?1000h\x1b[?1006h\x1b=\x1b[?1h\x1b[?25l\x1b[4h\x1b[7m")
+    device.wait_until_read()
     tool.type("hi")
     device.expect(b"hi")
+    changed = tool.modes()
+    assert changed["alternate_on"] == "1" and changed["mouse_standard_flag"] == "1"
     end(tool, device)
     assert tool.exit_status() == status
     if last_line is not None:
         tool.wait_for(last_line + r"\n\[exit ")
     assert "Traceback" not in tool.screen()
+    assert tool.modes() == modes
     before, after = tool.stty()
     assert after == before
 

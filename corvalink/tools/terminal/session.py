@@ -18,6 +18,23 @@ from .transform import Pipeline, encode_keys
 # Colour resets at the end of what was shown do not move the cursor.
 _TRAILING_SGR = re.compile(r"(?:\x1b\[[0-9;]*m)+\Z")
 
+# What a device may have changed in the terminal when its data went there as
+# it is: attributes and character set, the alternate screen, mouse and focus
+# reporting, bracketed paste, cursor-key and keypad modes, a hidden cursor,
+# insert mode, autowrap and the scrolling region (reset around a saved
+# cursor, as resetting it moves the cursor home). Origin mode is left alone:
+# turning it off moves the cursor home, and the saved cursor carries it.
+_RESET_ATTRIBUTES = "\x1b[0m"
+_RESET_ALL = (
+    "\x1b[0m\x0f\x1b(B"
+    "\x1b[?1049l"
+    "\x1b[?1000l\x1b[?1002l\x1b[?1003l\x1b[?1005l\x1b[?1006l\x1b[?1015l\x1b[?1004l\x1b[?2004l"
+    "\x1b[?1l\x1b>"
+    "\x1b[?25h\x1b[4l\x1b[?7h"
+    "\x1b7\x1b[r\x1b8"
+)
+
+
 
 class Screen:
     """Everything the terminal shows goes through here, from either thread.
@@ -33,6 +50,7 @@ class Screen:
         self._held: list[str | bytes] = []
         self._holds = 0
         self._at_line_start = True
+        self._passed_as_is = False  # data went to the terminal unfiltered
         self._raw: bool
         self._rx: Pipeline
         self._echo: Pipeline
@@ -44,6 +62,7 @@ class Screen:
         echo = Pipeline(options.encoding, options.eol, options.filters, echo=True)
         with self._lock:
             self._raw, self._rx, self._echo = options.raw, rx, echo
+            self._passed_as_is |= options.raw or "direct" in options.filters
 
     def received(self, data: bytes) -> None:
         with self._lock:
@@ -72,6 +91,11 @@ class Screen:
     def new_line(self) -> None:
         with self._lock:
             self._new_line()
+
+    def restore_terminal(self) -> None:
+        """Undoes what received data may have changed in the terminal."""
+        with self._lock:
+            self._console.write(_RESET_ALL if self._passed_as_is else _RESET_ATTRIBUTES)
 
     @contextmanager
     def hold(self) -> Iterator[None]:
@@ -168,13 +192,16 @@ class Session:
         """Runs until quit (0) or until the port is lost (1, with one line on stderr)."""
         try:
             with self.console:
-                if not self.options.quiet:
-                    self.banner()
-                self._start_reader()
                 try:
+                    if not self.options.quiet:
+                        self.banner()
+                    self._start_reader()
                     self._loop()
                 finally:
                     self._stop_reader()
+                    # Before the last line, which would otherwise go to a
+                    # screen the device switched to.
+                    self.screen.restore_terminal()
                     if not self.options.quiet and self._failure is None:
                         self.screen.message("exit")
                     self.screen.new_line()

@@ -9,6 +9,7 @@ place of decoding and line ends: it shows the bytes themselves.
 """
 
 import codecs
+import re
 from collections.abc import Callable, Sequence
 from typing import ClassVar
 
@@ -51,14 +52,60 @@ class Direct(Filter):
 
 
 class Default(Filter):
-    """Text, line ends, tabs, backspace, bell and escape sequences pass; other
-    control characters are shown as symbols."""
+    """Text, line ends, tabs, backspace and colours (SGR sequences) pass; every
+    other control character and escape sequence is shown as symbols, so a
+    device cannot switch screens, turn on mouse reporting, set the title or
+    the clipboard, or make the terminal answer as if it were typed.
+
+    An SGR sequence can only be told from the others at its last character,
+    so a CSI sequence is kept back until it ends, across reads; one longer
+    than any colour change is shown as it is and the rest of it follows as
+    text. Strings (OSC, DCS and the like) need no state: their ESC is shown
+    as a symbol and their content as text.
+    """
 
     name = "default"
-    _table = _pictures("\t\n\r\b\a\x1b")
+    _table = _pictures("\t\n\r\b")
+    _LONGEST_SGR = 64
+
+    def __init__(self) -> None:
+        self._held = ""  # an ESC, or the start of a CSI sequence, from an earlier read
 
     def received(self, text: str) -> str:
-        return text.translate(self._table)
+        text, self._held = self._held + text, ""
+        out: list[str] = []
+        start = 0
+        while (esc := text.find("\x1b", start)) >= 0:
+            out.append(text[start:esc].translate(self._table))
+            end = self._sequence_end(text, esc)
+            if end is None:  # the sequence goes on in the next read
+                self._held = text[esc:]
+                return "".join(out)
+            sequence = text[esc:end]
+            out.append(sequence if _SGR.fullmatch(sequence) else sequence.translate(self._table))
+            start = end
+        out.append(text[start:].translate(self._table))
+        return "".join(out)
+
+    def _sequence_end(self, text: str, esc: int) -> int | None:
+        """Where the sequence at text[esc] ends (the index after it), for the
+        part that is kept whole; None when that part has not all arrived."""
+        if esc + 1 == len(text):
+            return None
+        if text[esc + 1] != "[":
+            return esc + 1  # only the ESC is changed; what follows is text
+        limit = min(len(text), esc + self._LONGEST_SGR)
+        for i in range(esc + 2, limit):
+            code = ord(text[i])
+            if 0x40 <= code <= 0x7E:
+                return i + 1  # the final character
+            if not 0x20 <= code <= 0x3F:
+                return i  # not a CSI character: the sequence ends before it
+        return limit if limit - esc >= self._LONGEST_SGR else None
+
+
+# Colours and text attributes; nothing else in the CSI family passes `default`.
+_SGR = re.compile(r"\x1b\[[0-9;:]*m")
 
 
 class Printable(Filter):
@@ -134,6 +181,11 @@ class LineEnds:
         return text.replace("\r\n", "\n")
 
 
+# The filters that decide what becomes of control characters; without one
+# of them, `default` runs first.
+_CONTROL_FILTERS = {"direct", "default", "printable", "hex"}
+
+
 class Pipeline:
     """Received (or echoed) bytes to the text that is shown."""
 
@@ -145,6 +197,8 @@ class Pipeline:
         else:
             self._decode = codecs.getincrementaldecoder(encoding)("replace").decode
             self._eol = LineEnds(eol)
+        if not _CONTROL_FILTERS.intersection(filters):
+            filters = ["default", *filters]
         stages = [cls() for name in filters if (cls := FILTERS[name]) is not None]
         self._filters = [stage.echoed if echo else stage.received for stage in stages]
 
