@@ -385,6 +385,28 @@ def test_menu_changes_translation(run, device):
     tool.wait_for(r"^43$")
 
 
+@pytest.mark.parametrize("encoding", ["utf-16", "idna", "undefined"])
+def test_menu_refuses_an_encoding_that_cannot_decode_everything(run, device, encoding):
+    tool = run()
+    tool.menu("c", encoding)
+    tool.wait_for(rf"^--- {encoding} cannot decode every byte sequence")
+    device.send(b"\xff\xfe\x00\xd8caf\xc3\xa9\r\n")
+    tool.wait_for("caf\u00e9$")
+    tool.menu("i")
+    tool.wait_for(r"^--- translation: UTF-8,")
+
+
+@pytest.mark.parametrize("encoding", ["utf-16-le", "utf-7", "shift_jis", "punycode"])
+def test_any_bytes_in_an_accepted_encoding(run, device, encoding):
+    tool = run("--encoding", encoding)
+    for _ in range(2):
+        device.send(bytes(range(256)) + b"+-\\N{\x1b$B\xff")
+        device.wait_until_read()
+    tool.type("z")
+    device.expect("z".encode(encoding))
+    assert "Traceback" not in tool.screen()
+
+
 def test_upload_is_byte_exact(run, device, tmp_path):
     # Every byte value, the terminal's own keys and line ends included, and
     # more than one chunk.
@@ -511,6 +533,12 @@ def test_port_prompt_lists_comports(tmux, device, tmp_path):
         (["--parity", "X", "loop://"], "argument --parity: invalid choice: 'X'"),
         (["loop://", "fast"], "argument BAUDRATE: invalid int value: 'fast'"),
         (["--encoding", "klingon", "loop://"], "unknown encoding: klingon"),
+        # Text encodings that fail on some bytes (no byte-order mark, no
+        # replacement at all) are refused before they meet the device.
+        (["--encoding", "utf-16", "loop://"], "utf-16 cannot decode every byte sequence"),
+        (["--encoding", "utf-32", "loop://"], "utf-32 cannot decode every byte sequence"),
+        (["--encoding", "idna", "loop://"], "idna cannot decode every byte sequence"),
+        (["--encoding", "undefined", "loop://"], "undefined cannot decode every byte sequence"),
         (["--exit-char", "^T", "loop://"], "--exit-char and --menu-char must be different keys"),
         (["/dev/does-not-exist"], "could not open port '/dev/does-not-exist'"),
         (["nowhere://x"], "'nowhere'"),

@@ -9,6 +9,7 @@ place of decoding and line ends: it shows the bytes themselves.
 """
 
 import codecs
+import random
 import re
 from collections.abc import Callable, Sequence
 from typing import ClassVar
@@ -192,18 +193,28 @@ class Pipeline:
     def __init__(self, encoding: str, eol: str, filters: Sequence[str], *, echo: bool = False) -> None:
         self._decode: Callable[[bytes], str]
         self._eol: LineEnds | None
+        self._encoding = encoding
         if "hex" in filters:
             self._decode, self._eol = HexDump(), None
         else:
-            self._decode = codecs.getincrementaldecoder(encoding)("replace").decode
+            self._decode = self._decoder()
             self._eol = LineEnds(eol)
         if not _CONTROL_FILTERS.intersection(filters):
             filters = ["default", *filters]
         stages = [cls() for name in filters if (cls := FILTERS[name]) is not None]
         self._filters = [stage.echoed if echo else stage.received for stage in stages]
 
+    def _decoder(self) -> Callable[[bytes], str]:
+        return codecs.getincrementaldecoder(self._encoding)("replace").decode
+
     def __call__(self, data: bytes) -> str:
-        text = self._decode(data)
+        try:
+            text = self._decode(data)
+        except (UnicodeError, ValueError, TypeError):
+            # check_encoding lets through only codecs that replace what they
+            # cannot decode; should one still fail, it starts over.
+            self._decode = self._decoder()
+            text = "\ufffd"
         if self._eol is not None:
             text = self._eol(text)
         for apply in self._filters:
@@ -216,14 +227,50 @@ def encode_keys(keys: str, encoding: str, eol: str) -> bytes:
     return keys.replace("\r", EOLS[eol]).encode(encoding, "replace")
 
 
+# Probes for check_encoding: every byte value, in both orders, escapes and
+# prefixes that some codecs treat specially, and noise.
+_PROBES = [
+    bytes(range(256)),
+    bytes(range(255, -1, -1)),
+    b"\\",
+    b"\\N{",
+    b"+-&",
+    b"\x1b$B",
+    b"\xff\xfe\x00\xd8",
+    random.Random(2).randbytes(4096),
+]
+
+
+def _decodes_anything(name: str) -> bool:
+    """Whether the codec decodes each probe with replacement, whole and a
+    byte at a time, and encodes what a keyboard sends."""
+    try:
+        for probe in _PROBES:
+            for pieces in ([probe], [probe[i : i + 1] for i in range(len(probe))]):
+                decoder = codecs.getincrementaldecoder(name)("replace")
+                for piece in pieces:
+                    if not isinstance(decoder.decode(piece), str):
+                        return False
+                if not isinstance(decoder.decode(b"", True), str):
+                    return False
+        encoder = codecs.getincrementalencoder(name)("replace")
+        return isinstance(encoder.encode("a\r\x1b\u20ac\U0001f600"), bytes)
+    except Exception:
+        return False
+
+
 def check_encoding(name: str) -> str:
-    """The name if it is a text encoding Python knows, else ValueError."""
+    """The name if it is a text encoding that decodes any bytes (with
+    replacement), else ValueError."""
     try:
         info = codecs.lookup(name)
     except LookupError:
         raise ValueError(f"unknown encoding: {name}") from None
     if not getattr(info, "_is_text_encoding", True):
         raise ValueError(f"not a text encoding: {name}")
+    if not _decodes_anything(name):
+        hint = f"give the byte order: {info.name}-le or {info.name}-be" if info.name in ("utf-16", "utf-32") else ""
+        raise ValueError(f"{name} cannot decode every byte sequence; {hint or 'choose another encoding'}")
     return name
 
 
