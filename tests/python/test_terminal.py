@@ -407,6 +407,18 @@ def test_any_bytes_in_an_accepted_encoding(run, device, encoding):
     assert "Traceback" not in tool.screen()
 
 
+def test_keys_carry_one_byte_order_mark(run, device):
+    # One encoder for the session: the mark starts the stream, once.
+    tool = run("--encoding", "utf-8-sig")
+    before = []
+    for key in "ab\u20ac":
+        tool.type(key)
+        before.append(device.expect(key.encode()))
+    tool.keys("Enter")
+    before.append(device.expect(b"\r\n"))
+    assert before == [b"\xef\xbb\xbf", b"", b"", b""]
+
+
 def test_upload_is_byte_exact(run, device, tmp_path):
     # Every byte value, the terminal's own keys and line ends included, and
     # more than one chunk.

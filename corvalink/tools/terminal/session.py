@@ -12,7 +12,7 @@ from corvalink import PortNotOpenError, Serial, SerialException, serial_for_url
 from .console import Console
 from .menu import Menu, key_name, port_summary
 from .options import Options
-from .transform import Pipeline, encode_keys
+from .transform import KeyEncoder, Pipeline
 
 
 # Colour resets at the end of what was shown do not move the cursor.
@@ -184,6 +184,7 @@ class Session:
         self.screen = Screen(console, options)
         self.menu = Menu(self)
         self.running = False
+        self._keys = KeyEncoder(options.encoding)
         self._pending = ""
         self._failure: BaseException | None = None
         self._reader: Reader | None = None
@@ -276,7 +277,7 @@ class Session:
         if self.options.raw:
             data = self.console.key_bytes(keys)
         else:
-            data = encode_keys(keys, self.options.encoding, self.options.eol)
+            data = self._keys(keys, self.options.eol)
         self.send(data)
 
     def send(self, data: bytes) -> None:
@@ -290,8 +291,10 @@ class Session:
             self.screen.echoed(data)
 
     def reconfigure(self) -> None:
-        """Shows data from now on as the options say."""
+        """Shows data from now on as the options say, and encodes keys so."""
         self.screen.configure(self.options)
+        if self._keys.encoding != self.options.encoding:
+            self._keys = KeyEncoder(self.options.encoding)
 
     def switch_port(self, url: str) -> None:
         """Opens url with the current settings and moves to it; the old port

@@ -222,9 +222,20 @@ class Pipeline:
         return text
 
 
-def encode_keys(keys: str, encoding: str, eol: str) -> bytes:
-    """What typed text sends: Enter (a CR from the keyboard) becomes the line end."""
-    return keys.replace("\r", EOLS[eol]).encode(encoding, "replace")
+class KeyEncoder:
+    """What typed text sends: Enter (a CR from the keyboard) becomes the line
+    end. One encoder serves the whole session, so an encoding that starts its
+    stream with a byte-order mark sends it once, not before every key."""
+
+    def __init__(self, encoding: str) -> None:
+        self.encoding = encoding
+        self._encode = codecs.getincrementalencoder(encoding)("replace").encode
+
+    def __call__(self, keys: str, eol: str) -> bytes:
+        try:
+            return self._encode(keys.replace("\r", EOLS[eol]))
+        except (UnicodeError, ValueError, TypeError):
+            return b""
 
 
 # Probes for check_encoding: every byte value, in both orders, escapes and
