@@ -457,6 +457,29 @@ def test_switch_port(run, device):
     assert not select.select([device.master], [], [], 0)[0]
 
 
+def test_read_back_settings_shown_as_a_line(run, device):
+    other = Device()
+    try:
+        # A pseudo-terminal keeps no parity: the tool says so in one line,
+        # and shows the settings in force.
+        tool = run("--parity", "E", "--stopbits", "2")
+        tool.wait_for(rf"^--- Terminal on {device.name}: 9600,8,N,2$")
+        tool.wait_for(rf"^--- settings not kept by '{device.name}': parity asked 'E', in force 'N'$")
+        tool.menu("i")
+        tool.wait_for(rf"^--- {device.name}: 9600,8,N,2$")
+        # A switch asks the new port for the same settings.
+        tool.menu("p", other.name)
+        tool.wait_for(rf"^--- settings not kept by '{other.name}': parity asked 'E', in force 'N'\n--- now on {other.name}: 9600,8,N,2$")
+        tool.menu("i")
+        tool.wait_for(rf"^--- {other.name}: 9600,8,N,2$")
+        screen = tool.screen()
+        assert "Warning" not in screen and "warn" not in screen
+        tool.type("x")
+        other.expect(b"x")
+    finally:
+        other.close()
+
+
 def quit_key(tool, device):
     tool.keys("C-]")
 

@@ -10,8 +10,8 @@ from types import FrameType
 from corvalink import SerialException, serial_for_url
 
 from .console import open_console
-from .ports import available_ports, pick_port, port_lines
 from .options import Options
+from .ports import available_ports, open_port, pick_port, port_lines
 from .session import Session
 from .transform import EOLS, FILTERS, check_encoding
 
@@ -175,14 +175,14 @@ def _main(argv: Sequence[str] | None) -> int:
             port.rts = bool(args.rts)
         if args.dtr is not None:
             port.dtr = bool(args.dtr)
-        port.open()
+        opened = open_port(port)
     except (ValueError, SerialException) as e:
         parser.error(str(e))
 
     console = open_console()
     try:
         with _signals_end_the_session():
-            return Session(port, console, options).run()
+            return Session(port, console, options, opened).run()
     finally:
         port.close()
         console.close()

@@ -2,7 +2,7 @@
 ask for a value on the line below."""
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from contextlib import AbstractContextManager
 from typing import Protocol
 
@@ -28,9 +28,23 @@ def key_name(key: str) -> str:
     return key
 
 
-def port_summary(port: SerialBase) -> str:
+NotKept = Mapping[str, tuple[object, object]]
+
+
+def in_force(port: SerialBase, not_kept: NotKept, name: str) -> object:
+    """A setting as the device holds it: the port reports what was asked
+    for, and opening it said which settings the device did not keep."""
+    value = getattr(port, name)
+    asked, held = not_kept.get(name, (None, None))
+    return held if asked is not None and asked == value else value
+
+
+def port_summary(port: SerialBase, not_kept: NotKept = {}) -> str:
     """The line settings in the usual short form, 9600,8,N,1."""
-    return f"{port.baudrate},{port.bytesize},{port.parity},{port.stopbits:g}"
+    baudrate, bytesize, parity, stopbits = (
+        in_force(port, not_kept, name) for name in ("baudrate", "bytesize", "parity", "stopbits")
+    )
+    return f"{baudrate},{bytesize},{parity},{stopbits:g}"
 
 
 class MenuScreen(Protocol):
@@ -60,6 +74,11 @@ class MenuHost(Protocol):
     @property
     def port(self) -> Serial:
         """The port in use now, which switch_port() replaces."""
+        ...
+
+    @property
+    def not_kept(self) -> NotKept:
+        """The settings the device did not keep when the port was opened."""
         ...
 
     def next_key(self) -> str | None:
@@ -350,11 +369,9 @@ class Menu:
         host = self._host
         port, options = host.port, host.options
         say = host.screen.message
-        say(f"{port.port}: {port_summary(port)}")
-        say(
-            f"flow control: XON/XOFF {_on_off(port.xonxoff)}, RTS/CTS {_on_off(port.rtscts)},"
-            f" DSR/DTR {_on_off(port.dsrdtr)}"
-        )
+        say(f"{port.port}: {port_summary(port, host.not_kept)}")
+        flow = {name: _on_off(bool(in_force(port, host.not_kept, name))) for name in ("xonxoff", "rtscts", "dsrdtr")}
+        say(f"flow control: XON/XOFF {flow['xonxoff']}, RTS/CTS {flow['rtscts']}, DSR/DTR {flow['dsrdtr']}")
         say(f"RTS {_active(port.rts)}  DTR {_active(port.dtr)}  break {_active(port.break_condition)}")
         say(self.modem_lines())
         translation = "none (raw)" if options.raw else f"{options.encoding}, line end {options.eol}"

@@ -1,7 +1,11 @@
-"""Choosing a port from the machine's list."""
+"""Choosing a port from the machine's list, and opening it."""
 
+import ast
+import re
+import warnings
 from collections.abc import Sequence
 
+from corvalink import Serial
 from corvalink.tools import list_ports
 from corvalink.tools.list_ports import ListPortInfo
 
@@ -29,3 +33,30 @@ def pick_port(ports: Sequence[ListPortInfo], answer: str) -> str:
             return ports[number - 1].device
         raise ValueError(f"no port number {number} in the list")
     return answer
+
+
+def open_port(port: Serial) -> list[str]:
+    """Opens the port; returns what opening warned about (settings the
+    device did not keep), one message each, instead of letting Python print it."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        port.open()
+    return [str(warning.message) for warning in caught]
+
+
+# "settings not kept by '/dev/pts/3': bytesize asked 7, in force 8; parity asked 'E', in force 'N'"
+_NOT_KEPT = re.compile(r"(\w+) asked (.+?), in force ([^;]+)")
+
+
+def settings_not_kept(messages: Sequence[str]) -> dict[str, tuple[object, object]]:
+    """Setting name to (value asked for, value in force), from open_port's messages."""
+    found: dict[str, tuple[object, object]] = {}
+    for message in messages:
+        if "settings not kept" not in message:
+            continue
+        for name, asked, in_force in _NOT_KEPT.findall(message):
+            try:
+                found[name] = (ast.literal_eval(asked), ast.literal_eval(in_force.strip()))
+            except (ValueError, SyntaxError):
+                pass
+    return found

@@ -4,14 +4,15 @@ thread sends what is typed and runs the menu."""
 import re
 import sys
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 
 from corvalink import PortNotOpenError, Serial, SerialException, serial_for_url
 
 from .console import Console
-from .menu import Menu, key_name, port_summary
+from .menu import Menu, NotKept, key_name, port_summary
 from .options import Options
+from .ports import open_port, settings_not_kept
 from .transform import KeyEncoder, Pipeline
 
 
@@ -177,13 +178,16 @@ class Reader:
 class Session:
     """One run of the terminal on an open port, until it quits or the port is lost."""
 
-    def __init__(self, port: Serial, console: Console, options: Options) -> None:
+    def __init__(self, port: Serial, console: Console, options: Options, opened: Sequence[str] = ()) -> None:
+        """opened: what opening the port warned about."""
         self.port = port
         self.console = console
         self.options = options
         self.screen = Screen(console, options)
         self.menu = Menu(self)
         self.running = False
+        self._opened = list(opened)
+        self.not_kept: NotKept = settings_not_kept(opened)
         self._keys = KeyEncoder(options.encoding)
         self._pending = ""
         self._failure: BaseException | None = None
@@ -196,6 +200,8 @@ class Session:
                 try:
                     if not self.options.quiet:
                         self.banner()
+                    for message in self._opened:
+                        self.screen.message(message)
                     self._start_reader()
                     self._loop()
                 finally:
@@ -218,7 +224,7 @@ class Session:
 
     def banner(self) -> None:
         exit_key, menu_key = key_name(self.options.exit_char), key_name(self.options.menu_char)
-        self.screen.message(f"Terminal on {self.port.port}: {port_summary(self.port)}")
+        self.screen.message(f"Terminal on {self.port.port}: {port_summary(self.port, self.not_kept)}")
         self.screen.message(f"Quit: {exit_key} | Menu: {menu_key} | Help: {menu_key} then h")
 
     def stop(self) -> None:
@@ -303,15 +309,18 @@ class Session:
             new = serial_for_url(url, do_not_open=True)
             new.apply_settings(self.port.get_settings())
             new.rts, new.dtr = self.port.rts, self.port.dtr
-            new.open()
+            opened = open_port(new)
         except (ValueError, SerialException) as e:
             self.screen.message(f"cannot open {url}: {e}")
             return
         self._stop_reader()
         self.port.close()
         self.port = new
+        self.not_kept = settings_not_kept(opened)
         self._start_reader()
-        self.screen.message(f"now on {new.port}: {port_summary(new)}")
+        for message in opened:
+            self.screen.message(message)
+        self.screen.message(f"now on {new.port}: {port_summary(new, self.not_kept)}")
 
     def _start_reader(self) -> None:
         self._reader = Reader(self.port, self.screen, self.lost)
