@@ -457,6 +457,85 @@ def test_switch_port(run, device):
     assert not select.select([device.master], [], [], 0)[0]
 
 
+def holds_flock(pid):
+    with open("/proc/locks") as f:
+        return any(line.split()[1:2] == ["FLOCK"] and line.split()[4] == str(pid) for line in f)
+
+
+def holds_lock_file(pid, name):
+    try:
+        with open("/run/lock/LCK.." + name.removeprefix("/dev/").replace("/", "_")) as f:
+            return f.read().strip() == str(pid)
+    except OSError:
+        return False
+
+
+# Other programs holding a port, as they mark it: picocom with flock,
+# minicom with a UUCP lock file.
+PEERS = {
+    "picocom": (["picocom", "-b", "115200", "{port}"], lambda pid, name: holds_flock(pid)),
+    "minicom": (["minicom", "-b", "115200", "-D", "{port}"], holds_lock_file),
+}
+
+
+@pytest.fixture(params=sorted(PEERS))
+def peer(request, tmux, device):
+    """Another terminal program, holding the device; yields its name and process."""
+    argv, holds = PEERS[request.param]
+    if not shutil.which(argv[0]):
+        pytest.skip(f"{argv[0]} is not installed")
+    try:
+        os.makedirs("/run/lock", exist_ok=True)
+    except OSError:
+        pass
+    tmux.count += 1
+    session = f"peer{tmux.count}"
+    tmux("new-session", "-d", "-s", session, "-x", "100", "-y", "30", "--", *[a.format(port=device.name) for a in argv])
+    pid = int(tmux("display-message", "-p", "-t", session, "#{pane_pid}").strip())
+    deadline = time.monotonic() + WAIT
+    while not holds(pid, device.name):
+        if time.monotonic() > deadline:
+            pytest.fail(f"{request.param} did not take the port:\n" + tmux("capture-pane", "-p", "-t", session))
+        time.sleep(0.05)
+    yield request.param, pid
+    tmux("kill-session", "-t", session)
+
+
+def test_a_port_another_program_holds_is_refused(tmux, device, tmp_path, peer):
+    program, pid = peer
+    speed = device.settings()[4:6]
+    result = subprocess.run(
+        [sys.executable, "-P", "-m", "corvalink.tools.terminal", device.name, "1200"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        stdin=subprocess.DEVNULL,
+        env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
+    )
+    assert result.returncode == 2
+    error = result.stderr.splitlines()[-1]
+    assert error.startswith("python -m corvalink.tools.terminal: error: ")
+    assert f"could not open port '{device.name}'" in error
+    assert error.endswith(f"held by {program} (process {pid})")
+    assert device.settings()[4:6] == speed  # the other program's speed is untouched
+
+    # Switching to it is refused the same way, and the tool stays where it is.
+    other = Device()
+    try:
+        tool = Tool(tmux, tmp_path, [other.name]).started()
+        tool.menu("p", device.name)
+        tool.wait_for(rf"^--- cannot open {device.name}: .*held by {program} \(process {pid}\)$")
+        tool.type("still here")
+        other.expect(b"still here")
+        assert device.settings()[4:6] == speed
+    finally:
+        other.close()
+    # Unless told not to look.
+    tool = Tool(tmux, tmp_path, ["--no-lock", device.name]).started()
+    tool.type("anyway")
+    device.expect(b"anyway")
+
+
 def test_read_back_settings_shown_as_a_line(run, device):
     other = Device()
     try:

@@ -1,13 +1,18 @@
-"""Choosing a port from the machine's list, and opening it."""
+"""Choosing a port from the machine's list, opening it, and naming the
+program that holds a port."""
 
 import ast
+import os
 import re
+import sys
 import warnings
 from collections.abc import Sequence
 
 from corvalink import Serial
 from corvalink.tools import list_ports
 from corvalink.tools.list_ports import ListPortInfo
+
+_LOCK_DIRECTORIES = ("/run/lock", "/var/lock")
 
 
 def available_ports() -> list[ListPortInfo]:
@@ -60,3 +65,40 @@ def settings_not_kept(messages: Sequence[str]) -> dict[str, tuple[object, object
             except (ValueError, SyntaxError):
                 pass
     return found
+
+
+def port_holder(device: str) -> str | None:
+    """The program that holds a device, as "picocom (process 1234)": the
+    owner of a UUCP lock file or of a flock on the device (Linux); None when
+    none is found."""
+    if sys.platform == "win32":
+        return None
+    pids: list[int] = []
+    name = device.removeprefix("/dev/").replace("/", "_")
+    for directory in _LOCK_DIRECTORIES:
+        try:
+            with open(os.path.join(directory, f"LCK..{name}"), "rb") as f:
+                pids.append(int(f.read(64).split()[0]))
+        except (OSError, ValueError, IndexError):
+            pass
+    try:
+        st = os.stat(device)
+        with open("/proc/locks") as f:
+            locks = f.read().splitlines()
+    except OSError:
+        locks = []
+    else:
+        where = f"{os.major(st.st_dev):02x}:{os.minor(st.st_dev):02x}:{st.st_ino}"
+        for line in locks:
+            fields = line.split()
+            if len(fields) > 5 and fields[1] == "FLOCK" and fields[5] == where and fields[4].isdigit():
+                pids.append(int(fields[4]))
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                return f"{f.read().strip()} (process {pid})"
+        except OSError:
+            if os.path.isdir("/proc/self"):
+                continue  # a lock left by a process that is gone
+            return f"process {pid}"
+    return None

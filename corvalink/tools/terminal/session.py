@@ -12,7 +12,7 @@ from corvalink import PortNotOpenError, Serial, SerialException, serial_for_url
 from .console import Console
 from .menu import Menu, NotKept, key_name, port_summary
 from .options import Options
-from .ports import open_port, settings_not_kept
+from .ports import open_port, port_holder, settings_not_kept
 from .transform import KeyEncoder, Pipeline
 
 
@@ -309,9 +309,10 @@ class Session:
             new = serial_for_url(url, do_not_open=True)
             new.apply_settings(self.port.get_settings())
             new.rts, new.dtr = self.port.rts, self.port.dtr
+            new.exclusive = self.options.exclusive
             opened = open_port(new)
         except (ValueError, SerialException) as e:
-            self.screen.message(f"cannot open {url}: {e}")
+            self.screen.message(f"cannot open {url}: {describe_open_error(url, e)}")
             return
         self._stop_reader()
         self.port.close()
@@ -330,3 +331,9 @@ class Session:
         reader, self._reader = self._reader, None
         if reader is not None:
             reader.stop()
+
+
+def describe_open_error(url: str, error: Exception) -> str:
+    """Why a port did not open, naming the program that holds it if one does."""
+    holder = port_holder(url) if isinstance(error, SerialException) else None
+    return f"{error}; held by {holder}" if holder else str(error)
