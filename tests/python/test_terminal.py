@@ -559,6 +559,32 @@ def test_read_back_settings_shown_as_a_line(run, device):
         other.close()
 
 
+def test_received_data_waits_in_the_port_while_a_question_is_open(run, device):
+    # The tool stops reading while it holds output back: the device's data
+    # fills the port's buffers and then the device can send no more.
+    tool = run()
+    tool.menu("b")
+    tool.wait_for(r"^--- baud rate \(now 9600\): $")
+    os.set_blocking(device.master, False)
+    line = b"0123456789abcdef" * 4 + b"\r\n"
+    sent = 0
+    try:
+        while sent < 8_000_000 and select.select([], [device.master], [], 0.5)[1]:
+            try:
+                sent += os.write(device.master, line * 256)
+            except BlockingIOError:
+                pass
+    finally:
+        os.set_blocking(device.master, True)
+    assert sent < 2_000_000
+    assert "0123" not in tool.screen()
+    tool.keys("Escape")
+    device.send(b"\r\nthe end\r\n")  # once the tool reads again
+    tool.wait_for(r"^the end$")
+    tool.type("z")
+    device.expect(b"z")
+
+
 def quit_key(tool, device):
     tool.keys("C-]")
 

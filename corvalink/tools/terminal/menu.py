@@ -55,7 +55,7 @@ class MenuScreen(Protocol):
     def new_line(self) -> None: ...
     def progress(self, text: str) -> None: ...
     def hold(self) -> AbstractContextManager[None]:
-        """Keeps received data back while a command runs."""
+        """Keeps received data back (and the port unread) while a question is open."""
         ...
 
 
@@ -153,14 +153,13 @@ class Menu:
             menu_key = key_name(host.options.menu_char)
             host.screen.message(f"unknown menu key {key_name(key)} ({menu_key} then h lists them)")
             return
-        with host.screen.hold():
-            try:
-                action(key)
-            except SerialException as e:
-                if host.port.is_open:
-                    host.screen.message(f"failed: {e}")
-                else:
-                    host.lost(e)
+        try:
+            action(key)
+        except SerialException as e:
+            if host.port.is_open:
+                host.screen.message(f"failed: {e}")
+            else:
+                host.lost(e)
 
     def help(self) -> None:
         say = self._host.screen.message
@@ -172,7 +171,12 @@ class Menu:
     # Questions on the line below the data.
 
     def ask(self, question: str) -> str | None:
-        """A line typed by the user (Enter ends it; Esc cancels), or None."""
+        """A line typed by the user (Enter ends it; Esc cancels), or None.
+        Received data waits until the question is answered."""
+        with self._host.screen.hold():
+            return self._ask(question)
+
+    def _ask(self, question: str) -> str | None:
         host = self._host
         screen = host.screen
         options = host.options
@@ -202,10 +206,11 @@ class Menu:
 
     def ask_key(self, question: str) -> str | None:
         host = self._host
-        host.screen.new_line()
-        host.screen.typed(f"--- {question} ")
-        key = host.next_key()
-        host.screen.typed(f"{key_name(key) if key else ''}\n")
+        with host.screen.hold():
+            host.screen.new_line()
+            host.screen.typed(f"--- {question} ")
+            key = host.next_key()
+            host.screen.typed(f"{key_name(key) if key else ''}\n")
         return key
 
     # The commands.
@@ -341,7 +346,6 @@ class Menu:
             host.screen.message(f"cannot upload: {e}")
             return
         sent = 0
-        host.screen.new_line()  # the progress line rewrites its own line only
         with file:
             total = os.fstat(file.fileno()).st_size
             while chunk := file.read(_UPLOAD_CHUNK):

@@ -42,15 +42,19 @@ class Screen:
 
     While the menu asks a question, received data is kept back and shown
     once the question is answered, so that it does not run through the
-    prompt.
+    prompt: the reader waits in `received` with what it has read, so the
+    port is not read meanwhile and what the device sends waits in the port's
+    buffers (and, once they are full, in the device through its flow
+    control).
     """
 
     def __init__(self, console: Console, options: Options) -> None:
         self._console = console
         self._lock = threading.Lock()
-        self._held: list[str | bytes] = []
+        self._released = threading.Condition(self._lock)
         self._holds = 0
         self._at_line_start = True
+        self._on_progress_line = False
         self._passed_as_is = False  # data went to the terminal unfiltered
         self._raw: bool
         self._rx: Pipeline
@@ -66,7 +70,10 @@ class Screen:
             self._passed_as_is |= options.raw or "direct" in options.filters
 
     def received(self, data: bytes) -> None:
+        """Shows received data; waits while data is held."""
         with self._lock:
+            while self._holds:
+                self._released.wait()
             self._show(data if self._raw else self._rx(data))
 
     def echoed(self, data: bytes) -> None:
@@ -82,7 +89,10 @@ class Screen:
     def progress(self, text: str) -> None:
         """A message line that the next progress call overwrites."""
         with self._lock:
+            if not self._on_progress_line:
+                self._new_line()
             self._put(f"\r--- {text}\x1b[K")
+            self._on_progress_line = True
 
     def typed(self, text: str) -> None:
         """Text of a prompt or of its answer, shown even while data is held."""
@@ -109,21 +119,19 @@ class Screen:
             with self._lock:
                 self._holds -= 1
                 if not self._holds:
-                    held, self._held = self._held, []
-                    for out in held:
-                        self._put(out)
-
-    def _show(self, out: str | bytes) -> None:
-        if self._holds:
-            self._held.append(out)
-        else:
-            self._put(out)
+                    self._released.notify_all()
 
     def _new_line(self) -> None:
         if not self._at_line_start:
             self._put("\n")
 
+    def _show(self, out: str | bytes) -> None:
+        if self._on_progress_line and out:
+            self._new_line()
+        self._put(out)
+
     def _put(self, out: str | bytes) -> None:
+        self._on_progress_line = False
         if isinstance(out, bytes):
             self._console.write_bytes(out)
             if out:
