@@ -559,6 +559,15 @@ def test_read_back_settings_shown_as_a_line(run, device):
         other.close()
 
 
+@pytest.mark.parametrize("key,name", [("Up", "Esc [ A"), ("F1", "Esc O P"), ("F5", "Esc [ 1 5 ~"), ("M-x", "Esc x")])
+def test_menu_key_is_a_whole_key(run, device, key, name):
+    tool = run()
+    tool.keys("C-t", key)
+    tool.wait_for(rf"^--- unknown menu key {re.escape(name)} ")
+    tool.type("z")
+    assert device.expect(b"z") == b""
+
+
 def test_received_data_waits_in_the_port_while_a_question_is_open(run, device):
     # The tool stops reading while it holds output back: the device's data
     # fills the port's buffers and then the device can send no more.

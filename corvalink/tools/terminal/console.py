@@ -217,6 +217,28 @@ else:
                 view = view[os.write(self._out, view) :]
 
 
+def split_key(keys: str) -> tuple[str, str]:
+    """The first whole key of typed text, and the rest.
+
+    A function or cursor key comes as one escape sequence (ESC [ ... final,
+    or ESC O and a letter); Alt and a key as ESC and that key. Every other key
+    is one character.
+    """
+    if not keys.startswith("\x1b") or len(keys) == 1:
+        return keys[:1], keys[1:]
+    if keys[1] == "O" and len(keys) > 2:
+        return keys[:3], keys[3:]
+    if keys[1] != "[":
+        return keys[:2], keys[2:]
+    for i in range(2, len(keys)):
+        code = ord(keys[i])
+        if 0x40 <= code <= 0x7E:
+            return keys[: i + 1], keys[i + 1 :]
+        if not 0x20 <= code <= 0x3F:
+            return keys[:i], keys[i:]
+    return keys, ""
+
+
 def open_console() -> Console:
     """The console of this platform, on the standard streams."""
     if sys.platform == "win32":

@@ -19,8 +19,13 @@ _UPLOAD_CHUNK = 1024
 
 
 def key_name(key: str) -> str:
-    """Ctrl-] for "\\x1d", the key itself for a printable one."""
+    """Ctrl-] for "\\x1d", the key itself for a printable one; a key that
+    comes as a sequence is named character by character."""
+    if len(key) > 1:
+        return " ".join(key_name(char) for char in key)
     code = ord(key)
+    if code == 0x1B:
+        return "Esc"
     if code < 0x20:
         return f"Ctrl-{chr(code + 0x40)}"
     if code == 0x7F:
@@ -195,12 +200,10 @@ class Menu:
                     answer = answer[:-1]
                     screen.typed("\b \b")
             elif key in ("\x1b", "\x03", options.exit_char, options.menu_char):
-                # An arrow key and the like come as one escape sequence: the
-                # rest of it is dropped with the prompt.
                 host.drop_pending()
                 screen.typed(" (cancelled)\n")
                 return None
-            elif key.isprintable():
+            elif len(key) == 1 and key.isprintable():
                 answer += key
                 screen.typed(key)
 

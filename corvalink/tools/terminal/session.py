@@ -9,7 +9,7 @@ from contextlib import contextmanager
 
 from corvalink import PortNotOpenError, Serial, SerialException, serial_for_url
 
-from .console import Console
+from .console import Console, split_key
 from .menu import Menu, NotKept, key_name, port_summary
 from .options import Options
 from .ports import open_port, port_holder, settings_not_kept
@@ -276,11 +276,13 @@ class Session:
         return None if keys is None or self._failure is not None else keys
 
     def next_key(self) -> str | None:
+        """The next whole key: a key that comes as an escape sequence is one."""
         keys = self.next_keys()
         if keys is None:
             return None
-        self._pending = keys[1:] + self._pending
-        return keys[0]
+        key, rest = split_key(keys)
+        self._pending = rest + self._pending
+        return key
 
     def drop_pending(self) -> None:
         self._pending = ""
