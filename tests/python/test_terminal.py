@@ -139,6 +139,11 @@ class Tool:
     def keys(self, *keys):
         self.tmux("send-keys", "-t", self.target, *keys)
 
+    def paste(self, path):
+        """Pastes the file's content as if typed."""
+        self.tmux("load-buffer", "-b", self.target, str(path))
+        self.tmux("paste-buffer", "-d", "-b", self.target, "-t", self.target)
+
     def modes(self):
         """What a device could change in the pane: screen, mouse, keypad and cursor modes, the title."""
         names = [
@@ -148,7 +153,6 @@ class Tool:
         ]
         values = self.tmux("display-message", "-p", "-t", self.target, "|".join(f"#{{{n}}}" for n in names))
         return dict(zip(names, values.rstrip("\n").split("|")))
-
 
     def type(self, text):
         self.tmux("send-keys", "-t", self.target, "-l", text)
@@ -592,6 +596,51 @@ def test_received_data_waits_in_the_port_while_a_question_is_open(run, device):
     tool.wait_for(r"^the end$")
     tool.type("z")
     device.expect(b"z")
+
+
+def write_paste(path):
+    path.write_bytes(b"p" * 100_000)
+    return "paste"
+
+
+def write_upload(path):
+    path.write_bytes(b"u" * 2_000_000)
+    return "upload"
+
+
+@pytest.mark.parametrize("make", [write_paste, write_upload], ids=["paste", "upload"])
+@pytest.mark.parametrize("stop_key", ["Escape", "C-c", "C-]"])
+def test_stop_keys_while_the_device_takes_no_data(run, device, tmp_path, make, stop_key):
+    # The device reads nothing until the stop key has been handled.
+    path = tmp_path / "data"
+    how = make(path)
+    tool = run()
+    if how == "paste":
+        tool.paste(path)
+    else:
+        tool.menu("u", str(path))
+        tool.wait_for(r"^--- uploading ")
+    tool.keys(stop_key)
+    if stop_key == "C-]":
+        assert tool.exit_status() == 0
+        tool.wait_for(r"^--- exit$")
+    elif how == "paste":
+        tool.wait_for(r"^--- stopped sending: \d+ bytes not sent, \d+ typed keys dropped$")
+    else:
+        tool.wait_for(r"^--- upload stopped: \d+ of 2000000 bytes sent from ")
+    if stop_key != "C-]":
+        tool.type("after")
+        got = device.expect(b"after")
+    else:
+        os.set_blocking(device.master, False)
+        got = device.received
+        try:
+            while chunk := os.read(device.master, 65536):
+                got += chunk
+        except (BlockingIOError, OSError):
+            pass
+    assert 0 < len(got) < path.stat().st_size
+    assert set(got) == {path.read_bytes()[0]}  # the stop key itself never reached the device
 
 
 def quit_key(tool, device):

@@ -9,6 +9,7 @@ import codecs
 import os
 import sys
 import threading
+import time
 from abc import ABC, abstractmethod
 from types import TracebackType
 from typing import Any, Self
@@ -38,10 +39,11 @@ class Console(ABC):
         """Puts back the modes that `setup` found."""
 
     @abstractmethod
-    def read(self) -> str | None:
+    def read(self, timeout: float | None = None) -> str | None:
         """Waits for typed keys and returns them (one or more characters).
 
-        Returns None when `cancel` was called, or when the keyboard is gone.
+        Returns "" when timeout seconds pass without a key, None when
+        `cancel` was called, or when the keyboard is gone.
         """
 
     @abstractmethod
@@ -117,7 +119,8 @@ if sys.platform == "win32":
                 self._kernel32.SetConsoleMode(self._out_handle, saved[1])
                 self._kernel32.SetConsoleOutputCP(saved[2])
 
-        def read(self) -> str | None:
+        def read(self, timeout: float | None = None) -> str | None:
+            deadline = None if timeout is None else time.monotonic() + timeout
             while not self._cancelled.is_set():
                 if msvcrt.kbhit():
                     keys: list[str] = []
@@ -128,6 +131,8 @@ if sys.platform == "win32":
                         else:
                             keys.append(key)
                     return "".join(keys)
+                if deadline is not None and time.monotonic() >= deadline:
+                    return ""
                 self._cancelled.wait(0.02)
             self._cancelled.clear()
             return None
@@ -180,9 +185,13 @@ else:
             os.close(self._wake_read)
             os.close(self._wake_write)
 
-        def read(self) -> str | None:
+        def read(self, timeout: float | None = None) -> str | None:
+            deadline = None if timeout is None else time.monotonic() + timeout
             while True:
-                ready, _, _ = select.select([self._in, self._wake_read], [], [])
+                left = None if deadline is None else max(0.0, deadline - time.monotonic())
+                ready, _, _ = select.select([self._in, self._wake_read], [], [], left)
+                if not ready:
+                    return ""
                 if self._wake_read in ready:
                     os.read(self._wake_read, 64)
                     return None

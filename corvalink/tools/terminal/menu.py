@@ -96,6 +96,11 @@ class MenuHost(Protocol):
 
     def send_keys(self, keys: str) -> None: ...
 
+    def write(self, data: bytes) -> tuple[int, bool]:
+        """Sends data as it is; returns how much went out, and whether a
+        stop key or the quit key ended the write."""
+        ...
+
     def stop(self) -> None:
         """Ends the terminal once the menu returns."""
         ...
@@ -352,8 +357,11 @@ class Menu:
         with file:
             total = os.fstat(file.fileno()).st_size
             while chunk := file.read(_UPLOAD_CHUNK):
-                host.port.write(chunk)
-                sent += len(chunk)
+                written, stopped = host.write(chunk)
+                sent += written
+                if stopped:
+                    host.screen.message(f"upload stopped: {sent} of {total} bytes sent from {path}")
+                    return
                 host.screen.progress(f"uploading {path}: {sent} of {total} bytes")
         host.screen.message(f"uploaded {sent} bytes from {path}")
 

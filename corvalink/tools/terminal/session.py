@@ -1,6 +1,8 @@
 """The running terminal: a reader thread shows what arrives while the main
-thread sends what is typed and runs the menu."""
+thread reads the keyboard, runs the menu and hands what is typed to a writer
+thread, so that it goes on reading keys while the device takes no data."""
 
+import queue
 import re
 import sys
 import threading
@@ -35,6 +37,8 @@ _RESET_ALL = (
     "\x1b7\x1b[r\x1b8"
 )
 
+# How long the key loop waits for a write before it looks at the keyboard.
+_WRITE_POLL = 0.05
 
 
 class Screen:
@@ -183,6 +187,68 @@ class Reader:
                 self._on_failure(e)
 
 
+class _Write:
+    """One write handed to the writer thread."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.written = 0
+        self.error: BaseException | None = None
+        self.stopped = False
+        self.done = threading.Event()
+
+
+class Writer:
+    """Writes to the port on a thread of its own, so that the key loop can
+    watch the keyboard while the device takes no data (flow control, a busy
+    device) and end the write with `stop`."""
+
+    def __init__(self, port: Serial) -> None:
+        self._port = port
+        self._writes: queue.SimpleQueue[_Write | None] = queue.SimpleQueue()
+        self._current: _Write | None = None
+        self._thread = threading.Thread(target=self._run, name="terminal writer", daemon=True)
+        self._thread.start()
+
+    def submit(self, data: bytes) -> _Write:
+        write = _Write(data)
+        self._current = write
+        self._writes.put(write)
+        return write
+
+    def stop(self, write: _Write) -> None:
+        """Ends the write early; what it did not send is dropped."""
+        write.stopped = True
+        if not write.done.is_set():
+            try:
+                self._port.cancel_write()
+            except SerialException:
+                pass  # the port is closed, which ends the write too
+
+    def close(self) -> None:
+        current = self._current
+        if current is not None:
+            self.stop(current)
+        self._writes.put(None)
+        self._thread.join()
+
+    def _run(self) -> None:
+        while (write := self._writes.get()) is not None:
+            try:
+                view = memoryview(write.data)
+                # A write ends short when it is cancelled; a cancel that came
+                # too late for the write it was meant for ends a later one
+                # short, which then goes on.
+                while view and not write.stopped:
+                    count = self._port.write(view)
+                    write.written += count
+                    view = view[count:]
+            except BaseException as e:
+                write.error = e
+            finally:
+                write.done.set()
+
+
 class Session:
     """One run of the terminal on an open port, until it quits or the port is lost."""
 
@@ -198,8 +264,10 @@ class Session:
         self.not_kept: NotKept = settings_not_kept(opened)
         self._keys = KeyEncoder(options.encoding)
         self._pending = ""
+        self._dropped_keys = 0  # by the last stop key
         self._failure: BaseException | None = None
         self._reader: Reader | None = None
+        self._writer: Writer | None = None
 
     def run(self) -> int:
         """Runs until quit (0) or until the port is lost (1, with one line on stderr)."""
@@ -210,10 +278,10 @@ class Session:
                         self.banner()
                     for message in self._opened:
                         self.screen.message(message)
-                    self._start_reader()
+                    self._start_port()
                     self._loop()
                 finally:
-                    self._stop_reader()
+                    self._stop_port()
                     # Before the last line, which would otherwise go to a
                     # screen the device switched to.
                     self.screen.restore_terminal()
@@ -259,6 +327,8 @@ class Session:
         for i, key in enumerate(keys):
             if key in special:
                 self.send_keys(keys[:i])
+                if not self.running:
+                    return
                 self._pending = keys[i + 1 :] + self._pending
                 if key == self.options.exit_char:
                     self.stop()
@@ -297,14 +367,53 @@ class Session:
         self.send(data)
 
     def send(self, data: bytes) -> None:
-        """Sends data as it is, echoing it when local echo is on."""
-        try:
-            self.port.write(data)
-        except SerialException as e:
-            self.lost(e)
-            return
-        if self.options.echo:
-            self.screen.echoed(data)
+        """Sends data as it is, echoing what went out when local echo is on."""
+        written, stopped = self.write(data)
+        if self.options.echo and written:
+            self.screen.echoed(data[:written])
+        if stopped and self.running:
+            unsent, dropped = len(data) - written, self._dropped_keys
+            self.screen.message(f"stopped sending: {unsent} bytes not sent, {dropped} typed keys dropped")
+
+    def write(self, data: bytes) -> tuple[int, bool]:
+        """Sends data as it is; returns how much went out, and whether a stop
+        key or the quit key ended the write.
+
+        While the device takes no data the keyboard is still read: the quit
+        key ends the session, Esc and Ctrl-C stop the write (and drop the
+        keys typed after it, a paste's rest); neither is sent. Other keys
+        wait until the write is done.
+        """
+        writer = self._writer
+        if not data or writer is None:
+            return 0, False
+        write = writer.submit(data)
+        while not write.done.wait(_WRITE_POLL):
+            keys = self.console.read(timeout=_WRITE_POLL)
+            if keys is None or self._failure is not None:
+                self.running = False
+                writer.stop(write)
+                break
+            while keys:
+                key, keys = split_key(keys)
+                if key == self.options.exit_char:
+                    self.stop()
+                elif key not in ("\x1b", "\x03"):
+                    self._pending += key
+                    continue
+                writer.stop(write)
+                self._dropped_keys = len(self._pending)
+                self.drop_pending()
+                break
+            if write.stopped:
+                break
+        write.done.wait()
+        if write.error is not None:
+            if isinstance(write.error, SerialException):
+                self.lost(write.error)
+            else:
+                raise write.error
+        return write.written, write.stopped
 
     def reconfigure(self) -> None:
         """Shows data from now on as the options say, and encodes keys so."""
@@ -324,23 +433,27 @@ class Session:
         except (ValueError, SerialException) as e:
             self.screen.message(f"cannot open {url}: {describe_open_error(url, e)}")
             return
-        self._stop_reader()
+        self._stop_port()
         self.port.close()
         self.port = new
         self.not_kept = settings_not_kept(opened)
-        self._start_reader()
+        self._start_port()
         for message in opened:
             self.screen.message(message)
         self.screen.message(f"now on {new.port}: {port_summary(new, self.not_kept)}")
 
-    def _start_reader(self) -> None:
+    def _start_port(self) -> None:
+        self._writer = Writer(self.port)
         self._reader = Reader(self.port, self.screen, self.lost)
         self._reader.start()
 
-    def _stop_reader(self) -> None:
+    def _stop_port(self) -> None:
         reader, self._reader = self._reader, None
         if reader is not None:
             reader.stop()
+        writer, self._writer = self._writer, None
+        if writer is not None:
+            writer.close()
 
 
 def describe_open_error(url: str, error: Exception) -> str:
