@@ -411,6 +411,15 @@ def test_any_bytes_in_an_accepted_encoding(run, device, encoding):
     assert "Traceback" not in tool.screen()
 
 
+def test_sequence_that_never_ends_is_decoded_as_it_stands(run, device):
+    # A UTF-7 shift sequence is kept back until it ends; one that goes on
+    # is shown once it is long, instead of being held without limit.
+    tool = run("--encoding", "utf-7")
+    device.send(b"+" + b"A" * 40_000)
+    device.wait_until_read()
+    tool.wait_for(r"^[^-\n].{99}")
+
+
 def test_keys_carry_one_byte_order_mark(run, device):
     # One encoder for the session: the mark starts the stream, once.
     tool = run("--encoding", "utf-8-sig")

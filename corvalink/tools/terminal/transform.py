@@ -186,6 +186,9 @@ class LineEnds:
 # of them, `default` runs first.
 _CONTROL_FILTERS = {"direct", "default", "printable", "hex"}
 
+# Bytes a decoder may keep back for a character or sequence not yet ended.
+_MOST_HELD = 4096
+
 
 class Pipeline:
     """Received (or echoed) bytes to the text that is shown."""
@@ -205,7 +208,19 @@ class Pipeline:
         self._filters = [stage.echoed if echo else stage.received for stage in stages]
 
     def _decoder(self) -> Callable[[bytes], str]:
-        return codecs.getincrementaldecoder(self._encoding)("replace").decode
+        decoder = codecs.getincrementaldecoder(self._encoding)("replace")
+
+        def decode(data: bytes) -> str:
+            text = decoder.decode(data)
+            # Some decoders keep back every byte of a sequence that has not
+            # ended (a UTF-7 shift sequence): past a bound, what they hold is
+            # decoded as it stands, so a device cannot fill memory with it.
+            if len(decoder.getstate()[0]) > _MOST_HELD:
+                text += decoder.decode(b"", True)
+                decoder.reset()
+            return text
+
+        return decode
 
     def __call__(self, data: bytes) -> str:
         try:
