@@ -561,7 +561,10 @@ def test_read_back_settings_shown_as_a_line(run, device):
         tool.wait_for(rf"^--- {device.name}: 9600,8,N,2$")
         # A switch asks the new port for the same settings.
         tool.menu("p", other.name)
-        tool.wait_for(rf"^--- settings not kept by '{other.name}': parity asked 'E', in force 'N'\n--- now on {other.name}: 9600,8,N,2$")
+        tool.wait_for(
+            rf"^--- settings not kept by '{other.name}': parity asked 'E', in force 'N'\n"
+            rf"--- now on {other.name}: 9600,8,N,2$"
+        )
         tool.menu("i")
         tool.wait_for(rf"^--- {other.name}: 9600,8,N,2$")
         screen = tool.screen()
