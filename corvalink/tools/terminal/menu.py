@@ -2,7 +2,7 @@
 ask for a value on the line below."""
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from contextlib import AbstractContextManager
 from typing import Protocol
 
@@ -19,8 +19,13 @@ _UPLOAD_CHUNK = 1024
 
 
 def key_name(key: str) -> str:
-    """Ctrl-] for "\\x1d", the key itself for a printable one."""
+    """Ctrl-] for "\\x1d", the key itself for a printable one; a key that
+    comes as a sequence is named character by character."""
+    if len(key) > 1:
+        return " ".join(key_name(char) for char in key)
     code = ord(key)
+    if code == 0x1B:
+        return "Esc"
     if code < 0x20:
         return f"Ctrl-{chr(code + 0x40)}"
     if code == 0x7F:
@@ -28,9 +33,23 @@ def key_name(key: str) -> str:
     return key
 
 
-def port_summary(port: SerialBase) -> str:
+NotKept = Mapping[str, tuple[object, object]]
+
+
+def in_force(port: SerialBase, not_kept: NotKept, name: str) -> object:
+    """A setting as the device holds it: the port reports what was asked
+    for, and opening it said which settings the device did not keep."""
+    value = getattr(port, name)
+    asked, held = not_kept.get(name, (None, None))
+    return held if asked is not None and asked == value else value
+
+
+def port_summary(port: SerialBase, not_kept: NotKept = {}) -> str:
     """The line settings in the usual short form, 9600,8,N,1."""
-    return f"{port.baudrate},{port.bytesize},{port.parity},{port.stopbits:g}"
+    baudrate, bytesize, parity, stopbits = (
+        in_force(port, not_kept, name) for name in ("baudrate", "bytesize", "parity", "stopbits")
+    )
+    return f"{baudrate},{bytesize},{parity},{stopbits:g}"
 
 
 class MenuScreen(Protocol):
@@ -41,7 +60,7 @@ class MenuScreen(Protocol):
     def new_line(self) -> None: ...
     def progress(self, text: str) -> None: ...
     def hold(self) -> AbstractContextManager[None]:
-        """Keeps received data back while a command runs."""
+        """Keeps received data back (and the port unread) while a question is open."""
         ...
 
 
@@ -62,6 +81,11 @@ class MenuHost(Protocol):
         """The port in use now, which switch_port() replaces."""
         ...
 
+    @property
+    def not_kept(self) -> NotKept:
+        """The settings the device did not keep when the port was opened."""
+        ...
+
     def next_key(self) -> str | None:
         """The next typed key; None when the terminal is to end."""
         ...
@@ -71,6 +95,11 @@ class MenuHost(Protocol):
         ...
 
     def send_keys(self, keys: str) -> None: ...
+
+    def write(self, data: bytes) -> tuple[int, bool]:
+        """Sends data as it is; returns how much went out, and whether a
+        stop key or the quit key ended the write."""
+        ...
 
     def stop(self) -> None:
         """Ends the terminal once the menu returns."""
@@ -134,14 +163,13 @@ class Menu:
             menu_key = key_name(host.options.menu_char)
             host.screen.message(f"unknown menu key {key_name(key)} ({menu_key} then h lists them)")
             return
-        with host.screen.hold():
-            try:
-                action(key)
-            except SerialException as e:
-                if host.port.is_open:
-                    host.screen.message(f"failed: {e}")
-                else:
-                    host.lost(e)
+        try:
+            action(key)
+        except SerialException as e:
+            if host.port.is_open:
+                host.screen.message(f"failed: {e}")
+            else:
+                host.lost(e)
 
     def help(self) -> None:
         say = self._host.screen.message
@@ -153,7 +181,12 @@ class Menu:
     # Questions on the line below the data.
 
     def ask(self, question: str) -> str | None:
-        """A line typed by the user (Enter ends it; Esc cancels), or None."""
+        """A line typed by the user (Enter ends it; Esc cancels), or None.
+        Received data waits until the question is answered."""
+        with self._host.screen.hold():
+            return self._ask(question)
+
+    def _ask(self, question: str) -> str | None:
         host = self._host
         screen = host.screen
         options = host.options
@@ -172,21 +205,20 @@ class Menu:
                     answer = answer[:-1]
                     screen.typed("\b \b")
             elif key in ("\x1b", "\x03", options.exit_char, options.menu_char):
-                # An arrow key and the like come as one escape sequence: the
-                # rest of it is dropped with the prompt.
                 host.drop_pending()
                 screen.typed(" (cancelled)\n")
                 return None
-            elif key.isprintable():
+            elif len(key) == 1 and key.isprintable():
                 answer += key
                 screen.typed(key)
 
     def ask_key(self, question: str) -> str | None:
         host = self._host
-        host.screen.new_line()
-        host.screen.typed(f"--- {question} ")
-        key = host.next_key()
-        host.screen.typed(f"{key_name(key) if key else ''}\n")
+        with host.screen.hold():
+            host.screen.new_line()
+            host.screen.typed(f"--- {question} ")
+            key = host.next_key()
+            host.screen.typed(f"{key_name(key) if key else ''}\n")
         return key
 
     # The commands.
@@ -322,12 +354,14 @@ class Menu:
             host.screen.message(f"cannot upload: {e}")
             return
         sent = 0
-        host.screen.new_line()  # the progress line rewrites its own line only
         with file:
             total = os.fstat(file.fileno()).st_size
             while chunk := file.read(_UPLOAD_CHUNK):
-                host.port.write(chunk)
-                sent += len(chunk)
+                written, stopped = host.write(chunk)
+                sent += written
+                if stopped:
+                    host.screen.message(f"upload stopped: {sent} of {total} bytes sent from {path}")
+                    return
                 host.screen.progress(f"uploading {path}: {sent} of {total} bytes")
         host.screen.message(f"uploaded {sent} bytes from {path}")
 
@@ -350,11 +384,9 @@ class Menu:
         host = self._host
         port, options = host.port, host.options
         say = host.screen.message
-        say(f"{port.port}: {port_summary(port)}")
-        say(
-            f"flow control: XON/XOFF {_on_off(port.xonxoff)}, RTS/CTS {_on_off(port.rtscts)},"
-            f" DSR/DTR {_on_off(port.dsrdtr)}"
-        )
+        say(f"{port.port}: {port_summary(port, host.not_kept)}")
+        flow = {name: _on_off(bool(in_force(port, host.not_kept, name))) for name in ("xonxoff", "rtscts", "dsrdtr")}
+        say(f"flow control: XON/XOFF {flow['xonxoff']}, RTS/CTS {flow['rtscts']}, DSR/DTR {flow['dsrdtr']}")
         say(f"RTS {_active(port.rts)}  DTR {_active(port.dtr)}  break {_active(port.break_condition)}")
         say(self.modem_lines())
         translation = "none (raw)" if options.raw else f"{options.encoding}, line end {options.eol}"

@@ -17,3 +17,4 @@ class Options:
     exit_char: str = "\x1d"
     menu_char: str = "\x14"
     quiet: bool = False
+    exclusive: bool = True  # ports are opened for exclusive use, locked against other programs
