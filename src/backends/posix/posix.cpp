@@ -380,23 +380,12 @@ void prepare_rs485(SerialRs485& config, const std::optional<Rs485Settings>& mode
 }
 
 std::uint32_t delay_milliseconds(const TimeoutValue& delay) noexcept {
-  constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
-  switch (delay.kind()) {
-    case TimeoutValue::Kind::None: break;
-    case TimeoutValue::Kind::Integer: {
-      const std::int64_t s = delay.as_integer();
-      if (s <= 0) return 0;
-      return s > kMax / 1000 ? kMax : static_cast<std::uint32_t>(s * 1000);
-    }
-    case TimeoutValue::Kind::Float: {
-      const double s = delay.as_float();
-      if (!(s > 0)) return 0;
-      // 0.003 s is 3 ms, not 4: the product is rounded to the microsecond first.
-      const double ms = std::ceil(std::round(s * 1e6) / 1000);
-      return ms >= kMax ? kMax : static_cast<std::uint32_t>(ms);
-    }
-  }
-  return 0;
+  // The Python layer refuses what does not fit; a value given to the engine
+  // directly is clamped.
+  if (auto ms = rs485_delay_milliseconds(delay)) return *ms;
+  const bool negative = (delay.kind() == TimeoutValue::Kind::Integer && delay.as_integer() < 0) ||
+                        (delay.kind() == TimeoutValue::Kind::Float && !(delay.as_float() > 0));
+  return negative ? 0 : std::numeric_limits<std::uint32_t>::max();
 }
 
 }  // namespace posix
