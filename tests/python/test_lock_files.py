@@ -1,11 +1,14 @@
 """exclusive=True against other terminal programs: the UUCP lock file in
 /run/lock (which minicom honours) and flock (which picocom honours), tried
-with the programs themselves under tmux, and the lock file's life."""
+with the programs themselves under tmux; the forms of other writers' locks
+and what else may be at the lock path; and the lock file's life."""
 
+import fcntl
 import gc
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -31,8 +34,30 @@ def read_lock(device):
     try:
         with open(lock_path(device)) as f:
             return f.read()
-    except FileNotFoundError:
+    except (FileNotFoundError, IsADirectoryError):
         return None
+
+
+def our_lock(pid=None):
+    return f"{pid or os.getpid():>10}\n"
+
+
+def gone_pid():
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    return gone.pid
+
+
+def flock_is_free(device):
+    """Whether another open file of the device can take its flock now."""
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+    finally:
+        os.close(fd)
 
 
 def wait_until(predicate, timeout=10.0):
@@ -61,6 +86,15 @@ def lock_dir():
     if not os.access(LOCK_DIR, os.W_OK):
         pytest.skip(f"{LOCK_DIR} cannot be written here")
     return LOCK_DIR
+
+
+@pytest.fixture
+def live_pid():
+    """The PID of a process that lives as long as the test."""
+    p = subprocess.Popen(["sleep", "600"])
+    yield p.pid
+    p.kill()
+    p.wait()
 
 
 class Pty:
@@ -127,15 +161,78 @@ def test_failed_open_and_stale_lock(pty):
     assert read_lock(name) is None
 
     # A lock whose process is gone is replaced.
-    gone = subprocess.Popen(["true"])
-    gone.wait()
     with open(lock_path(name), "w") as f:
-        f.write(f"{gone.pid:>10}\n")
+        f.write(our_lock(gone_pid()))
     s.rs485_mode = None
     s.open()
     assert read_lock(name) == f"{os.getpid():>10}\n"
     s.close()
     assert read_lock(name) is None
+
+
+# The forms other programs write their locks in.
+LOCK_FORMS = {
+    "ten columns": lambda pid: f"{pid:>10}\n".encode(),
+    "program name after it": lambda pid: f"     {pid} minicom\n".encode(),
+    "tab before it": lambda pid: f"\t{pid}\n".encode(),
+    "4-byte binary": lambda pid: struct.pack("=i", pid),
+}
+
+
+@pytest.mark.parametrize("form", sorted(LOCK_FORMS))
+def test_a_lock_names_its_process_in_any_form(pty, live_pid, form):
+    name, path = pty.name, lock_path(pty.name)
+    with open(path, "wb") as f:
+        f.write(LOCK_FORMS[form](live_pid))
+    with pytest.raises(corvalink.SerialException) as info:
+        corvalink.Serial(name, exclusive=True)
+    assert info.value.strerror == f"could not open port '{name}': the port is locked by process {live_pid} ({path})"
+    with open(path, "rb") as f:
+        assert f.read() == LOCK_FORMS[form](live_pid)
+
+    with open(path, "wb") as f:
+        f.write(LOCK_FORMS[form](gone_pid()))
+    with corvalink.Serial(name, exclusive=True):
+        assert read_lock(name) == our_lock()
+    assert read_lock(name) is None
+
+
+def put_empty(path):
+    open(path, "w").close()
+
+
+def put_garbage(path):
+    with open(path, "w") as f:
+        f.write("garbage\n")
+
+
+def put_dangling_link(path):
+    os.symlink(path + ".nowhere", path)
+
+
+# What names no process is left at the lock path, and refuses the port.
+NOT_A_LOCK = [
+    (put_empty, "names no process"),
+    (put_garbage, "names no process"),
+    (put_dangling_link, "is a symbolic link, which is not followed"),
+    (os.mkdir, "is not a regular file"),
+]
+
+
+@pytest.mark.parametrize("make,says", NOT_A_LOCK, ids=lambda v: getattr(v, "__name__", None))
+def test_what_names_no_process_is_left_alone(pty, make, says):
+    name, path = pty.name, lock_path(pty.name)
+    make(path)
+    try:
+        before = os.lstat(path)
+        with pytest.raises(corvalink.SerialException) as info:
+            corvalink.Serial(name, exclusive=True)
+        assert info.value.strerror == f"could not open port '{name}': the port's lock file {says} ({path})"
+        after = os.lstat(path)
+        assert (after.st_ino, after.st_mode, after.st_size) == (before.st_ino, before.st_mode, before.st_size)
+        assert flock_is_free(name)
+    finally:
+        (os.rmdir if os.path.isdir(path) and not os.path.islink(path) else os.unlink)(path)
 
 
 class Tmux:

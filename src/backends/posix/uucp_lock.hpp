@@ -3,14 +3,23 @@
 //
 // The lock for /dev/<path> is <dir>/LCK..<path> with every '/' turned into
 // '_' (LCK..ttyUSB0, LCK..pts_3); for a device elsewhere it is named after
-// the last component of its path. It holds the owner's PID in ASCII,
+// the last component of its path. Ours holds the owner's PID in ASCII,
 // right-aligned in ten characters, and a newline. It is written under a
 // temporary name and linked into place, so nobody reads it half-written.
 //
-// A lock that names a live process (our own excepted) refuses the device;
-// one that names no live process is stale and replaced. A directory we
-// cannot write in is not an error: the device is then used without a lock
-// file of ours.
+// Other writers' locks are read in every form they are written in: ASCII
+// with white space around the PID and perhaps a program name after it
+// ("     1234 minicom\n", "\t1234\n"), or the PID as a 4-byte binary int.
+// A lock that names a live process (our own excepted) refuses the device.
+// One that names a process that is gone, or a PID no process can have
+// (zero, negative, beyond pid_t), is stale and replaced. Anything else at
+// the lock path is left alone and refuses the device with a message naming
+// it: a file that names no process (garbage, or empty: its writer may not
+// have written its PID yet), a file we cannot read, a symbolic link (never
+// followed, whatever it points at), a directory or other non-file.
+//
+// A directory we cannot write in is not an error: the device is then used
+// without a lock file of ours (a stale lock we may not remove, too).
 #pragma once
 
 #include <string>
@@ -37,7 +46,8 @@ class UucpLock {
 
   // Takes the lock in `directory`. Fails (EBUSY) when the lock file names a
   // live process, with the message "the port is locked by process {pid}
-  // ({lock file})".
+  // ({lock file})", and when something else that is not stale is there
+  // ("the port's lock file ...", naming it).
   static Result<UucpLock> acquire(std::string_view directory, std::string_view device);
 
   // The lock file this object holds; empty when it holds none.
