@@ -1,7 +1,8 @@
 """exclusive=True against other terminal programs: the UUCP lock file in
 /run/lock (which minicom honours) and flock (which picocom honours), tried
 with the programs themselves under tmux; the forms of other writers' locks
-and what else may be at the lock path; and the lock file's life."""
+and what else may be at the lock path; and the lock file's life, up to the
+exit of a process whose port outlives the interpreter."""
 
 import fcntl
 import gc
@@ -11,6 +12,7 @@ import signal
 import struct
 import subprocess
 import sys
+import textwrap
 import time
 
 import pytest
@@ -233,6 +235,47 @@ def test_what_names_no_process_is_left_alone(pty, make, says):
         assert flock_is_free(name)
     finally:
         (os.rmdir if os.path.isdir(path) and not os.path.islink(path) else os.unlink)(path)
+
+
+# The port is held exclusively; a fork child that drops it leaves the
+# parent's locks alone; then the port outlives the interpreter in a daemon
+# thread blocked in read() while the process exits.
+EXIT_SCRIPT = textwrap.dedent("""
+    import fcntl, os, sys, threading, corvalink
+    name, lock = sys.argv[1], sys.argv[2]
+    s = corvalink.Serial(name, exclusive=True)
+    child = os.fork()
+    if child == 0:
+        del s
+        sys.exit(0)
+    os.waitpid(child, 0)
+    print(open(lock).read(), end="")
+    fd = os.open(name, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        print("flock free")
+    except BlockingIOError:
+        print("flock held")
+    reading = threading.Event()
+    def read():
+        reading.set()
+        s.read(1)
+    threading.Thread(target=read, daemon=True).start()
+    reading.wait()
+""")
+
+
+def test_lock_file_goes_at_exit_even_if_the_port_outlives_the_interpreter(pty):
+    name = pty.name
+    proc = subprocess.Popen([sys.executable, "-P", "-c", EXIT_SCRIPT, name, lock_path(name)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err
+    assert out == our_lock(proc.pid) + "flock held\n"
+    assert read_lock(name) is None
 
 
 class Tmux:

@@ -1,21 +1,66 @@
 #include "backends/posix/uucp_lock.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <format>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 namespace corvalink::posix {
 
 namespace {
+
+// --- the registry of the lock files this process holds ---
+
+struct Registry {
+  std::mutex mutex;
+  std::vector<std::string> paths;  // one entry per holder
+};
+
+// Never destroyed: the exit hook and threads still running at exit use it
+// after static destructors. A child made by fork() gets a fresh one (a
+// parent thread may have held the mutex at the fork).
+std::atomic<Registry*> g_registry{new Registry};
+
+void registry_after_fork_in_child() noexcept { g_registry.store(new (std::nothrow) Registry); }
+
+void registry_add(const std::string& path) noexcept {
+  Registry* r = g_registry.load();
+  if (!r) return;
+  try {
+    std::lock_guard lock(r->mutex);
+    r->paths.push_back(path);
+  } catch (...) {
+    // Without the entry the file is still removed by release(), only not at exit.
+  }
+}
+
+void registry_remove(const std::string& path) noexcept {
+  Registry* r = g_registry.load();
+  if (!r) return;
+  std::lock_guard lock(r->mutex);
+  if (auto it = std::ranges::find(r->paths, path); it != r->paths.end()) r->paths.erase(it);
+}
+
+void exit_hook() { remove_lock_files_at_exit(); }
+
+// Installed when the library is loaded.
+[[maybe_unused]] const bool g_hooks_installed =
+    ::pthread_atfork(nullptr, nullptr, registry_after_fork_in_child) == 0 && std::atexit(exit_hook) == 0;
+
+// --- reading a lock file ---
 
 struct LockFile {
   enum class Kind {
@@ -177,6 +222,20 @@ PortError refused(std::string message) { return PortError::failure(std::move(mes
 
 }  // namespace
 
+void remove_lock_files_at_exit() noexcept {
+  Registry* r = g_registry.load();
+  if (!r) return;
+  std::vector<std::string> paths;
+  {
+    std::lock_guard lock(r->mutex);
+    paths.swap(r->paths);
+  }
+  for (const std::string& path : paths) {
+    const LockFile found = look(path);
+    if (found.kind == LockFile::Kind::Names && found.pid == ::getpid()) ::unlink(path.c_str());
+  }
+}
+
 std::string uucp_lock_name(std::string_view device) {
   std::string_view rest = device;
   if (rest.starts_with("/dev/")) {
@@ -189,6 +248,8 @@ std::string uucp_lock_name(std::string_view device) {
   return name;
 }
 
+UucpLock::UucpLock(std::string path) : path_(std::move(path)) { registry_add(path_); }
+
 UucpLock& UucpLock::operator=(UucpLock&& other) noexcept {
   if (this != &other) {
     release();
@@ -199,6 +260,7 @@ UucpLock& UucpLock::operator=(UucpLock&& other) noexcept {
 
 void UucpLock::release() noexcept {
   if (path_.empty()) return;
+  registry_remove(path_);
   // Only a file that still names this process is ours to remove (a child
   // made by fork() that drops the port leaves the parent's lock alone).
   const LockFile found = look(path_);

@@ -20,6 +20,12 @@
 //
 // A directory we cannot write in is not an error: the device is then used
 // without a lock file of ours (a stale lock we may not remove, too).
+//
+// Every lock file this process holds is also in a process-wide registry;
+// an exit hook removes those that still name this process, so a port that
+// outlives the interpreter (a daemon thread still in a read at exit) does
+// not leave its lock behind. A child made by fork() starts with an empty
+// registry, and never removes a file that names its parent.
 #pragma once
 
 #include <string>
@@ -55,8 +61,12 @@ class UucpLock {
   void release() noexcept;
 
  private:
-  explicit UucpLock(std::string path) : path_(std::move(path)) {}
+  explicit UucpLock(std::string path);
   std::string path_;
 };
+
+// What the exit hook does: removes every registered lock file that still
+// names this process (nothing in a child made by fork()). For the tests.
+void remove_lock_files_at_exit() noexcept;
 
 }  // namespace corvalink::posix

@@ -1,6 +1,7 @@
 // UUCP lock files in a directory of the test's own: names, the file's
 // content, the forms of other writers' locks, live, stale and own locks,
-// what is not a lock file and directories that cannot be written.
+// what is not a lock file, directories that cannot be written, and the exit
+// hook.
 // (tests/python/test_lock_files.py has them in /run/lock, against minicom.)
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -229,6 +230,29 @@ TEST_F(UucpLockTest, ADirectoryThatCannotBeWrittenIsNoError) {
     EXPECT_TRUE(lock->path().empty());
   }
   EXPECT_EQ(files(), std::vector<std::string>{"file"});
+}
+
+// The exit hook removes the files this process still holds, unless they
+// name another process by now; in a child made by fork() it removes nothing.
+TEST_F(UucpLockTest, TheExitHookRemovesOnlyOurOwnLocks) {
+  auto held = UucpLock::acquire(dir.string(), "/dev/ttyS0");
+  auto taken_over = UucpLock::acquire(dir.string(), "/dev/ttyS1");
+  ASSERT_TRUE(held && taken_over);
+  const fs::path mine = held->path(), theirs = taken_over->path();
+  put(theirs, pid_line(::getppid()));
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    remove_lock_files_at_exit();
+    ::_exit(fs::exists(mine) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a fork child removed its parent's lock";
+
+  remove_lock_files_at_exit();
+  EXPECT_FALSE(fs::exists(mine));
+  EXPECT_EQ(content(theirs), pid_line(::getppid()));
 }
 
 }  // namespace
