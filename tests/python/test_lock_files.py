@@ -1,8 +1,9 @@
 """exclusive=True against other terminal programs: the UUCP lock file in
 /run/lock (which minicom honours) and flock (which picocom honours), tried
 with the programs themselves under tmux; the forms of other writers' locks
-and what else may be at the lock path; and the lock file's life, up to the
-exit of a process whose port outlives the interpreter."""
+and what else may be at the lock path; `exclusive` changed on an open port;
+and the lock file's life, up to the exit of a process whose port outlives
+the interpreter."""
 
 import fcntl
 import gc
@@ -13,6 +14,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -237,8 +239,98 @@ def test_what_names_no_process_is_left_alone(pty, make, says):
         (os.rmdir if os.path.isdir(path) and not os.path.islink(path) else os.unlink)(path)
 
 
-# The port is held exclusively; a fork child that drops it leaves the
-# parent's locks alone; then the port outlives the interpreter in a daemon
+def test_exclusive_changed_on_an_open_port_takes_effect_at_once(pty):
+    name = pty.name
+    s = corvalink.Serial(name, timeout=None)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(s.read(1)))
+    reader.start()  # a read waiting on the port does not hold the locks up
+
+    s.exclusive = True
+    assert s.exclusive is True
+    assert read_lock(name) == our_lock()
+    assert not flock_is_free(name)
+    with pytest.raises(corvalink.SerialException):
+        corvalink.Serial(name, exclusive=True)
+    s.exclusive = True  # again: nothing changes
+    assert read_lock(name) == our_lock()
+
+    s.exclusive = None
+    assert read_lock(name) is None and flock_is_free(name)
+    corvalink.Serial(name, exclusive=True).close()
+
+    os.write(pty.master, b"x")
+    reader.join(10)
+    assert got == [b"x"]
+    s.close()
+
+
+def hold_lock_file(name, pid, fds):
+    with open(lock_path(name), "w") as f:
+        f.write(our_lock(pid))
+    return f"the port is locked by process {pid} ({lock_path(name)})"
+
+
+def hold_flock(name, pid, fds):
+    fds.append(os.open(name, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+    fcntl.flock(fds[-1], fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return "the port is locked: it is already open for exclusive use"
+
+
+@pytest.mark.parametrize("hold", [hold_lock_file, hold_flock])
+def test_exclusive_refused_on_an_open_port_leaves_it_open_and_unlocked(pty, live_pid, hold):
+    name = pty.name
+    s = corvalink.Serial(name, exclusive=False)
+    fds = []
+    try:
+        message = hold(name, live_pid, fds)
+        before = read_lock(name)
+        with pytest.raises(corvalink.SerialException) as info:
+            s.exclusive = True
+        assert info.value.strerror == f"could not lock port '{name}': {message}"
+        assert s.is_open and s.exclusive is False
+        assert read_lock(name) == before
+        s.write(b"still usable")
+        assert os.read(pty.master, 100) == b"still usable"
+    finally:
+        for fd in fds:
+            os.close(fd)
+    assert flock_is_free(name)
+    s.close()
+
+
+def test_threads_opening_closing_and_changing_exclusive_leave_nothing_behind(pty):
+    name = pty.name
+    s = corvalink.Serial(name)
+    errors = []
+
+    def toggle():
+        for i in range(300):
+            try:
+                s.exclusive = i % 2 == 0
+            except Exception as e:  # noqa: BLE001
+                errors.append(e)
+
+    def reopen():
+        for _ in range(150):
+            s.close()
+            s.open()
+
+    threads = [threading.Thread(target=toggle), threading.Thread(target=reopen)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert not any(t.is_alive() for t in threads)
+    assert errors == []
+    # The port is open and exclusive=False now: neither lock is held.
+    assert s.is_open and s.exclusive is False
+    assert read_lock(name) is None and flock_is_free(name)
+    s.close()
+
+
+# The port is held exclusively; a fork child that gives it up, and fails to
+# take it again, leaves the parent's locks alone; then the port outlives the interpreter in a daemon
 # thread blocked in read() while the process exits.
 EXIT_SCRIPT = textwrap.dedent("""
     import fcntl, os, sys, threading, corvalink
@@ -246,6 +338,11 @@ EXIT_SCRIPT = textwrap.dedent("""
     s = corvalink.Serial(name, exclusive=True)
     child = os.fork()
     if child == 0:
+        s.exclusive = False
+        try:
+            s.exclusive = True  # refused: the lock file names the parent
+        except corvalink.SerialException:
+            pass
         del s
         sys.exit(0)
     os.waitpid(child, 0)
