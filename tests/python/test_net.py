@@ -226,6 +226,8 @@ def test_open_failures_name_the_url_and_the_cause():
     ("socket://::1:7000", "invalid URL 'socket://::1:7000': an IPv6 address goes in brackets, as in [::1]:PORT"),
     ("rfc2217://:7000", "invalid URL 'rfc2217://:7000': no host; expected rfc2217://HOST:PORT[?timeout=SECONDS]"),
     ("rfc2217://h:1?baud=9600", "unknown option 'baud' in URL 'rfc2217://h:1?baud=9600'"),
+    ("rfc2217://h:1?timeout=1&timeout=2", "option 'timeout' given more than once in URL 'rfc2217://h:1?timeout=1&timeout=2'"),
+    ("socket://h:1?timeout=1&&timeout=1", "option 'timeout' given more than once in URL 'socket://h:1?timeout=1&&timeout=1'"),
     ("rfc2217://h:1?timeout=-1", "invalid value '-1' for option 'timeout' in URL 'rfc2217://h:1?timeout=-1': "
                                  "expected a positive number of seconds"),
     ("socket://h:1?timeout=x", "invalid value 'x' for option 'timeout' in URL 'socket://h:1?timeout=x': "
@@ -305,6 +307,23 @@ def test_data_that_comes_while_a_setting_waits_is_kept():
             assert got.get("read") == b"during\xff"
     finally:
         server.close()
+
+
+def answering(command, value, reply):
+    """A server's answer function: `reply` to `command` with `value`, every
+    other command answered with its own value."""
+    return lambda c, v: reply if (c, v) == (command, value) else v
+
+
+@pytest.mark.parametrize("server,change,what", [
+    ({"answer": answering(1, (19200).to_bytes(4, "big"), b"")}, {"baudrate": 19200},
+     "baud rate 19200 (its answer carries no value)"),
+    ({"answer": answering(4, b"\x02", b"")}, {"stopbits": 2}, "stop bits 2 (its answer carries no value)"),
+    ({"answer": answering(2, b"\x07", b"\x00\x07")}, {"bytesize": 7}, "byte size 7 (it reports code 0 7)"),
+], indirect=["server"])
+def test_a_refused_setting_names_the_answer(server, change, what):
+    with corvalink.Serial(server.url(), timeout=1) as port:
+        assert error_of(lambda: port.apply_settings(change)) == f"{server.url()}: the server refused {what}"
 
 
 @pytest.mark.parametrize("server", [{"answer": lambda c, v: None if c == 2 else v}], indirect=True)

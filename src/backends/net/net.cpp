@@ -143,6 +143,7 @@ Result<NetUrl> parse_net_url(std::string_view name) {
   url.target.port = static_cast<std::uint16_t>(value);
 
   if (has_query) {
+    bool timeout_given = false;
     while (!query.empty()) {
       const auto amp = query.find('&');
       std::string_view item = query.substr(0, amp);
@@ -153,6 +154,8 @@ Result<NetUrl> parse_net_url(std::string_view name) {
       const std::string_view text = eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
       if (key != "timeout")
         return fail(PortError::invalid_value(std::format("unknown option '{}' in URL '{}'", key, name)));
+      if (std::exchange(timeout_given, true))
+        return fail(PortError::invalid_value(std::format("option '{}' given more than once in URL '{}'", key, name)));
       double seconds = 0;
       auto [e, err] = std::from_chars(text.data(), text.data() + text.size(), seconds);
       if (text.empty() || err != std::errc() || e != text.data() + text.size() || !std::isfinite(seconds) ||
@@ -417,11 +420,13 @@ Status NetBackend::apply_settings(const PortSettings& s) {
                                   (std::uint32_t{(*got)[2]} << 8) | std::uint32_t{(*got)[3]});
       } else if (item.answer == Answer::Flow && got->size() == 1) {
         reported = flow_name((*got)[0]);
-      } else {
+      } else if (!got->empty()) {
         for (std::uint8_t b : *got) reported += std::format("{}{}", reported.empty() ? "" : " ", b);
         reported = std::format("code {}", reported);
       }
-      refused = PortError::failure(std::format("{}: the server refused {} (it reports {})", name_, item.what, reported));
+      refused = PortError::failure(
+          reported.empty() ? std::format("{}: the server refused {} (its answer carries no value)", name_, item.what)
+                           : std::format("{}: the server refused {} (it reports {})", name_, item.what, reported));
       break;
     }
   }
