@@ -8,8 +8,10 @@
 // Destroying a backend closes the device.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +34,59 @@ struct SettingNotKept {
   std::string in_force;
 
   bool operator==(const SettingNotKept&) const = default;
+};
+
+// A close waiting for the device lock, as a backend call that holds it sees
+// it: a control call that waits for the device (a network port's wait for
+// its server's answer) ends early once one is pending, and polled I/O that
+// has much to get through looks at it between bounded pieces. The port owns
+// one and hands it to each backend it installs.
+class CloseRequest {
+ public:
+  bool pending() const noexcept { return closers_.load(std::memory_order_acquire) > 0; }
+
+  // Held by close() from before it asks for the device lock until it has the
+  // device closed: wakes the waiting call, if any.
+  class Closing {
+   public:
+    explicit Closing(CloseRequest& r) noexcept : r_(r) {
+      r_.closers_.fetch_add(1, std::memory_order_acq_rel);
+      std::lock_guard lock(r_.mutex_);
+      if (r_.waiting_) r_.waiting_->wake();
+    }
+    ~Closing() { r_.closers_.fetch_sub(1, std::memory_order_acq_rel); }
+    Closing(const Closing&) = delete;
+    Closing& operator=(const Closing&) = delete;
+
+   private:
+    CloseRequest& r_;
+  };
+
+  // Held by a call that waits under the device lock: a close that becomes
+  // pending meanwhile wakes `target`. Look at pending() after making it.
+  class Waiting {
+   public:
+    Waiting(CloseRequest* r, WakeTarget& target) noexcept : r_(r) {
+      if (!r_) return;
+      std::lock_guard lock(r_->mutex_);
+      r_->waiting_ = &target;
+    }
+    ~Waiting() {
+      if (!r_) return;
+      std::lock_guard lock(r_->mutex_);
+      r_->waiting_ = nullptr;
+    }
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+
+   private:
+    CloseRequest* r_;
+  };
+
+ private:
+  std::atomic<int> closers_{0};
+  std::mutex mutex_;
+  WakeTarget* waiting_ = nullptr;  // guarded by mutex_; one call waits at a time (the device lock)
 };
 
 class Backend {
@@ -95,6 +150,17 @@ class Backend {
   // The settings the last successful configure asked for that the device
   // holds otherwise, read back from it, in the order of PortSettings.
   virtual std::vector<SettingNotKept> settings_not_kept() const { return {}; }
+  // Whether input waiting when the device is opened is stale and goes (a
+  // terminal's); a connection that has just begun has none.
+  virtual bool discards_input_at_open() const { return true; }
+
+  // The port's close request, handed over when the backend is installed.
+  void attach_close_request(CloseRequest* request) noexcept { close_request_ = request; }
+
+ protected:
+  // True while a close waits for the device lock.
+  bool close_pending() const noexcept { return close_request_ && close_request_->pending(); }
+  CloseRequest* close_request_ = nullptr;
 };
 
 using BackendPtr = std::unique_ptr<Backend>;

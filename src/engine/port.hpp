@@ -176,6 +176,7 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   WakeTarget* direct_reader_ = nullptr;  // guarded by direct_mutex_
   Waker kept_back_;                      // guarded by direct_mutex_
 
+  CloseRequest close_request_;
   std::mutex device_mutex_;
   const BackendOpener opener_;
   BackendPtr backend_;

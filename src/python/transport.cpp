@@ -509,6 +509,23 @@ void on_readable(PyObject* self) noexcept {
   if (*n) deliver_read(self, buffer.get(), *n);
 }
 
+// The peer closed the connection in order: the protocol hears of the end of
+// its input, then of the end of the connection, without an error unless
+// one is kept, as from asyncio's own TCP transports (a StreamReader hands
+// out what it holds first). The port is closed already, so nothing more can
+// be written: eof_received() cannot keep the transport open.
+bool end_of_input(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  py::Ref protocol;
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->closing) return true;
+    protocol = peek(c->protocol);
+  }
+  call_protocol_hook(self, std::move(protocol), "eof_received");
+  return close_with(self, py::Ref());
+}
+
 void on_read(PyObject* self, OperationTask& task) noexcept {
   TransportCore* c = core_of(self);
   TaskRef mine;
@@ -519,6 +536,10 @@ void on_read(PyObject* self, OperationTask& task) noexcept {
   }
   std::optional<OperationOutcome> outcome = task.receive();
   if (!outcome->has_value()) {
+    if (outcome->error().is_peer_closed()) {
+      if (!end_of_input(self)) report_callback_error(self);
+      return;
+    }
     py::Ref exc = error_to_python(outcome->error());
     if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
     return;
@@ -861,6 +882,10 @@ void on_port_closed(PyObject* self, OperationTask& task) noexcept {
   stop_watching(self, Watch::Read);
   stop_watching(self, Watch::Write);
   std::optional<OperationOutcome> outcome = task.receive();
+  if (outcome && !outcome->has_value() && outcome->error().is_peer_closed()) {
+    if (!end_of_input(self)) report_callback_error(self);
+    return;
+  }
   py::Ref exc = outcome && !outcome->has_value() ? error_to_python(outcome->error()) : py::Ref();
   if (!exc) exc = error_to_python(PortError::not_open());
   if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
