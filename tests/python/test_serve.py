@@ -333,6 +333,23 @@ def test_the_device_is_held_exclusively(line, keep_open):
     assert not os.path.exists(lock_file(line.path))
 
 
+def test_one_device_on_two_ports_serves_one_client(line):
+    first, second = ServedThread(line.path, "raw"), ServedThread(line.path, "raw")
+    try:
+        with first.connect() as s:
+            s.sendall(b"!")
+            assert line.receive(1) == b"!"
+            with second.connect() as t:
+                assert drain_socket(t).startswith(f"cannot open {line.path}: ".encode())
+        assert wait_until(lambda: not first.device_open())
+        with second.connect() as t:  # free again
+            t.sendall(b"?")
+            assert line.receive(1) == b"?"
+    finally:
+        first.close()
+        second.close()
+
+
 def test_a_device_that_hangs_up_ends_the_connection_and_is_reopened(caplog):
     lines = [Line(), Line()]
     opened = []
@@ -667,7 +684,6 @@ def test_port_arguments(text, expected):
     (["tcp:7000=loop://"], "TCP port 'tcp:7000' is not a number"),
     (["70000=loop://"], "TCP port 70000 is not from 0 to 65535"),
     (["7000=loop://", "7000=/dev/ttyS0"], "TCP port 7000 is given twice"),
-    (["7000=/dev/ttyS0", "7001=/dev/ttyS0"], "device /dev/ttyS0 is served twice"),
     (["7000=ftp://x"], "port 7000: invalid URL, protocol 'ftp' not known"),
     (["--modem-interval", "0", "7000=loop://"], "modem_interval must be from 0.01 to 60 seconds"),
     (["--bogus", "7000=loop://"], "unrecognized arguments: --bogus"),

@@ -116,9 +116,3 @@ def check_unique(ports: list[ServedPort]) -> None:
         if port.tcp_port and key in seen:
             raise ConfigError(f"TCP port {port.tcp_port} is given twice ({seen[key].device} and {port.device})")
         seen[key] = port
-    devices: dict[str, ServedPort] = {}
-    for port in ports:
-        if port.device in devices and port.device != "loop://":
-            raise ConfigError(f"device {port.device} is served twice (TCP ports {devices[port.device].tcp_port} "
-                              f"and {port.tcp_port})")
-        devices[port.device] = port
