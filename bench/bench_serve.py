@@ -248,8 +248,8 @@ def main():
             one_port(servers, lines[0], args.quick)
         if args.only == "one":
             return
-        per_line = (128 if args.quick else 512) * 1024
-        trials = 2 if args.quick else 4
+        per_line = (64 if args.quick else 256) * 1024
+        trials = 2 if args.quick else 3
         print(f"\n{len(lines)} pseudo-terminals served by one process, {per_line // 1024} KiB each way on each:")
         for scheme in ("socket", "rfc2217"):
             runs = {"ser2net": [], "ours": []}

@@ -483,7 +483,7 @@ def nonsense(kind):
         return (bytes([IAC, WILL, 1, IAC, 252, 1, IAC, DO, 1, IAC, 254, 1, IAC, WILL, 0, IAC, 252, 0,
                        IAC, WILL, 99, IAC, DO, 99])) * 5000
     if kind == "malformed commands":
-        return (subneg([1, 0, 0]) + subneg([5]) + subneg([2, 200]) + subneg([3, 9]) + subneg([77, 1])
+        return (subneg([1, 0, 0]) + subneg([5]) + subneg([5, 200]) + subneg([2, 200]) + subneg([3, 9]) + subneg([77, 1])
                 + bytes([IAC, SB, IAC, SE])) * 500
     raise AssertionError(kind)
 

@@ -137,7 +137,7 @@ class ComPort:
                 else:
                     self._set("stop bits", "stopbits", stopbits, f"{stopbits:g}")
             self._answer(command, bytes((STOPSIZE_CODES[float(port.stopbits)],)))
-        elif command == SET_CONTROL and len(value) == 1:
+        elif command == SET_CONTROL and len(value) == 1 and value[0] <= FLOW_DSR:
             self._answer(command, bytes((self._control(value[0]),)))
         elif command == FLOWCONTROL_SUSPEND and not value:
             self.link.suspend(True)
