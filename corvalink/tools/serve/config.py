@@ -3,11 +3,11 @@
 import math
 import tomllib
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, Literal
 
-from .server import Protocol, ServedPort
+from .server import ServedPort
 
-PROTOCOLS: tuple[Protocol, ...] = ("rfc2217", "raw")
+PROTOCOLS = ("rfc2217", "raw")
 # The keys a [[port]] table takes; all but tcp_port and device may also
 # stand at the top of the file, for every port.
 PORT_KEYS = {"tcp_port", "device", "baudrate", "protocol", "listen", "takeover", "keep_open", "modem_interval"}
@@ -33,12 +33,12 @@ def _tcp_port(text: str, where: str) -> int:
 def parse_spec(text: str, defaults: Mapping[str, Any] | None = None) -> ServedPort:
     """`[rfc2217:|raw:]TCPPORT=DEVICE[,BAUD]`, with the other settings from defaults."""
     where = f"port {text!r}"
-    protocol: Protocol = "rfc2217"
+    protocol: Literal["rfc2217", "raw"] = "rfc2217"
     rest = text
-    for prefix in PROTOCOLS:
-        if rest.lower().startswith(prefix + ":"):
-            protocol, rest = prefix, rest[len(prefix) + 1:]
-            break
+    if rest.lower().startswith("raw:"):
+        protocol, rest = "raw", rest[4:]
+    elif rest.lower().startswith("rfc2217:"):
+        rest = rest[8:]
     tcp, sep, device = rest.partition("=")
     if not sep or not tcp or not device:
         raise ConfigError(f"{where}: expected [rfc2217:|raw:]TCPPORT=DEVICE[,BAUD]")

@@ -20,8 +20,6 @@ from .rfc2217 import ComPort
 
 log = logging.getLogger("corvalink.serve")
 
-Protocol = Literal["rfc2217", "raw"]
-
 # The write-buffer limits of both sides: past the high mark the side that
 # feeds it is paused (the client's socket, or our reading of the device).
 HIGH_WATER = 64 * 1024
@@ -56,7 +54,7 @@ class ServedPort:
     tcp_port: int
     device: str
     baudrate: int = 9600
-    protocol: Protocol = "rfc2217"
+    protocol: Literal["rfc2217", "raw"] = "rfc2217"
     listen: str = "127.0.0.1"
     takeover: bool = False
     keep_open: bool = False
