@@ -381,6 +381,56 @@ def test_a_device_that_hangs_up_ends_the_connection_and_is_reopened(caplog):
             line.close()
 
 
+@pytest.mark.parametrize("protocol", ["raw", "rfc2217"])
+def test_a_hang_up_in_the_middle_of_floods_both_ways(protocol):
+    line = Line()
+    port, = free_ports(1)
+    proc = ServeProcess(f"{protocol}:{port}={line.path}", wait_for=[port])
+    stop = threading.Event()
+
+    def device_floods():
+        for i in range(100000):
+            if stop.is_set():
+                return
+            with contextlib.suppress(OSError):
+                os.write(line.master, i.to_bytes(4, "big") * 256)
+
+    flood = threading.Thread(target=device_floods)
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            s.setblocking(False)
+            flood.start()
+            received = 0
+            deadline = time.monotonic() + 1
+            while time.monotonic() < deadline:
+                with contextlib.suppress(BlockingIOError):
+                    received += len(s.recv(65536))
+                with contextlib.suppress(BlockingIOError):
+                    s.send(b"\xff\xff\x00" * 8192)
+                with contextlib.suppress(OSError):
+                    os.read(line.master, 65536)
+            assert received
+            os.close(line.master)  # the device goes away
+            line.master = os.open("/dev/null", os.O_RDONLY)
+            stop.set()
+            flood.join(10)
+            s.setblocking(True)
+            with contextlib.suppress(ConnectionResetError):
+                while drain_socket(s, quiet=2):
+                    pass  # what was on its way, then the end
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            assert drain_socket(s).startswith(f"cannot open {line.path}: ".encode())
+    finally:
+        stop.set()
+        if flood.is_alive():
+            flood.join(10)
+        status, log = proc.stop()
+        line.close()
+    assert status == 0
+    assert f"{line.path} hung up" in log and "disconnected: the device hung up" in log
+    assert "Traceback" not in log
+
+
 def test_a_device_that_cannot_be_opened_is_told_and_the_server_goes_on(tmp_path):
     missing = str(tmp_path / "ttyNONE")
     server = ServedThread(missing, "raw")

@@ -238,6 +238,12 @@ class _Client(asyncio.Protocol):
         device.client = self
         self.attached = True
         if self.telnet:
+            # Offered once the device is there: a client that cannot have it
+            # gets nothing but the line that says why.
+            for option in (telnet.BINARY, telnet.SGA):
+                self.options.offer(option)
+                self.options.ask(option)
+            self.options.ask(telnet.COM_PORT)
             self.com_port = ComPort(device.port, self, self.log)
             if self._com_port_on():
                 self.start_watching()
@@ -478,11 +484,6 @@ class PortServer:
             current.close(abort=True)
         self._client = client
         log.info("%s: %s connected", self.name, client.peer)
-        if client.telnet:
-            for option in (telnet.BINARY, telnet.SGA):
-                client.options.offer(option)
-                client.options.ask(option)
-            client.options.ask(telnet.COM_PORT)
         self._spawn(self._attach(client))
 
     def _spawn(self, coro: Any) -> None:
@@ -532,8 +533,9 @@ class PortServer:
             else:
                 port = self._opener(self.served)
         except (SerialException, ValueError, OSError) as e:
-            log.error("%s: cannot open %s: %s", self.name, self.served.device, e)
-            return str(e)
+            reason = str(getattr(e, "strerror", None) or e)
+            log.error("%s: cannot open %s: %s", self.name, self.served.device, reason)
+            return reason
         try:
             transport, device = await aio.connection_for_serial(loop, lambda: _Device(self), port)
         except (SerialException, ValueError, OSError) as e:
