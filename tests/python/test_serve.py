@@ -750,7 +750,8 @@ def test_bad_arguments_exit_2_with_one_line(args, message, tmp_path):
     assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
 
 
-def test_config_file_sigterm_and_lock_files(tmp_path):
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+def test_config_file_signal_and_lock_files(tmp_path, sig):
     lines = [Line(), Line()]
     ports = free_ports(2)
     config = tmp_path / "serve.toml"
@@ -780,7 +781,7 @@ def test_config_file_sigterm_and_lock_files(tmp_path):
         feeder.start()
         if os.access(LOCK_DIR, os.W_OK):
             assert all(os.path.exists(lock_file(line.path)) for line in lines)
-        status, log = proc.stop(signal.SIGTERM)
+        status, log = proc.stop(sig)
         stop.set()
         feeder.join(10)
         assert status == 0, log
