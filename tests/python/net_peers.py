@@ -299,6 +299,7 @@ class ScriptedServer:
                 binary = [IAC, DO, BINARY, IAC, WILL, BINARY] if self.binary else [IAC, DONT, BINARY, IAC, WONT, BINARY]
                 self.send(bytes(binary + [IAC, DO, SGA, IAC, WILL, SGA]))
             self._read(conn)
+            conn.close()
 
     def _read(self, conn):
         seen = echoed = 0
@@ -371,7 +372,15 @@ class ScriptedServer:
             return
         if reset:  # an abortive close: RST instead of FIN
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-        conn.close()
+            conn.close()
+            return
+        # An orderly close: FIN after what was sent. The reading thread goes
+        # on reading until the client closes too, so what the client sends
+        # meanwhile (answers to commands) never turns the close into a reset.
+        try:
+            conn.shutdown(socket.SHUT_WR)
+        except OSError:
+            conn.close()
 
     def close(self):
         self.stop = True
