@@ -64,21 +64,21 @@ mirror() {
 
 healthy() {
   [[ -f $ROOT/.corvalink-ready ]] \
-    && [[ $(head -n1 "$ROOT/.corvalink-ready") == "$STAMP_VERSION" ]] \
+    && [[ $(cat "$ROOT/.corvalink-ready") == "$STAMP_VERSION" ]] \
     && [[ -x $ROOT/usr/bin/python3.14 ]] \
     && [[ -x $ROOT/usr/bin/cmake ]] \
     && [[ -f $ROOT/usr/include/python3.14/Python.h ]]
 }
 
-# The stamp's second line lists the extra packages the root has; packages
-# appended to EXTRA_PACKAGES since are installed into it in place.
+# A second stamp lists the extra packages the root has; packages appended to
+# EXTRA_PACKAGES since are installed into it in place.
 extras_line() { printf '%s\n' "${EXTRA_PACKAGES[*]}"; }
 
 add_missing_extras() {
-  [[ $(sed -n 2p "$ROOT/.corvalink-ready") == "$(extras_line)" ]] && return 0
+  [[ $(cat "$ROOT/.corvalink-extras" 2>/dev/null) == "$(extras_line)" ]] && return 0
   (
     flock 9
-    [[ $(sed -n 2p "$ROOT/.corvalink-ready") == "$(extras_line)" ]] && exit 0
+    [[ $(cat "$ROOT/.corvalink-extras" 2>/dev/null) == "$(extras_line)" ]] && exit 0
     log "installing packages added to the list: ${EXTRA_PACKAGES[*]}"
     if ! in_root "$ROOT" sh -c "apt-get -o APT::Sandbox::User=root update -qq && \
         DEBIAN_FRONTEND=noninteractive apt-get -o APT::Sandbox::User=root install -y -qq \
@@ -87,7 +87,7 @@ add_missing_extras() {
       tail -n 20 "$ROOT.extras.log" >&2
       exit 1
     fi
-    { echo "$STAMP_VERSION"; extras_line; } >"$ROOT/.corvalink-ready"
+    extras_line >"$ROOT/.corvalink-extras"
   ) 9>"$ROOT.lock" || exit 1
 }
 
@@ -124,7 +124,8 @@ bootstrap() {
     exit 1
   fi
   in_root "$tmp" apt-get clean
-  { echo "$STAMP_VERSION"; extras_line; } >"$tmp/.corvalink-ready"
+  echo "$STAMP_VERSION" >"$tmp/.corvalink-ready"
+  extras_line >"$tmp/.corvalink-extras"
   rm -rf "$ROOT"
   mv "$tmp" "$ROOT"
   rm -f "$tmp.log"
