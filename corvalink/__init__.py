@@ -30,6 +30,13 @@ def _make_command_package(name, path):
     module.__spec__.submodule_search_locations = [path]
 
 
+# Serial has the raw-stream methods (readinto, write, readable, writable,
+# closed, fileno, ...), so the io classes may wrap it.
+import io as _io  # noqa: E402
+
+_io.RawIOBase.register(Serial)  # noqa: F405
+del _io
+
 _here = _os.path.dirname(__file__)
 _make_command_package("corvalink.tools", _os.path.join(_here, "tools"))
 _make_command_package("corvalink.tools.list_ports", _os.path.join(_here, "tools", "list_ports"))

@@ -47,6 +47,15 @@ Status check_rs485_support(const std::optional<Rs485Settings>& mode) {
   return {};
 }
 
+Status check_low_latency_support(std::optional<bool> wanted) {
+#if defined(_WIN32)
+  if (wanted) return fail(PortError::failure(std::string(kLowLatencyUnsupported)));
+#else
+  (void)wanted;
+#endif
+  return {};
+}
+
 Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr) {
   if (is_loop_url(name)) return BackendPtr(std::make_unique<LoopbackBackend>(rts, dtr));
   if (is_net_url(name)) return open_net_backend(name, settings, rts, dtr);

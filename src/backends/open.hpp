@@ -15,6 +15,8 @@ namespace corvalink {
 // control (Windows), so that a closed port refuses it too rather than the
 // next open.
 Status check_rs485_support(const std::optional<Rs485Settings>& mode);
+// The same for the low-latency flag (Linux drivers only; refused on Windows).
+Status check_low_latency_support(std::optional<bool> wanted);
 
 // "loop://" (ASCII case-insensitive prefix) selects the loopback,
 // "socket://" and "rfc2217://" a network port (net.hpp); any other name

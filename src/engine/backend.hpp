@@ -34,6 +34,13 @@ struct SettingNotKept {
   bool operator==(const SettingNotKept&) const = default;
 };
 
+// Manual flow control: suspend or resume our own output, or ask the other
+// side to stop or resume sending (the XOFF and XON characters).
+enum class FlowAction : std::uint8_t { SuspendOutput, ResumeOutput, StopInput, ResumeInput };
+
+inline constexpr std::string_view kManualFlowUnsupported = "manual flow control is not supported by this port";
+inline constexpr std::string_view kLowLatencyUnsupported = "low latency mode is not supported on this platform";
+
 class Backend {
  public:
   Backend() = default;
@@ -84,6 +91,8 @@ class Backend {
   // none). The next poll_write first collects its completion.
   virtual std::size_t detach_write() = 0;
   virtual Status set_buffer_size(std::uint32_t rx_size, std::uint32_t tx_size) = 0;
+  // Ports without manual flow control refuse it.
+  virtual Status flow_control(FlowAction) { return fail(PortError::failure(std::string(kManualFlowUnsupported))); }
   // Why a write may not finish, added to the write-timeout error as a note;
   // empty when there is nothing to say.
   virtual std::string_view write_timeout_note() const { return {}; }

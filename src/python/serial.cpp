@@ -408,6 +408,25 @@ int set_rs485_mode(PyObject* self, PyObject* value, void*) noexcept {
   });
 }
 
+// The driver's low-latency flag: checked for the platform first, like the
+// RS-485 mode; None leaves the driver's flag as it is.
+PyObject* get_low_latency(PyObject* self, void*) noexcept {
+  return settings_getter(self, [](const PortSettings& s) { return optional_bool_to_python(s.low_latency); });
+}
+int set_low_latency(PyObject* self, PyObject* value, void*) noexcept {
+  if (!value) return py::no_deleter();
+  return py::guard_int([&]() -> int {
+    std::optional<bool> wanted;
+    if (!noted(convert_optional_truth(value, wanted), "value")) return -1;
+    PortHandle& h = port_of(self);
+    Status st = detached([&]() -> Status {
+      if (Status supported = check_low_latency_support(wanted); !supported) return supported;
+      return h.update_settings([&](PortSettings& s) { s.low_latency = wanted; });
+    });
+    return check(st) ? 0 : -1;
+  });
+}
+
 // Requested line states.
 PyObject* get_rts(PyObject* self, void*) noexcept { return py::guard([&] { return boolean(port_of(self).rts()); }); }
 PyObject* get_dtr(PyObject* self, void*) noexcept { return py::guard([&] { return boolean(port_of(self).dtr()); }); }
@@ -508,6 +527,9 @@ PyGetSetDef base_getset[] = {
     {"exclusive", get_exclusive, set_exclusive, "Exclusive-use option (None, True or False).", nullptr},
     {"rs485_mode", get_rs485_mode, set_rs485_mode,
      "RS-485 direction control: a `corvalink.rs485.RS485Settings`, or None for none.", nullptr},
+    {"low_latency", get_low_latency, set_low_latency,
+     "The driver's low-latency mode (Linux): True, False, or None to leave the driver's setting as it is.",
+     nullptr},
     {"rts", get_rts, set_rts, "Requested RTS line state.", nullptr},
     {"dtr", get_dtr, set_dtr, "Requested DTR line state.", nullptr},
     {"break_condition", get_break_condition, set_break_condition, "Requested break state.", nullptr},
@@ -616,6 +638,29 @@ PyObject* m_set_buffer_size(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+// set_output_flow_control(enable=True) / set_input_flow_control(enable=True).
+PyObject* flow_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name,
+                      FlowAction on, FlowAction off) noexcept {
+  return py::guard([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"enable"};
+    PyObject* a[1];
+    if (!bind_args(name, kNames, 0, true, args, nargs, kwnames, a)) return nullptr;
+    bool enable = true;
+    if (a[0] && !noted(convert_truth(a[0], enable), "enable")) return nullptr;
+    return status_method(self, [&](PortHandle& h) { return h.flow_control(enable ? on : off); });
+  });
+}
+PyObject* m_set_output_flow_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+  return flow_method(self, args, nargs, kwnames, "SerialBase.set_output_flow_control", FlowAction::ResumeOutput,
+                     FlowAction::SuspendOutput);
+}
+PyObject* m_set_input_flow_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  return flow_method(self, args, nargs, kwnames, "SerialBase.set_input_flow_control", FlowAction::ResumeInput,
+                     FlowAction::StopInput);
+}
+
 PyObject* m_cancel_read(PyObject* self, PyObject*) noexcept {
   port_of(self).cancel_read();
   return none();
@@ -641,6 +686,12 @@ PyMethodDef base_methods[] = {
     {"fileno", m_fileno, METH_NOARGS, "fileno($self)\n--\n\nReturns the port's file descriptor, if it has one."},
     {"set_buffer_size", FASTCALL_KW(m_set_buffer_size), METH_FASTCALL | METH_KEYWORDS,
      "set_buffer_size($self, rx_size=4096, tx_size=None)\n--\n\nSets the driver's buffer sizes."},
+    {"set_output_flow_control", FASTCALL_KW(m_set_output_flow_control), METH_FASTCALL | METH_KEYWORDS,
+     "set_output_flow_control($self, /, enable=True)\n--\n\nSuspends (False) or resumes (True) the port's own "
+     "output, as a received XOFF or XON would (POSIX devices)."},
+    {"set_input_flow_control", FASTCALL_KW(m_set_input_flow_control), METH_FASTCALL | METH_KEYWORDS,
+     "set_input_flow_control($self, /, enable=True)\n--\n\nAsks the other side to stop (False) or resume (True) "
+     "sending, by sending XOFF or XON (POSIX devices)."},
     {"cancel_read", m_cancel_read, METH_NOARGS,
      "cancel_read($self)\n--\n\nEnds a waiting read early, or the next one that waits."},
     {"cancel_write", m_cancel_write, METH_NOARGS,
