@@ -41,3 +41,11 @@ _here = _os.path.dirname(__file__)
 _make_command_package("corvalink.tools", _os.path.join(_here, "tools"))
 _make_command_package("corvalink.tools.list_ports", _os.path.join(_here, "tools", "list_ports"))
 del _here, _make_command_package
+
+# grep() is plain Python beside the extension's comports().
+from . import _ports  # noqa: E402
+
+_ports.grep.__module__ = "corvalink.tools.list_ports"
+_sys.modules["corvalink.tools.list_ports"].grep = _ports.grep
+_sys.modules["corvalink.tools.list_ports"].__all__ = [*_sys.modules["corvalink.tools.list_ports"].__all__, "grep"]
+

@@ -37,6 +37,77 @@ inline bool noted(bool ok, const char* name) noexcept {
   return ok;
 }
 
+// --- find:// ---
+// A find:// URL names a port by what it is. The package resolves it from the
+// listing (corvalink._ports, Python code, so before any lock of ours is
+// taken); the device it found reaches the opener, which runs detached under
+// the port's locks on this same thread, through the thread's FindTarget.
+
+struct FindTarget {
+  std::string url;
+  std::string device;
+};
+thread_local const FindTarget* find_target = nullptr;
+
+bool is_find_url(std::string_view name) noexcept {
+  constexpr std::string_view prefix = "find://";
+  if (name.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+Result<BackendPtr> open_port_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr) {
+  if (!is_find_url(name)) return open_backend(name, settings, rts, dtr);
+  if (!find_target || find_target->url != name)
+    return fail(PortError::failure(std::format("could not open port '{}': it was not resolved to a device", name)));
+  return open_backend(find_target->device, settings, rts, dtr);
+}
+
+// Resolves the port about to be opened, when it is a find:// URL, for the
+// lifetime of the scope.
+class FindScope {
+ public:
+  FindScope() = default;
+  FindScope(const FindScope&) = delete;
+  FindScope& operator=(const FindScope&) = delete;
+  ~FindScope() {
+    if (active_) find_target = previous_;
+  }
+
+  // False with a Python exception set when the URL names no device.
+  bool resolve(const std::optional<std::string>& name) noexcept {
+    if (!name || !is_find_url(*name)) return true;
+    py::Ref module = py::Ref::steal(PyImport_ImportModule("corvalink._ports"));
+    if (!module) return false;
+    py::Ref url = py::str(*name);
+    if (!url) return false;
+    py::Ref device = py::Ref::steal(PyObject_CallMethod(module.get(), "_resolve_find", "O", url.get()));
+    if (!device) return false;
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(device.get(), &n);
+    if (!s) return false;
+    try {
+      target_ = FindTarget{*name, std::string(s, static_cast<std::size_t>(n))};
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    previous_ = find_target;
+    find_target = &target_;
+    active_ = true;
+    return true;
+  }
+
+ private:
+  FindTarget target_;
+  const FindTarget* previous_ = nullptr;
+  bool active_ = false;
+};
+
 // --- integer arguments ---
 
 bool to_u64(PyObject* value, std::uint64_t& out) noexcept {
@@ -190,6 +261,8 @@ int serial_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
                   PyCFunction_GetSelf(open_method.get()) == self;
     }
     PortHandle& handle = port_of(self);
+    FindScope find;
+    if ((open_here || handle.is_open()) && !find.resolve(port)) return -1;
     bool call_open = false;
     std::vector<SettingNotKept> not_kept;
     Status st = detached([&]() -> Status {
@@ -547,6 +620,8 @@ PyGetSetDef base_getset[] = {
 PyObject* m_open(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     PortHandle& h = port_of(self);
+    FindScope find;
+    if (!h.is_open() && !find.resolve(h.port_name())) return nullptr;
     std::vector<SettingNotKept> not_kept;
     Status st = detached([&] {
       std::lock_guard lock(lifecycle_of(self));
@@ -1164,7 +1239,7 @@ PyObject* serial_type() noexcept { return serial_cell.get_or_init(make_serial); 
 
 PyObject* serial_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    std::shared_ptr<PortHandle> handle = PortHandle::create(open_backend);
+    std::shared_ptr<PortHandle> handle = PortHandle::create(open_port_backend);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* obj = reinterpret_cast<SerialObject*>(self);
@@ -1181,6 +1256,8 @@ bool update_settings(PortHandle& handle, const PortSettings& next) noexcept {
 
 bool change_port(PyObject* self, std::optional<std::string> name) noexcept {
   PortHandle& handle = port_of(self);
+  FindScope find;
+  if (handle.is_open() && !find.resolve(name)) return false;
   std::vector<SettingNotKept> not_kept;
   Status st = detached([&] {
     std::lock_guard lock(lifecycle_of(self));
@@ -1282,7 +1359,8 @@ PyObject* serial_for_url_impl(PyObject* cls, const char* fname, PyObject* const*
         if (!scheme) return nullptr;
         if (PyUnicode_CompareWithASCIIString(scheme.get(), "loop") != 0 &&
             PyUnicode_CompareWithASCIIString(scheme.get(), "socket") != 0 &&
-            PyUnicode_CompareWithASCIIString(scheme.get(), "rfc2217") != 0) {
+            PyUnicode_CompareWithASCIIString(scheme.get(), "rfc2217") != 0 &&
+            PyUnicode_CompareWithASCIIString(scheme.get(), "find") != 0) {
           PyErr_Format(PyExc_ValueError, "invalid URL, protocol %R not known", scheme.get());
           return nullptr;
         }
