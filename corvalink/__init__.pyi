@@ -303,4 +303,5 @@ def serial_for_url(
     do_not_open: bool = False,
 ) -> Serial:
     """Returns a `Serial` for `url`, which is a device name, `loop://`, `socket://HOST:PORT` or
-    `rfc2217://HOST:PORT[?timeout=SECONDS]`."""
+    `rfc2217://HOST:PORT[?timeout=SECONDS]`, `find://REGEX[?n=N][&skip_busy]` or
+    `trace://URL[?file=PATH][&format=hex|raw]`."""

@@ -1360,7 +1360,8 @@ PyObject* serial_for_url_impl(PyObject* cls, const char* fname, PyObject* const*
         if (PyUnicode_CompareWithASCIIString(scheme.get(), "loop") != 0 &&
             PyUnicode_CompareWithASCIIString(scheme.get(), "socket") != 0 &&
             PyUnicode_CompareWithASCIIString(scheme.get(), "rfc2217") != 0 &&
-            PyUnicode_CompareWithASCIIString(scheme.get(), "find") != 0) {
+            PyUnicode_CompareWithASCIIString(scheme.get(), "find") != 0 &&
+            PyUnicode_CompareWithASCIIString(scheme.get(), "trace") != 0) {
           PyErr_Format(PyExc_ValueError, "invalid URL, protocol %R not known", scheme.get());
           return nullptr;
         }
