@@ -224,6 +224,11 @@ class ReaderThread(threading.Thread, Generic[P]):
         self.protocol_factory = protocol_factory
         self.protocol: P | None = None
         self._alive = True
+        # Whether the thread waits in its first read of a chunk: only then
+        # does stop() cancel it. A cancel_read() with no read waiting would
+        # stay stored on the port and end its owner's next waiting read.
+        self._reading = False
+        self._state = threading.Lock()
         self._write_lock = threading.Lock()
         # Set once connection_made returned, or the thread ended without it.
         self._connected = threading.Event()
@@ -241,11 +246,14 @@ class ReaderThread(threading.Thread, Generic[P]):
         protocol's callbacks, it returns at once and reading ends after the
         callback. Calling it again, or on a thread never started, does nothing
         more than that."""
-        self._alive = False
-        try:
-            self.serial.cancel_read()
-        except SerialException:
-            pass  # the port is closed already: nothing waits on it
+        with self._state:
+            self._alive = False
+            reading = self._reading
+        if reading:
+            try:
+                self.serial.cancel_read()
+            except SerialException:
+                pass  # the port is closed already: nothing waits on it
         if threading.current_thread() is not self and self.is_alive():
             self.join(timeout)
 
@@ -266,10 +274,19 @@ class ReaderThread(threading.Thread, Generic[P]):
             finally:
                 self._connected.set()
             received = protocol.data_received
-            while self._alive:
+            state = self._state
+            while True:
+                with state:
+                    if not self._alive:
+                        break
+                    self._reading = True
                 # The read waits for a first byte (or for stop()'s
                 # cancel_read), then takes what else has arrived.
-                data = port.read(1)
+                try:
+                    data = port.read(1)
+                finally:
+                    with state:
+                        self._reading = False
                 if data:
                     waiting = port.in_waiting
                     if waiting:

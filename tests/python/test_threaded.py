@@ -458,3 +458,27 @@ def test_a_plain_protocol_gets_every_byte_in_order(link):
             link.send(piece)
         assert protocol.done.wait(WAIT)
     assert bytes(protocol.data) == payload
+
+
+def test_stop_leaves_no_cancel_behind_for_the_ports_next_reader(link):
+    class Slow(Recorder):
+        def handle_line(self, line):
+            super().handle_line(line)
+            time.sleep(0.1)  # stop() comes while no read waits
+
+    thread = ReaderThread(link.port, Slow)
+    thread.start()
+    _, protocol = thread.connect()
+    link.send(b"busy\n")
+    assert protocol.next("made") is thread
+    assert protocol.next("line") == "busy"
+    thread.stop(WAIT)
+    assert protocol.next("lost") is None
+
+    # The owner's next read waits for data, rather than ending at once as a
+    # stored cancel_read() would make it.
+    later = threading.Timer(0.1, link.send, args=(b"y",))
+    later.start()
+    link.port.timeout = WAIT
+    assert link.port.read(1) == b"y"
+    later.join(WAIT)
