@@ -167,6 +167,7 @@ def test_a_network_port_keeps_its_own_options(tmp_path):
     ("trace://loop://?format=octal", ValueError, "malformed option 'format=octal'"),
     ("trace://loop://?file=/tmp/x&colour=red", ValueError, "malformed option 'colour=red'"),
     ("trace://loop://?file=", ValueError, "malformed option 'file='"),
+    ("trace://loop://?file=/tmp/a\0b", ValueError, "malformed option 'file=/tmp/a\x00b'"),
     ("trace://loop://?file=/no/such/dir/t.log", corvalink.SerialException, "could not open trace file"),
 ])
 def test_bad_trace_urls(url, exc, message):

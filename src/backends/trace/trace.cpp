@@ -126,7 +126,7 @@ Result<BackendPtr> open_trace_backend(std::string_view name, const PortSettings&
     const std::size_t amp = query.find('&');
     std::string_view item = query.substr(0, amp);
     query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
-    if (item.starts_with("file=") && item.size() > 5) {
+    if (item.starts_with("file=") && item.size() > 5 && item.find('\0') == std::string_view::npos) {
       path = item.substr(5);
     } else if (item == "format=hex") {
       format = TraceSink::Format::Hex;
