@@ -30,7 +30,22 @@ def _make_command_package(name, path):
     module.__spec__.submodule_search_locations = [path]
 
 
+# Serial has the raw-stream methods (readinto, write, readable, writable,
+# closed, fileno, ...), so the io classes may wrap it.
+import io as _io  # noqa: E402
+
+_io.RawIOBase.register(Serial)  # noqa: F405
+del _io
+
 _here = _os.path.dirname(__file__)
 _make_command_package("corvalink.tools", _os.path.join(_here, "tools"))
 _make_command_package("corvalink.tools.list_ports", _os.path.join(_here, "tools", "list_ports"))
 del _here, _make_command_package
+
+# grep() is plain Python beside the extension's comports().
+from . import _ports  # noqa: E402
+
+_ports.grep.__module__ = "corvalink.tools.list_ports"
+_sys.modules["corvalink.tools.list_ports"].grep = _ports.grep
+_sys.modules["corvalink.tools.list_ports"].__all__ = [*_sys.modules["corvalink.tools.list_ports"].__all__, "grep"]
+

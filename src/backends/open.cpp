@@ -4,6 +4,7 @@
 
 #include "backends/loopback/loopback.hpp"  // LoopbackBackend
 #include "backends/net/net.hpp"            // socket:// and rfc2217://
+#include "backends/trace/trace.hpp"        // trace://, around any of these
 #ifdef _WIN32
 #include "backends/windows/overlapped.hpp"  // COM ports
 #else
@@ -47,8 +48,18 @@ Status check_rs485_support(const std::optional<Rs485Settings>& mode) {
   return {};
 }
 
+Status check_low_latency_support(std::optional<bool> wanted) {
+#if defined(_WIN32)
+  if (wanted) return fail(PortError::failure(std::string(kLowLatencyUnsupported)));
+#else
+  (void)wanted;
+#endif
+  return {};
+}
+
 Result<BackendPtr> open_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr) {
   if (is_loop_url(name)) return BackendPtr(std::make_unique<LoopbackBackend>(rts, dtr));
+  if (is_trace_url(name)) return open_trace_backend(name, settings, rts, dtr, &open_backend);
   if (is_net_url(name)) return open_net_backend(name, settings, rts, dtr);
   auto device = open_device_backend(name, settings, rts, dtr);
   if (device) return std::move(*device);

@@ -89,6 +89,13 @@ class CloseRequest {
   WakeTarget* waiting_ = nullptr;  // guarded by mutex_; one call waits at a time (the device lock)
 };
 
+// Manual flow control: suspend or resume our own output, or ask the other
+// side to stop or resume sending (the XOFF and XON characters).
+enum class FlowAction : std::uint8_t { SuspendOutput, ResumeOutput, StopInput, ResumeInput };
+
+inline constexpr std::string_view kManualFlowUnsupported = "manual flow control is not supported by this port";
+inline constexpr std::string_view kLowLatencyUnsupported = "low latency mode is not supported on this platform";
+
 class Backend {
  public:
   Backend() = default;
@@ -144,6 +151,8 @@ class Backend {
   // refusal leaves the device open without them. Backends without such
   // locks do nothing.
   virtual Status set_exclusive(bool) { return {}; }
+  // Ports without manual flow control refuse it.
+  virtual Status flow_control(FlowAction) { return fail(PortError::failure(std::string(kManualFlowUnsupported))); }
   // Why a write may not finish, added to the write-timeout error as a note;
   // empty when there is nothing to say.
   virtual std::string_view write_timeout_note() const { return {}; }

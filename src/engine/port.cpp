@@ -195,6 +195,10 @@ Status PortHandle::set_break(bool level) {
   return result;
 }
 
+Status PortHandle::flow_control(FlowAction action) {
+  return with_backend([action](Backend& b) { return b.flow_control(action); });
+}
+
 Result<bool> PortHandle::read_cts() {
   return with_backend([](Backend& b) { return b.read_cts(); });
 }

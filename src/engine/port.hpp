@@ -60,6 +60,7 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   Status reset_input_buffer();
   Status reset_output_buffer();
   Status set_buffer_size(std::uint32_t rx, std::optional<std::uint32_t> tx);
+  Status flow_control(FlowAction action);
   Result<std::optional<std::int32_t>> fileno();
   void cancel_read() noexcept;
   void cancel_write() noexcept;

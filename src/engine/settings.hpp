@@ -104,11 +104,14 @@ struct PortSettings {
   std::optional<bool> exclusive;
   // None leaves the driver's RS-485 state as it is (see the backends).
   std::optional<Rs485Settings> rs485;
+  // The driver's low-latency flag (Linux); None leaves it as it is.
+  std::optional<bool> low_latency;
 
   // True when a field that reaches the device differs.
   bool line_differs(const PortSettings& o) const noexcept {
     return baudrate != o.baudrate || bytesize != o.bytesize || parity != o.parity || stopbits != o.stopbits ||
-           xonxoff != o.xonxoff || rtscts != o.rtscts || dsrdtr != o.dsrdtr || rs485 != o.rs485;
+           xonxoff != o.xonxoff || rtscts != o.rtscts || dsrdtr != o.dsrdtr || rs485 != o.rs485 ||
+           low_latency != o.low_latency;
   }
   bool operator==(const PortSettings&) const = default;
 };

@@ -37,6 +37,77 @@ inline bool noted(bool ok, const char* name) noexcept {
   return ok;
 }
 
+// --- find:// ---
+// A find:// URL names a port by what it is. The package resolves it from the
+// listing (corvalink._ports, Python code, so before any lock of ours is
+// taken); the device it found reaches the opener, which runs detached under
+// the port's locks on this same thread, through the thread's FindTarget.
+
+struct FindTarget {
+  std::string url;
+  std::string device;
+};
+thread_local const FindTarget* find_target = nullptr;
+
+bool is_find_url(std::string_view name) noexcept {
+  constexpr std::string_view prefix = "find://";
+  if (name.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+Result<BackendPtr> open_port_backend(std::string_view name, const PortSettings& settings, bool rts, bool dtr) {
+  if (!is_find_url(name)) return open_backend(name, settings, rts, dtr);
+  if (!find_target || find_target->url != name)
+    return fail(PortError::failure(std::format("could not open port '{}': it was not resolved to a device", name)));
+  return open_backend(find_target->device, settings, rts, dtr);
+}
+
+// Resolves the port about to be opened, when it is a find:// URL, for the
+// lifetime of the scope.
+class FindScope {
+ public:
+  FindScope() = default;
+  FindScope(const FindScope&) = delete;
+  FindScope& operator=(const FindScope&) = delete;
+  ~FindScope() {
+    if (active_) find_target = previous_;
+  }
+
+  // False with a Python exception set when the URL names no device.
+  bool resolve(const std::optional<std::string>& name) noexcept {
+    if (!name || !is_find_url(*name)) return true;
+    py::Ref module = py::Ref::steal(PyImport_ImportModule("corvalink._ports"));
+    if (!module) return false;
+    py::Ref url = py::str(*name);
+    if (!url) return false;
+    py::Ref device = py::Ref::steal(PyObject_CallMethod(module.get(), "_resolve_find", "O", url.get()));
+    if (!device) return false;
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(device.get(), &n);
+    if (!s) return false;
+    try {
+      target_ = FindTarget{*name, std::string(s, static_cast<std::size_t>(n))};
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    previous_ = find_target;
+    find_target = &target_;
+    active_ = true;
+    return true;
+  }
+
+ private:
+  FindTarget target_;
+  const FindTarget* previous_ = nullptr;
+  bool active_ = false;
+};
+
 // --- integer arguments ---
 
 bool to_u64(PyObject* value, std::uint64_t& out) noexcept {
@@ -190,6 +261,8 @@ int serial_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
                   PyCFunction_GetSelf(open_method.get()) == self;
     }
     PortHandle& handle = port_of(self);
+    FindScope find;
+    if ((open_here || handle.is_open()) && !find.resolve(port)) return -1;
     bool call_open = false;
     std::vector<SettingNotKept> not_kept;
     Status st = detached([&]() -> Status {
@@ -415,6 +488,25 @@ int set_rs485_mode(PyObject* self, PyObject* value, void*) noexcept {
   });
 }
 
+// The driver's low-latency flag: checked for the platform first, like the
+// RS-485 mode; None leaves the driver's flag as it is.
+PyObject* get_low_latency(PyObject* self, void*) noexcept {
+  return settings_getter(self, [](const PortSettings& s) { return optional_bool_to_python(s.low_latency); });
+}
+int set_low_latency(PyObject* self, PyObject* value, void*) noexcept {
+  if (!value) return py::no_deleter();
+  return py::guard_int([&]() -> int {
+    std::optional<bool> wanted;
+    if (!noted(convert_optional_truth(value, wanted), "value")) return -1;
+    PortHandle& h = port_of(self);
+    Status st = detached([&]() -> Status {
+      if (Status supported = check_low_latency_support(wanted); !supported) return supported;
+      return h.update_settings([&](PortSettings& s) { s.low_latency = wanted; });
+    });
+    return check(st) ? 0 : -1;
+  });
+}
+
 // Requested line states.
 PyObject* get_rts(PyObject* self, void*) noexcept { return py::guard([&] { return boolean(port_of(self).rts()); }); }
 PyObject* get_dtr(PyObject* self, void*) noexcept { return py::guard([&] { return boolean(port_of(self).dtr()); }); }
@@ -517,6 +609,9 @@ PyGetSetDef base_getset[] = {
      nullptr},
     {"rs485_mode", get_rs485_mode, set_rs485_mode,
      "RS-485 direction control: a `corvalink.rs485.RS485Settings`, or None for none.", nullptr},
+    {"low_latency", get_low_latency, set_low_latency,
+     "The driver's low-latency mode (Linux): True, False, or None to leave the driver's setting as it is.",
+     nullptr},
     {"rts", get_rts, set_rts, "Requested RTS line state.", nullptr},
     {"dtr", get_dtr, set_dtr, "Requested DTR line state.", nullptr},
     {"break_condition", get_break_condition, set_break_condition, "Requested break state.", nullptr},
@@ -534,6 +629,8 @@ PyGetSetDef base_getset[] = {
 PyObject* m_open(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     PortHandle& h = port_of(self);
+    FindScope find;
+    if (!h.is_open() && !find.resolve(h.port_name())) return nullptr;
     std::vector<SettingNotKept> not_kept;
     Status st = detached([&] {
       std::lock_guard lock(lifecycle_of(self));
@@ -625,6 +722,29 @@ PyObject* m_set_buffer_size(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+// set_output_flow_control(enable=True) / set_input_flow_control(enable=True).
+PyObject* flow_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name,
+                      FlowAction on, FlowAction off) noexcept {
+  return py::guard([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"enable"};
+    PyObject* a[1];
+    if (!bind_args(name, kNames, 0, true, args, nargs, kwnames, a)) return nullptr;
+    bool enable = true;
+    if (a[0] && !noted(convert_truth(a[0], enable), "enable")) return nullptr;
+    return status_method(self, [&](PortHandle& h) { return h.flow_control(enable ? on : off); });
+  });
+}
+PyObject* m_set_output_flow_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+  return flow_method(self, args, nargs, kwnames, "SerialBase.set_output_flow_control", FlowAction::ResumeOutput,
+                     FlowAction::SuspendOutput);
+}
+PyObject* m_set_input_flow_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  return flow_method(self, args, nargs, kwnames, "SerialBase.set_input_flow_control", FlowAction::ResumeInput,
+                     FlowAction::StopInput);
+}
+
 PyObject* m_cancel_read(PyObject* self, PyObject*) noexcept {
   port_of(self).cancel_read();
   return none();
@@ -650,6 +770,12 @@ PyMethodDef base_methods[] = {
     {"fileno", m_fileno, METH_NOARGS, "fileno($self)\n--\n\nReturns the port's file descriptor, if it has one."},
     {"set_buffer_size", FASTCALL_KW(m_set_buffer_size), METH_FASTCALL | METH_KEYWORDS,
      "set_buffer_size($self, rx_size=4096, tx_size=None)\n--\n\nSets the driver's buffer sizes."},
+    {"set_output_flow_control", FASTCALL_KW(m_set_output_flow_control), METH_FASTCALL | METH_KEYWORDS,
+     "set_output_flow_control($self, /, enable=True)\n--\n\nSuspends (False) or resumes (True) the port's own "
+     "output, as a received XOFF or XON would (POSIX devices)."},
+    {"set_input_flow_control", FASTCALL_KW(m_set_input_flow_control), METH_FASTCALL | METH_KEYWORDS,
+     "set_input_flow_control($self, /, enable=True)\n--\n\nAsks the other side to stop (False) or resume (True) "
+     "sending, by sending XOFF or XON (POSIX devices)."},
     {"cancel_read", m_cancel_read, METH_NOARGS,
      "cancel_read($self)\n--\n\nEnds a waiting read early, or the next one that waits."},
     {"cancel_write", m_cancel_write, METH_NOARGS,
@@ -1141,7 +1267,7 @@ PyObject* serial_type() noexcept { return serial_cell.get_or_init(make_serial); 
 
 PyObject* serial_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    std::shared_ptr<PortHandle> handle = PortHandle::create(open_backend);
+    std::shared_ptr<PortHandle> handle = PortHandle::create(open_port_backend);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* obj = reinterpret_cast<SerialObject*>(self);
@@ -1158,6 +1284,8 @@ bool update_settings(PortHandle& handle, const PortSettings& next) noexcept {
 
 bool change_port(PyObject* self, std::optional<std::string> name) noexcept {
   PortHandle& handle = port_of(self);
+  FindScope find;
+  if (handle.is_open() && !find.resolve(name)) return false;
   std::vector<SettingNotKept> not_kept;
   Status st = detached([&] {
     std::lock_guard lock(lifecycle_of(self));
@@ -1259,7 +1387,9 @@ PyObject* serial_for_url_impl(PyObject* cls, const char* fname, PyObject* const*
         if (!scheme) return nullptr;
         if (PyUnicode_CompareWithASCIIString(scheme.get(), "loop") != 0 &&
             PyUnicode_CompareWithASCIIString(scheme.get(), "socket") != 0 &&
-            PyUnicode_CompareWithASCIIString(scheme.get(), "rfc2217") != 0) {
+            PyUnicode_CompareWithASCIIString(scheme.get(), "rfc2217") != 0 &&
+            PyUnicode_CompareWithASCIIString(scheme.get(), "find") != 0 &&
+            PyUnicode_CompareWithASCIIString(scheme.get(), "trace") != 0) {
           PyErr_Format(PyExc_ValueError, "invalid URL, protocol %R not known", scheme.get());
           return nullptr;
         }

@@ -403,3 +403,35 @@ print(counts)
                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["[0,", "3]"]  # then two workers and the reactor
+
+
+def test_manual_flow_control_holds_and_releases_output_and_sends_xoff_xon(pty, port):
+    port.set_input_flow_control(False)
+    assert pty.receive(1) == b"\x13"
+    port.set_input_flow_control(enable=True)
+    assert pty.receive(1) == b"\x11"
+
+    port.set_output_flow_control(False)
+    writer = threading.Thread(target=port.write, args=(b"held back",))
+    writer.start()
+    assert pty.receive(1, timeout=0.2) == b""  # nothing leaves while output is suspended
+    port.set_output_flow_control(True)
+    assert pty.receive(9) == b"held back"
+    writer.join(5)
+    assert not writer.is_alive()
+
+
+@pytest.mark.parametrize("value", [True, False])
+def test_low_latency_is_refused_by_a_pseudo_terminal(pty, port, value):
+    with pytest.raises(corvalink.SerialException, match=f"the driver of '{pty.name}' has no low latency setting"):
+        port.low_latency = value
+    assert port.low_latency is None
+    port.low_latency = None  # leaving the driver alone always works
+
+    # Stored on a closed port, it is what the next open applies.
+    port.close()
+    port.low_latency = value
+    with pytest.raises(corvalink.SerialException, match="has no low latency setting"):
+        port.open()
+    assert not port.is_open
+    assert port.low_latency is value

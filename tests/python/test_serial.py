@@ -846,3 +846,42 @@ def test_port_changes_from_several_threads_never_fail(cls):
     p.write(b"still works")
     assert p.read(11) == b"still works"
     p.close()
+
+
+def test_serial_is_a_raw_stream_that_io_can_buffer_and_decode():
+    import corvalink.aio
+
+    with Serial("loop://", timeout=0.05) as port:
+        assert isinstance(port, io.RawIOBase)
+        assert not isinstance(corvalink.aio.Serial(), io.RawIOBase)
+        # The port's timeout ends each buffered read that asked for more than came.
+        text = io.TextIOWrapper(io.BufferedRWPair(port, port), encoding="utf-8", newline="\r\n")
+        text.write("AT\nOK ✓\n")
+        text.flush()
+        assert text.readline() == "AT\r\n"
+        assert text.readline() == "OK ✓\r\n"
+        assert text.readline() == ""
+
+
+@pytest.mark.parametrize("call", [
+    lambda p: p.set_output_flow_control(False),
+    lambda p: p.set_input_flow_control(True),
+])
+def test_manual_flow_control_is_refused_where_the_port_has_none(call):
+    with Serial("loop://") as port:
+        with pytest.raises(SerialException, match="manual flow control is not supported by this port"):
+            call(port)
+    with pytest.raises(PortNotOpenError):
+        call(port)
+
+
+def test_low_latency_is_kept_across_reopen_and_reset_by_init():
+    port = Serial("loop://")
+    assert port.low_latency is None
+    port.low_latency = True
+    port.close()
+    port.open()
+    assert port.low_latency is True
+    port.__init__("loop://")
+    assert port.low_latency is None
+    port.close()

@@ -88,3 +88,23 @@ def listing() -> None:
     assert_type(info[2], str)
     info.vid = "0403"  # type: ignore[assignment]
     info <= info  # type: ignore[operator]
+
+
+# corvalink.threaded: the thread is generic in its protocol, and connect()
+# hands back the protocol the factory made.
+from corvalink.threaded import LineReader, Packetizer, ReaderThread
+
+
+class _Lines(LineReader):
+    def handle_line(self, line: str) -> None:
+        assert_type(line, str)
+
+
+def _reader_thread(port: corvalink.Serial) -> None:
+    thread = ReaderThread(port, _Lines)
+    assert_type(thread.connect(), tuple[ReaderThread[_Lines], _Lines])
+    with ReaderThread(port, _Lines) as protocol:
+        assert_type(protocol, _Lines)
+        protocol.write_line("AT")
+    assert_type(Packetizer.TERMINATOR, bytes)
+    ReaderThread(port, int)  # type: ignore[type-var]

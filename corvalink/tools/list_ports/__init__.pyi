@@ -1,11 +1,12 @@
 """The serial ports of this machine."""
 
+import re
 from collections.abc import Iterator
 from typing import Self, SupportsIndex
 
 from typing_extensions import disjoint_base
 
-__all__ = ["ListPortInfo", "comports"]
+__all__ = ["ListPortInfo", "comports", "grep"]
 
 @disjoint_base
 class ListPortInfo:
@@ -74,3 +75,5 @@ class ListPortInfo:
     def __hash__(self) -> int: ...
 
 def comports(include_links: bool = False) -> list[ListPortInfo]: ...
+def grep(regexp: str | re.Pattern[str], include_links: bool = False) -> Iterator[ListPortInfo]:
+    """The ports whose device, description or hardware ID `regexp` matches (case-insensitive for a string)."""

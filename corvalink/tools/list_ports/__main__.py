@@ -13,7 +13,7 @@ import re
 import sys
 from collections.abc import Sequence
 
-from corvalink.tools.list_ports import comports
+from corvalink.tools.list_ports import comports, grep
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -43,9 +43,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         except re.error as e:
             parser.error(f"invalid regular expression {args.regexp!r}: {e}")
 
-    ports = sorted(comports())
-    if pattern is not None:
-        ports = [p for p in ports if any(pattern.search(field) for field in (p.device, p.description, p.hwid))]
+    ports = sorted(comports()) if pattern is None else list(grep(pattern))
     for port in ports:
         if args.verbose:
             print(f"{port.device}\t{port.description}\t{port.hwid}")

@@ -420,6 +420,7 @@ Status PosixBackend::configure(const PortSettings& s, bool rts, bool dtr) {
   std::vector<SettingNotKept> not_kept = read_back(s);
 
   if (auto st = apply_rs485(s.rs485); !st) return st;
+  if (auto st = apply_low_latency(s.low_latency); !st) return st;
 
   // Line states follow the settings.
   if (!s.rtscts) {
@@ -540,6 +541,39 @@ Status PosixBackend::set_exclusive(bool on) {
   lock_ = std::move(*taken);
   if (!had_flock) flock_pid_ = me;
   exclusive_ = true;
+  return {};
+}
+
+// Changes only the low-latency flag, and only when it differs; a driver
+// without TIOCGSERIAL (a pseudo-terminal, many USB adapters) refuses.
+Status PosixBackend::apply_low_latency(std::optional<bool> wanted) {
+  if (!wanted) return {};
+  posix::SerialInfo info;
+  int err = control_->get_serial(fd_, info);
+  if (err == 0 && ((info.flags & posix::kLowLatency) != 0) != *wanted) {
+    info.flags = *wanted ? (info.flags | posix::kLowLatency) : (info.flags & ~posix::kLowLatency);
+    err = control_->set_serial(fd_, info);
+  }
+  if (err == ENOTTY || err == EINVAL) {
+    return fail(PortError::failure(std::format("the driver of '{}' has no low latency setting", name_), err));
+  }
+  if (err != 0) {
+    return fail(PortError::failure(
+        std::format("the driver of '{}' refused the low latency setting: {}", name_, from_os_error(err).text()), err));
+  }
+  return {};
+}
+
+Status PosixBackend::flow_control(FlowAction action) {
+  using posix::Flow;
+  Flow flow = Flow::OutputOff;
+  switch (action) {
+    case FlowAction::SuspendOutput: flow = Flow::OutputOff; break;
+    case FlowAction::ResumeOutput: flow = Flow::OutputOn; break;
+    case FlowAction::StopInput: flow = Flow::InputOff; break;
+    case FlowAction::ResumeInput: flow = Flow::InputOn; break;
+  }
+  if (int err = control_->flow(fd_, flow)) return fail(from_os_error(err));
   return {};
 }
 

@@ -97,6 +97,7 @@ class PosixBackend final : public Backend {
   Result<std::uint64_t> bytes_to_write() override;
   Status purge(bool input, bool output) override;
   Status set_break(bool level) override;
+  Status flow_control(FlowAction action) override;
   std::optional<std::int32_t> fileno() override { return fd_; }
   Result<bool> drains_output() override { return true; }
   Result<std::size_t> abort_write() override { return std::size_t{0}; }
@@ -124,6 +125,7 @@ class PosixBackend final : public Backend {
   int fd_;
   std::string name_;
   posix::TtyControl* control_;
+  Status apply_low_latency(std::optional<bool> wanted);
   bool rs485_on_ = false;  // this port turned the driver's RS-485 mode on
   std::vector<SettingNotKept> not_kept_;  // by the last configure
   std::string lock_directory_;

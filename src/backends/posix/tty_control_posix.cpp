@@ -5,8 +5,10 @@
 
 #include "backends/posix/tty_control.hpp"
 
+#include <termios.h>
+
 #if defined(__linux__)
-#include <linux/serial.h>  // struct serial_rs485, SER_RS485_*
+#include <linux/serial.h>  // struct serial_rs485, SER_RS485_*, struct serial_struct, ASYNC_*
 #endif
 
 namespace corvalink::posix {
@@ -19,6 +21,16 @@ static_assert(offsetof(SerialRs485, delay_rts_after_send) == offsetof(struct ser
 static_assert(rs485::kEnabled == SER_RS485_ENABLED && rs485::kRtsOnSend == SER_RS485_RTS_ON_SEND &&
               rs485::kRtsAfterSend == SER_RS485_RTS_AFTER_SEND && rs485::kRxDuringTx == SER_RS485_RX_DURING_TX);
 #endif
+
+#if defined(__linux__) && defined(TIOCSSERIAL)
+#define CORVALINK_HAVE_SERIAL_INFO 1
+static_assert(sizeof(SerialInfo) == sizeof(struct serial_struct));
+static_assert(offsetof(SerialInfo, flags) == offsetof(struct serial_struct, flags));
+static_assert(offsetof(SerialInfo, iomap_base) == offsetof(struct serial_struct, iomap_base));
+static_assert(kLowLatency == ASYNC_LOW_LATENCY);
+#endif
+static_assert(static_cast<int>(Flow::OutputOff) == TCOOFF && static_cast<int>(Flow::OutputOn) == TCOON &&
+              static_cast<int>(Flow::InputOff) == TCIOFF && static_cast<int>(Flow::InputOn) == TCION);
 
 namespace {
 
@@ -38,6 +50,17 @@ class SystemTtyControl final : public TtyControl {
   int get_rs485(int, SerialRs485&) override { return ENOTTY; }
   int set_rs485(int, SerialRs485&) override { return ENOTTY; }
 #endif
+#ifdef CORVALINK_HAVE_SERIAL_INFO
+  int get_serial(int fd, SerialInfo& info) override { return result(::ioctl(fd, TIOCGSERIAL, &info)); }
+  int set_serial(int fd, const SerialInfo& info) override {
+    SerialInfo copy = info;  // the ioctl's argument is not const
+    return result(::ioctl(fd, TIOCSSERIAL, &copy));
+  }
+#else
+  int get_serial(int, SerialInfo&) override { return ENOTTY; }
+  int set_serial(int, const SerialInfo&) override { return ENOTTY; }
+#endif
+  int flow(int fd, Flow action) override { return result(::tcflow(fd, static_cast<int>(action))); }
 };
 
 }  // namespace

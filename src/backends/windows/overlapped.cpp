@@ -193,6 +193,7 @@ PortError OverlappedBackend::last_error() {
 
 Status OverlappedBackend::configure(const PortSettings& settings, bool rts, bool dtr) {
   if (settings.rs485) return fail(PortError::failure(std::string(kRs485Unsupported)));
+  if (settings.low_latency) return fail(PortError::failure(std::string(kLowLatencyUnsupported)));
   win32::Dcb dcb{};
   dcb.length = sizeof(win32::Dcb);
   if (!api_->get_comm_state(handle_, dcb)) return fail(last_error());

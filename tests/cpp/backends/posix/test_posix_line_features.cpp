@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "backends/posix/posix.hpp"
 #include "engine/port.hpp"
@@ -241,6 +242,75 @@ TEST_F(LineFeatures, ChangingTheModeOnAnOpenPort) {
 
   ASSERT_TRUE(handle->update_settings([&](PortSettings& s) { s.rs485.reset(); }));
   EXPECT_EQ(driver.rs485.flags, flag::kRtsOnSend);
+}
+
+// --- the low-latency flag ----------------------------------------------------
+
+// Only the flag changes, only when it differs; the setting travels with the
+// settings (a refusal on an open port keeps the previous one) and is applied
+// again by every open.
+TEST_F(LineFeatures, LowLatencyFlagFollowsTheSetting) {
+  constexpr int kOther = 1 << 6;  // a flag of the driver's that is left alone
+  driver.serial_flags = kOther;
+  auto handle = PortHandle::create(open_backend);
+  ASSERT_TRUE(handle->open_with(open_ok()));
+  EXPECT_EQ(driver.serial_sets, 0) << "None leaves the driver alone";
+
+  ASSERT_TRUE(handle->update_settings([](PortSettings& s) { s.low_latency = true; }));
+  EXPECT_EQ(driver.serial_flags, kOther | posix::kLowLatency);
+  ASSERT_TRUE(handle->update_settings([](PortSettings& s) { s.baudrate = 19200; }));
+  EXPECT_EQ(driver.serial_sets, 1) << "a flag already in force is not set again";
+
+  driver.fail_set_serial = EPERM;
+  auto refused = handle->update_settings([](PortSettings& s) { s.low_latency = false; });
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code(), EPERM);
+  EXPECT_EQ(refused.error().text(),
+            "the driver of '" + pty.name() + "' refused the low latency setting: " + os_error_text(EPERM));
+  EXPECT_EQ(handle->settings().low_latency, true);
+  EXPECT_EQ(driver.serial_flags, kOther | posix::kLowLatency);
+
+  ASSERT_TRUE(handle->update_settings([](PortSettings& s) { s.low_latency = false; }));
+  EXPECT_EQ(driver.serial_flags, kOther);
+
+  PortSettings s;
+  s.low_latency = true;
+  ASSERT_TRUE(open_ok(s));
+  EXPECT_EQ(driver.serial_flags, kOther | posix::kLowLatency);
+}
+
+TEST_F(LineFeatures, LowLatencyOnADriverWithoutItIsRefusedByName) {
+  driver.has_serial_info = false;
+  PortSettings s;
+  EXPECT_TRUE(open_ok(s)) << "without the setting the driver is not asked";
+  for (bool wanted : {true, false}) {
+    s.low_latency = wanted;
+    auto refused = open(s);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.error().configure_failed);
+    EXPECT_EQ(refused.error().error.text(), "the driver of '" + pty.name() + "' has no low latency setting");
+  }
+}
+
+// --- manual flow control -----------------------------------------------------
+
+TEST_F(LineFeatures, FlowControlActionsReachTheDriverInOrder) {
+  auto handle = PortHandle::create(open_backend);
+  ASSERT_TRUE(handle->open_with(open_ok()));
+  for (FlowAction a : {FlowAction::SuspendOutput, FlowAction::ResumeOutput, FlowAction::StopInput,
+                       FlowAction::ResumeInput})
+    ASSERT_TRUE(handle->flow_control(a));
+  EXPECT_EQ(driver.flows, (std::vector{posix::Flow::OutputOff, posix::Flow::OutputOn, posix::Flow::InputOff,
+                                       posix::Flow::InputOn}));
+  driver.fail_flow = EPERM;
+  auto failed = handle->flow_control(FlowAction::StopInput);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().code(), EPERM);
+
+  handle->close();
+  auto closed = handle->flow_control(FlowAction::StopInput);
+  ASSERT_FALSE(closed);
+  EXPECT_EQ(closed.error().kind(), ErrorKind::NotOpen);
 }
 
 }  // namespace

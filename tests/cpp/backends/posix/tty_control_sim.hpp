@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "backends/posix/tty_control.hpp"
 
@@ -28,6 +29,15 @@ class SimulatedTtyControl final : public posix::TtyControl {
   int fail_get_lines = 0;
   int fail_set_lines = 0;
   int fail_set_rs485 = 0;
+  // TIOCGSERIAL/TIOCSSERIAL: whether the driver has them, its flags, the
+  // calls that changed them, and a refusal of the next set (EPERM, say).
+  bool has_serial_info = true;
+  int serial_flags = 0;
+  int serial_sets = 0;
+  int fail_set_serial = 0;
+  // The tcflow actions in order; the next one fails with this errno.
+  std::vector<posix::Flow> flows;
+  int fail_flow = 0;
 
   int get_modem_lines(int, int& bits) override {
     if (int err = std::exchange(fail_get_lines, 0)) return err;
@@ -51,6 +61,25 @@ class SimulatedTtyControl final : public posix::TtyControl {
     if (!has_rs485) return ENOTTY;
     ++rs485_sets;
     rs485 = config;
+    return 0;
+  }
+  int get_serial(int, posix::SerialInfo& info) override {
+    if (!has_serial_info) return ENOTTY;
+    info = posix::SerialInfo{};
+    info.flags = serial_flags;
+    info.baud_base = 115200;
+    return 0;
+  }
+  int set_serial(int, const posix::SerialInfo& info) override {
+    if (int err = std::exchange(fail_set_serial, 0)) return err;
+    if (!has_serial_info) return ENOTTY;
+    ++serial_sets;
+    serial_flags = info.flags;
+    return 0;
+  }
+  int flow(int, posix::Flow action) override {
+    if (int err = std::exchange(fail_flow, 0)) return err;
+    flows.push_back(action);
     return 0;
   }
 };
