@@ -64,7 +64,7 @@ mirror() {
 
 healthy() {
   [[ -f $ROOT/.corvalink-ready ]] \
-    && [[ $(cat "$ROOT/.corvalink-ready") == "$STAMP_VERSION" ]] \
+    && [[ $(head -n1 "$ROOT/.corvalink-ready") == "$STAMP_VERSION" ]] \
     && [[ -x $ROOT/usr/bin/python3.14 ]] \
     && [[ -x $ROOT/usr/bin/cmake ]] \
     && [[ -f $ROOT/usr/include/python3.14/Python.h ]]
