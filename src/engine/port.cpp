@@ -468,7 +468,7 @@ class EnvelopedOperation : public PortOperation {
           if (q.timer->poll(cx).pending()) return Pending;
           timeouts = q.timeouts;
           state_.emplace<std::monostate>();
-          if (!port_->is_open()) return fail(PortError::not_open());
+          if (Status open = still_open(); !open) return fail(std::move(open.error()));
           return gave_up(timeouts);
         }
         guard_ = std::move(granted).take();
@@ -477,10 +477,7 @@ class EnvelopedOperation : public PortOperation {
       // From here on the close waiter takes the place of the queue's state.
       Notify::Waiter& closed = state_.emplace<Running>(port_->close_notify).closed;
       closed.enable();
-      if (Status open = port_->ensure_open(); !open) return finish(fail(std::move(open.error())));
-      // Closed while it waited for its side, and opened again since: that
-      // close ended it, as it ends every operation waiting on the port.
-      if (port_->generation() != generation_) return finish(fail(port_->closed_error(generation_)));
+      if (Status open = still_open(); !open) return finish(fail(std::move(open.error())));
       start(timeouts);
     }
     Notify::Waiter& closed = std::get<Running>(state_).closed;
@@ -551,10 +548,20 @@ class EnvelopedOperation : public PortOperation {
   void begin() {
     begun_ = true;
     began_at_ = Clock::now();
+    began_open_ = port_->is_open();  // looked at before the generation: an open in between is a later one
     generation_ = port_->generation();
     Queued& q = std::get<Queued>(state_);
     q.timeouts = port_->timeouts();
     lock_deadline_ = deadline_after(began_at_, lock_wait(q.timeouts));
+  }
+  // Whether the opening the operation began in is still the port's. A close
+  // since then (the port closed, or closed and opened again) ended it, as it
+  // ends every operation waiting on the port: with the fatal error that
+  // closed it (a hang-up), else NotOpen. One that began on a closed port
+  // finds it not open.
+  Status still_open() {
+    if (port_->is_open() && port_->generation() == generation_) return {};
+    return fail(began_open_ ? port_->closed_error(generation_) : PortError::not_open());
   }
   // Ended by a close: the fatal error that closed the port, or NotOpen.
   OperationOutcome closed() {
@@ -577,6 +584,7 @@ class EnvelopedOperation : public PortOperation {
 
   PortRef port_;
   bool begun_ = false;
+  bool began_open_ = true;  // the port was open when the operation began
   Instant began_at_{};
   std::optional<Instant> lock_deadline_;
   AsyncMutex::Guard guard_;

@@ -844,9 +844,12 @@ def test_waits_inside_callbacks_never_stall_the_runtime():
 
 def test_a_hang_up_ends_every_pending_operation_with_the_hang_up(pty_echo_free):
     # One operation sees the hang-up and closes the port; the others, ended
-    # by that close, report the hang-up too, not a closed port.
+    # by that close, report the hang-up too, not a closed port: also those
+    # still queued for their side, which find the port closed when their
+    # turn comes.
     s = aio.Serial(pty_echo_free.name, timeout=None)
-    pending = [s.read(10), s.write(b"w" * 1_000_000)]  # the write waits for a reader that never comes
+    # The first write waits for a reader that never comes.
+    pending = [s.read(10), s.read(10), s.write(b"w" * 1_000_000), s.write(b"queued")]
     time.sleep(0.05)
     pty_echo_free.hang_up()
     for f in pending:
