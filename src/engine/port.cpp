@@ -86,6 +86,7 @@ void PortHandle::install_locked(BackendPtr backend) {
 void PortHandle::close(std::optional<PortError> reason) {
   BackendPtr closing;
   ByteString dropped;
+  Waker reader;  // dropped after the lock
   {
     std::lock_guard device(device_mutex_);
     if (backend_) {
@@ -97,6 +98,7 @@ void PortHandle::close(std::optional<PortError> reason) {
     closing = std::move(backend_);
     dropped.swap(pushback_);
     pushback_head_ = 0;
+    reader = std::move(waiting_reader_);
     open_.store(false, std::memory_order_release);
   }
   close_notify.notify_waiters();
@@ -118,15 +120,28 @@ PortError PortHandle::closed_error(std::uint64_t generation) {
 
 void PortHandle::unread(ByteString bytes, std::uint64_t generation) {
   if (bytes.empty()) return;
-  std::lock_guard device(device_mutex_);
-  if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return;
-  if (pushback_head_ == pushback_.size()) {
-    pushback_ = std::move(bytes);
-  } else {
-    bytes.insert(bytes.end(), pushback_.begin() + static_cast<std::ptrdiff_t>(pushback_head_), pushback_.end());
-    pushback_ = std::move(bytes);
+  Waker reader;
+  {
+    std::lock_guard device(device_mutex_);
+    if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return;
+    if (pushback_head_ == pushback_.size()) {
+      pushback_ = std::move(bytes);
+    } else {
+      bytes.insert(bytes.end(), pushback_.begin() + static_cast<std::ptrdiff_t>(pushback_head_), pushback_.end());
+      pushback_ = std::move(bytes);
+    }
+    pushback_head_ = 0;
+    reader = std::move(waiting_reader_);
   }
-  pushback_head_ = 0;
+  // The read that waits for the device finds them now, not when the device
+  // next has something.
+  reader.wake();
+}
+
+void PortHandle::forget_waiting_reader() noexcept {
+  Waker stale;
+  std::lock_guard device(device_mutex_);
+  stale = std::move(waiting_reader_);
 }
 
 bool PortHandle::is_open() { return open_.load(std::memory_order_acquire); }
@@ -362,6 +377,7 @@ Status PortHandle::change_port(std::optional<std::string> name, std::vector<Sett
 }
 
 Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf, std::uint64_t generation) {
+  Waker stale;  // a waiting reader's waker, dropped after the lock
   std::lock_guard device(device_mutex_);
   if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return Status(fail(closed_error_locked(generation)));
   if (pushback_head_ < pushback_.size() && buf.remaining() > 0) {
@@ -373,9 +389,17 @@ Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf, std::uint64_t gene
       pushback_.clear();
       pushback_head_ = 0;
     }
+    if (waiting_reader_) stale = std::move(waiting_reader_);
     return Status{};
   }
-  return backend_->poll_read(cx, buf);
+  Poll<Status> io = backend_->poll_read(cx, buf);
+  if (io.pending()) {
+    // Bytes given back while it waits wake it (unread).
+    if (buf.may_wait && !waiting_reader_.will_wake(cx.waker())) waiting_reader_ = cx.waker();
+  } else if (waiting_reader_) {
+    stale = std::move(waiting_reader_);
+  }
+  return io;
 }
 
 Poll<Result<std::size_t>> PortHandle::poll_write(Context& cx, Bytes data, std::uint64_t generation) {
@@ -702,6 +726,10 @@ class ReadSome {
   }
   ReadSome(const ReadSome&) = delete;
   ReadSome& operator=(const ReadSome&) = delete;
+  // Dropped while it waits for the device: the port forgets its waker.
+  ~ReadSome() {
+    if (waiting_) port_.forget_waiting_reader();
+  }
 
   Poll<Result<std::size_t>> poll(Context& cx) {
     // Woken after the deadline: the last attempt only.
@@ -712,6 +740,7 @@ class ReadSome {
     buf_.may_wait = !look;
     Poll<Status> io = port_.poll_read(cx, buf_, generation_);
     buf_.may_wait = true;
+    waiting_ = io.pending();
     if (io.ready()) return outcome(std::move(io).take());
     race_.waited = true;
     if (deadline_) {
@@ -727,6 +756,7 @@ class ReadSome {
   Poll<Result<std::size_t>> last_attempt(Context& cx) {
     buf_.may_wait = false;
     Poll<Status> once = port_.poll_read(cx, buf_, generation_);
+    waiting_ = false;  // a single look leaves no waker behind
     if (once.pending()) return Result<std::size_t>(std::size_t{0});
     return outcome(std::move(once).take());
   }
@@ -744,6 +774,7 @@ class ReadSome {
   std::optional<Instant> deadline_;
   std::unique_ptr<Sleep> timer_;
   CancelRace& race_;
+  bool waiting_ = false;  // the last look found nothing and left its waker with the port
 };
 
 // read(size): chunks of up to kChunk bytes straight into the result's tail,

@@ -714,6 +714,48 @@ def test_a_cancelled_await_of_finished_read_gives_the_bytes_back(run, kind):
     run(main)
 
 
+async def _until(predicate):
+    for _ in range(500):
+        if predicate():
+            return
+        await asyncio.sleep(0.01)
+    raise AssertionError("not within 5 s")
+
+
+@pytest.mark.parametrize(
+    "device, given_back_by",
+    [("loop://", "a dropped future"), ("pty", "a dropped future"), ("loop://", "an await cancelled before its wake-up")],
+)
+def test_bytes_given_back_wake_the_read_that_already_waits(run, pty_echo_free, device, given_back_by):
+    # The bytes go back while the next read already waits for the device:
+    # that read takes them at once, not when the device next has something.
+    async def main():
+        s = aio.Serial(pty_echo_free.name if device == "pty" else "loop://", timeout=None)
+        send = pty_echo_free.send if device == "pty" else (lambda data: s.write(data).wait(5))
+        if given_back_by == "a dropped future":
+            first = s.read(4)
+            await asyncio.sleep(0.02)
+            send(b"DATA")
+            await _until(first.done)
+            second = s.read(4)
+            await asyncio.sleep(0.05)  # waits for the device now
+            del first
+        else:
+            a = asyncio.ensure_future(_await(s.read(4)))
+            second = asyncio.ensure_future(_await(s.read(4)))
+            await asyncio.sleep(0.02)
+            send(b"DATA")  # a's read finishes on a worker; its wake-up waits for the loop
+            time.sleep(0.1)  # the loop is busy meanwhile: b's read takes the side and waits
+            a.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await a
+        assert await asyncio.wait_for(second, 5) == b"DATA"
+        assert s.in_waiting == 0
+        s.close()
+
+    run(main)
+
+
 def test_a_finished_read_nobody_awaited_keeps_its_bytes_until_dropped(port):
     port.write(b"kept").wait(5)
     f = port.read(4)
