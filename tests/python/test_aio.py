@@ -756,6 +756,40 @@ def test_bytes_given_back_wake_the_read_that_already_waits(run, pty_echo_free, d
     run(main)
 
 
+@pytest.mark.parametrize("other", ["another task awaits it", "it has a done-callback", "it was seen done"])
+def test_one_awaiter_cancelled_leaves_a_finished_future_to_the_others(run, other):
+    # Only an outcome nobody receives goes back: with anyone else interested
+    # the cancelled await just stops awaiting, as with an asyncio future.
+    async def main():
+        s = aio.Serial("loop://", timeout=None)
+        await s.write(b"DATA")
+        f = s.read(4)
+        if other == "it has a done-callback":
+            called = []
+            f.add_done_callback(called.append)
+        elif other == "it was seen done":
+            assert f.done()
+
+        async def cancelled_await():
+            async with asyncio.timeout(0):
+                await f
+
+        b = asyncio.ensure_future(cancelled_await())
+        a = asyncio.ensure_future(_await(f)) if other == "another task awaits it" else None
+        with pytest.raises(TimeoutError):
+            await b
+        if a is not None:
+            assert await a == b"DATA"
+        assert not f.cancelled() and f.result() == b"DATA"
+        assert await asyncio.to_thread(f.wait, 5) == b"DATA"
+        if other == "it has a done-callback":
+            await _until(lambda: called == [f])
+        assert s.in_waiting == 0  # nothing given back: nothing twice
+        s.close()
+
+    run(main)
+
+
 def test_a_finished_read_nobody_awaited_keeps_its_bytes_until_dropped(port):
     port.write(b"kept").wait(5)
     f = port.read(4)
