@@ -314,8 +314,6 @@ class ScheduleJob final : public Runtime::Job {
   std::shared_ptr<LoopInbox> inbox_;
 };
 
-constexpr int kDrainRounds = 8;
-
 // The doorbell's callable, kept by the loop's selector for as long as the
 // loop lives: rung, it delivers; dropped (the loop closed or went away), the
 // inbox's items learn that the loop is gone.
@@ -593,40 +591,33 @@ void LoopInbox::answer() noexcept {
 }
 
 void LoopInbox::drain() noexcept {
-  for (int round = 0;; ++round) {
-    InboxItem* list = nullptr;
-    {
-      std::lock_guard lock(mutex_);
-      list = std::exchange(head_, nullptr);
-      tail_ = nullptr;
-      if (!list) {
-        scheduled_ = false;
-        return;
-      }
-    }
-    if (round == kDrainRounds) {
-      // Items keep coming: the rest waits for another turn of the loop.
-      {
-        std::lock_guard lock(mutex_);
-        if (head_) {
-          InboxItem* last = list;
-          while (last->next_) last = last->next_;
-          last->next_ = head_;
-        } else {
-          tail_ = list;
-          while (tail_->next_) tail_ = tail_->next_;
-        }
-        head_ = list;
-      }
-      schedule();
+  // One batch: what was queued when the hand-over came. What is queued while
+  // it is delivered (by the batch's own callbacks, or other threads) gets a
+  // hand-over of its own, behind the callbacks the batch scheduled on the
+  // loop: a transport made in a task that a delivery resumed has its
+  // connection_made ahead of anything its port reports.
+  InboxItem* list = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    list = std::exchange(head_, nullptr);
+    tail_ = nullptr;
+    if (!list) {
+      scheduled_ = false;
       return;
     }
-    while (list) {
-      InboxItem* next = std::exchange(list->next_, nullptr);
-      list->deliver();
-      list = next;
-    }
   }
+  while (list) {
+    InboxItem* next = std::exchange(list->next_, nullptr);
+    list->deliver();
+    list = next;
+  }
+  bool more = false;
+  {
+    std::lock_guard lock(mutex_);
+    more = head_ != nullptr;
+    if (!more) scheduled_ = false;
+  }
+  if (more) schedule();
 }
 
 void LoopInbox::gone() noexcept {

@@ -279,9 +279,14 @@ PyObject* start_future(OperationPtr op, StartForm form, PortRef source, PortHand
 // awaiting code received the value (what the value stood for is undone).
 PyObject* finished_future(PyObject* value, PyObject* undo = nullptr) noexcept;
 // A coroutine whose first step runs work (attached): a new reference, or
-// null with the exception set.
+// null with the exception set. With `undo`, the coroutine yields once after
+// the work (the loop runs the callbacks the work scheduled, as asyncio's
+// connection helpers wait for connection_made) and finishes with the result
+// on its next step; ended before that (thrown into, closed, dropped), it
+// hands the result to undo instead.
 using DeferredWork = std::function<PyObject*()>;
-py::Ref make_deferred(DeferredWork work) noexcept;
+using DeferredUndo = std::function<void(PyObject* result)>;
+py::Ref make_deferred(DeferredWork work, DeferredUndo undo = nullptr) noexcept;
 
 // contextvars.copy_context() (a new reference, or null with the exception).
 PyObject* copy_context() noexcept;

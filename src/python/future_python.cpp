@@ -1017,20 +1017,39 @@ PyObject* make_future_type() noexcept {
 struct DeferredObject {
   PyObject_HEAD
   std::mutex mutex;
-  DeferredWork work;  // guarded by mutex; taken out once
+  DeferredWork work;    // guarded by mutex; taken out once
+  DeferredUndo undo;    // guarded by mutex; with it the coroutine yields once after the work
+  PyObject* result;     // guarded by mutex: the work's result while it yields
 };
 
-DeferredWork take_work(PyObject* self) noexcept {
-  auto* d = reinterpret_cast<DeferredObject*>(self);
-  std::lock_guard lock(d->mutex);
-  return std::exchange(d->work, nullptr);
+DeferredObject* as_deferred(PyObject* self) noexcept { return reinterpret_cast<DeferredObject*>(self); }
+
+// Ends the coroutine before it finished: unrun work is dropped; a result
+// that was not handed out yet is undone.
+void deferred_abandon(PyObject* self) noexcept {
+  DeferredObject* d = as_deferred(self);
+  DeferredWork work;
+  DeferredUndo undo;
+  py::Ref result;
+  {
+    std::lock_guard lock(d->mutex);
+    work = std::exchange(d->work, nullptr);
+    undo = std::exchange(d->undo, nullptr);
+    result = py::Ref::steal(std::exchange(d->result, nullptr));
+  }
+  if (result && undo) {
+    PyObject* pending = PyErr_GetRaisedException();
+    undo(result.get());
+    PyErr_SetRaisedException(pending);
+  }
 }
 
 void deferred_dealloc(PyObject* self) noexcept {
-  auto* d = reinterpret_cast<DeferredObject*>(self);
+  DeferredObject* d = as_deferred(self);
   PyTypeObject* type = Py_TYPE(self);
-  d->work = nullptr;  // unrun work is dropped here, attached
+  deferred_abandon(self);  // attached: unrun work is dropped here
   d->work.~DeferredWork();
+  d->undo.~DeferredUndo();
   d->mutex.~mutex();
   type->tp_free(self);
   Py_DECREF(type);
@@ -1038,24 +1057,45 @@ void deferred_dealloc(PyObject* self) noexcept {
 
 PyObject* deferred_step(PyObject* self) noexcept {
   return py::guard([&]() -> PyObject* {
-    DeferredWork work = take_work(self);
+    DeferredObject* d = as_deferred(self);
+    DeferredWork work;
+    DeferredUndo done_undo;  // dropped after the lock
+    py::Ref settled;
+    bool yields = false;
+    {
+      std::lock_guard lock(d->mutex);
+      if (d->result) {
+        done_undo = std::exchange(d->undo, nullptr);
+        settled = py::Ref::steal(std::exchange(d->result, nullptr));
+      } else {
+        work = std::exchange(d->work, nullptr);
+        yields = static_cast<bool>(d->undo);
+      }
+    }
+    // The step after the yield: the loop ran what the work scheduled.
+    if (settled) return stop_iteration(settled.get());
     if (!work) {
       PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
       return nullptr;
     }
     py::Ref result = py::Ref::steal(work());
     if (!result) return nullptr;
-    return stop_iteration(result.get());
+    if (!yields) return stop_iteration(result.get());
+    {
+      std::lock_guard lock(d->mutex);
+      d->result = result.release();
+    }
+    return none();  // a bare yield: the task goes on behind the callbacks scheduled so far
   });
 }
 
 PyObject* deferred_send(PyObject* self, PyObject*) noexcept { return deferred_step(self); }
 PyObject* deferred_close(PyObject* self, PyObject*) noexcept {
-  take_work(self);
+  deferred_abandon(self);
   Py_RETURN_NONE;
 }
 PyObject* deferred_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  take_work(self);
+  deferred_abandon(self);
   return throw_exception(args, nargs, kwnames);
 }
 
@@ -1136,7 +1176,7 @@ PyObject* finished_future(PyObject* value, PyObject* undo) noexcept {
   });
 }
 
-py::Ref make_deferred(DeferredWork work) noexcept {
+py::Ref make_deferred(DeferredWork work, DeferredUndo undo) noexcept {
   auto* type = reinterpret_cast<PyTypeObject*>(deferred_type());
   if (!type) return {};
   PyObject* self = type->tp_alloc(type, 0);
@@ -1144,6 +1184,8 @@ py::Ref make_deferred(DeferredWork work) noexcept {
   auto* d = reinterpret_cast<DeferredObject*>(self);
   new (&d->mutex) std::mutex();
   new (&d->work) DeferredWork(std::move(work));
+  new (&d->undo) DeferredUndo(std::move(undo));
+  d->result = nullptr;
   return py::Ref::steal(self);
 }
 

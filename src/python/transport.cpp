@@ -1557,6 +1557,17 @@ PyObject* serial_for_url_of_package(PyObject* args, PyObject* kwargs) noexcept {
 
 PyObject* pair(PyObject* a, PyObject* b) noexcept { return PyTuple_Pack(2, a, b); }
 
+// The helpers return once connection_made has run, as asyncio's own do: their
+// coroutine yields once after making the transport (its connection_made is
+// scheduled first). Cancelled in that yield, they close what they made:
+// `closer` is the item of the pair whose close() that is.
+DeferredUndo close_item(Py_ssize_t closer) noexcept {
+  return [closer](PyObject* result) {
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(PyTuple_GET_ITEM(result, closer), "close", nullptr));
+    if (!r) PyErr_WriteUnraisable(PyTuple_GET_ITEM(result, closer));
+  };
+}
+
 // A new protocol from the factory and a transport joining it to the port:
 // the pair (transport, protocol).
 PyObject* connect(PyObject* loop, PyObject* factory, PyObject* port) noexcept {
@@ -1584,7 +1595,7 @@ PyObject* create_serial_connection(PyObject*, PyObject* const* args, Py_ssize_t 
       py::Ref port = py::Ref::steal(serial_for_url_of_package(call_args.get(), rest.kwargs.get()));
       if (!port) return nullptr;
       return connect(loop.get(), factory.get(), port.get());
-    }).release();
+    }, close_item(0)).release();
   });
 }
 
@@ -1596,7 +1607,7 @@ PyObject* connection_for_serial(PyObject*, PyObject* const* args, Py_ssize_t nar
     py::Ref loop = py::Ref::borrow(a[0]), factory = py::Ref::borrow(a[1]), port = py::Ref::borrow(a[2]);
     return make_deferred([loop, factory, port]() -> PyObject* {
       return connect(loop.get(), factory.get(), port.get());
-    }).release();
+    }, close_item(0)).release();
   });
 }
 
@@ -1665,7 +1676,7 @@ PyObject* open_serial_connection(PyObject*, PyObject* const* args, Py_ssize_t na
                                                                    reader.get(), the_loop.get(), nullptr));
       if (!writer) return nullptr;
       return pair(reader.get(), writer.get());
-    }).release();
+    }, close_item(1)).release();
   });
 }
 

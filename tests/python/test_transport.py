@@ -3,6 +3,7 @@
 import asyncio
 import gc
 import os
+import threading
 import time
 import tty
 
@@ -129,17 +130,61 @@ def test_deferred_works_with_create_task(run):
             return Recorder()
 
         transport, protocol = await aio.create_serial_connection(loop, factory, "loop://", timeout=3)
-        assert calls == [1] and protocol.events == []  # connection_made comes on the next iteration
+        assert calls == [1] and protocol.events == ["made"] and protocol.transport is transport
         assert transport.get_protocol() is protocol
         assert transport.serial.timeout == 0 and transport.serial.write_timeout == 0
-        await asyncio.sleep(0)
-        assert protocol.events == ["made"] and protocol.transport is transport
         transport.abort()
         await protocol.lost
         transport, protocol = await asyncio.create_task(aio.create_serial_connection(loop, factory, "loop://"))
         assert transport.get_protocol() is protocol and calls == [1, 1]
         transport.abort()
         await protocol.lost
+
+    run(main)
+
+
+@pytest.mark.parametrize("helper", ["create_serial_connection", "connection_for_serial", "a port closed already"])
+def test_connection_made_comes_first_and_the_helpers_return_after_it(run, helper):
+    async def main():
+        loop = asyncio.get_running_loop()
+        s = aio.Serial("loop://", timeout=None)
+        read = s.read(1)
+        threading.Thread(target=lambda: s.write(b"x").wait(5)).start()
+        # Resumed by the delivery of an outcome that another thread finished.
+        assert await asyncio.wait_for(read, 5) == b"x"
+        if helper == "create_serial_connection":
+            transport, protocol = await aio.create_serial_connection(loop, Recorder, "loop://")
+        else:
+            port = corvalink.Serial("loop://")
+            if helper == "a port closed already":
+                port.close()  # the transport learns of it while that delivery still runs
+            transport, protocol = await aio.connection_for_serial(loop, Recorder, port)
+        assert protocol.events == ["made"]
+        transport.close()
+        await asyncio.wait_for(protocol.lost, 5)
+        assert protocol.events == ["made", "lost"]
+        s.close()
+
+    run(main)
+
+
+def test_a_helper_cancelled_before_it_returns_closes_what_it_made(run):
+    async def main():
+        loop = asyncio.get_running_loop()
+        made = []
+
+        def factory():
+            made.append(Recorder())
+            return made[-1]
+
+        task = asyncio.ensure_future(aio.create_serial_connection(loop, factory, "loop://"))
+        await asyncio.sleep(0)  # the transport is made; the helper waits for connection_made
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert await asyncio.wait_for(made[0].lost, 5) is None
+        assert made[0].events == ["made", "lost"]
+        assert not made[0].transport.serial.is_open
 
     run(main)
 
