@@ -200,6 +200,20 @@ py::Ref outcome_to_python(const OperationOutcome& outcome) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Exceptions that leave the loop.
+
+bool exit_raised() noexcept {
+  return PyErr_ExceptionMatches(PyExc_SystemExit) || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+}
+
+bool keep_exit_else_unraisable(PyObject* where) noexcept {
+  if (!PyErr_Occurred()) return false;
+  if (exit_raised()) return true;
+  PyErr_WriteUnraisable(where);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
 // The running loop.
 
 namespace {
@@ -245,6 +259,7 @@ PyObject* ticket_call(PyObject* self, PyObject*, PyObject*) noexcept {
     if (!t->ran) {
       t->ran = true;
       t->inbox->drain();
+      if (PyErr_Occurred()) return nullptr;  // SystemExit or KeyboardInterrupt: out of the loop
     }
     Py_RETURN_NONE;
   });
@@ -325,6 +340,7 @@ struct DoorbellObject {
 PyObject* doorbell_call(PyObject* self, PyObject*, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     reinterpret_cast<DoorbellObject*>(self)->inbox->answer();
+    if (PyErr_Occurred()) return nullptr;  // SystemExit or KeyboardInterrupt: out of the loop
     Py_RETURN_NONE;
   });
 }
@@ -610,14 +626,29 @@ void LoopInbox::drain() noexcept {
     InboxItem* next = std::exchange(list->next_, nullptr);
     list->deliver();
     list = next;
+    if (PyErr_Occurred()) {
+      if (exit_raised()) break;  // it leaves the loop; the rest waits for the next turn
+      PyErr_WriteUnraisable(nullptr);
+    }
   }
   bool more = false;
   {
     std::lock_guard lock(mutex_);
+    if (list) {
+      InboxItem* last = list;
+      while (last->next_) last = last->next_;
+      last->next_ = head_;
+      if (!head_) tail_ = last;
+      head_ = list;
+    }
     more = head_ != nullptr;
     if (!more) scheduled_ = false;
   }
-  if (more) schedule();
+  if (more) {
+    PyObject* escaping = PyErr_GetRaisedException();
+    schedule();
+    PyErr_SetRaisedException(escaping);
+  }
 }
 
 void LoopInbox::gone() noexcept {

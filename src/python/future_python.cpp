@@ -741,15 +741,19 @@ class AwaitWakeup final : public LoopSubscriber {
       : LoopSubscriber(std::move(inbox)), fn_(std::move(fn)), awaiting_(std::move(awaiting)), context_(std::move(context)) {}
   PyObject* fn() const noexcept { return fn_.get(); }
 
+  // The task's step may end with SystemExit or KeyboardInterrupt, which it
+  // re-raises as it does from the loop's own callbacks: that leaves the loop.
   void deliver() noexcept override {
+    py::Ref escaping;
     if (PyContext_Enter(context_.get()) == 0) {
       py::Ref r = py::Ref::steal(PyObject_CallOneArg(fn_.get(), awaiting_.get()));
-      if (!r) PyErr_WriteUnraisable(fn_.get());
+      if (!r && keep_exit_else_unraisable(fn_.get())) escaping = py::Ref::steal(PyErr_GetRaisedException());
       if (PyContext_Exit(context_.get()) < 0) PyErr_WriteUnraisable(fn_.get());
     } else {
       PyErr_WriteUnraisable(fn_.get());
     }
     delete this;
+    if (escaping) PyErr_SetRaisedException(escaping.release());
   }
   // The loop is gone: its task will never run again.
   void loop_gone() noexcept override { delete this; }

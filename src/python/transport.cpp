@@ -236,15 +236,18 @@ bool report_error(PyObject* self, const char* message, PyObject* exception) noex
   return static_cast<bool>(r);
 }
 
-// Calls protocol.<name>(); a failure is reported, never propagated (a failure
-// to report is reported as unraisable), so the callers have nothing to check.
-void call_protocol_hook(PyObject* self, py::Ref protocol, const char* name) noexcept {
-  if (!protocol) return;
+// Calls protocol.<name>(); a failure is reported (a failure to report is
+// reported as unraisable), except SystemExit and KeyboardInterrupt, which
+// stay raised (false) for the caller to pass on, as asyncio's transports do.
+bool call_protocol_hook(PyObject* self, py::Ref protocol, const char* name) noexcept {
+  if (!protocol) return true;
   py::Ref r = py::Ref::steal(PyObject_CallMethod(protocol.get(), name, nullptr));
-  if (r) return;
+  if (r) return true;
+  if (exit_raised()) return false;
   py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
   std::string message = std::string("protocol.") + name + "() failed";
   if (!report_error(self, message.c_str(), exc.get())) PyErr_WriteUnraisable(self);
+  return true;
 }
 
 // A completion that raised on the loop's thread: reported as the loop
@@ -291,6 +294,7 @@ PyObject* watcher_call(PyObject* self, PyObject*, PyObject*) noexcept {
       on_readable(w->core);
     else
       on_writable(w->core);
+    if (PyErr_Occurred()) return nullptr;  // SystemExit or KeyboardInterrupt from the protocol: out of the loop
     Py_RETURN_NONE;
   });
 }
@@ -460,7 +464,8 @@ PyObject* on_start(PyObject* self, PyObject*) noexcept {
 PyMethodDef on_start_def = {"on_start", on_start, METH_NOARGS, nullptr};
 
 // Hands a read's bytes on: to the protocol, held while paused, dropped after
-// close().
+// close(). SystemExit and KeyboardInterrupt from data_received stay raised,
+// for the loop's callback to pass on.
 void deliver_read(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept {
   TransportCore* c = core_of(self);
   py::Ref protocol;
@@ -479,7 +484,7 @@ void deliver_read(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept
   py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n)));
   py::Ref r;
   if (bytes && name) r = py::Ref::steal(PyObject_CallMethodOneArg(protocol.get(), name, bytes.get()));
-  if (!r) report_callback_error(self);
+  if (!r && !exit_raised()) report_callback_error(self);
 }
 
 void on_readable(PyObject* self) noexcept {
@@ -558,28 +563,29 @@ class HeldDelivery final : public InboxItem {
 
 // --- writing -----------------------------------------------------------------------
 
-void maybe_pause_writing(PyObject* self) noexcept {
+// Both false with SystemExit or KeyboardInterrupt from the protocol raised.
+bool maybe_pause_writing(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
   py::Ref protocol;
   {
     std::lock_guard lock(c->mutex);
-    if (c->writing_paused || buffered_locked(c) <= c->high_water) return;
+    if (c->writing_paused || buffered_locked(c) <= c->high_water) return true;
     c->writing_paused = true;
     protocol = peek(c->protocol);
   }
-  call_protocol_hook(self, std::move(protocol), "pause_writing");
+  return call_protocol_hook(self, std::move(protocol), "pause_writing");
 }
 
-void maybe_resume_writing(PyObject* self) noexcept {
+bool maybe_resume_writing(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
   py::Ref protocol;
   {
     std::lock_guard lock(c->mutex);
-    if (!c->writing_paused || buffered_locked(c) > c->low_water) return;
+    if (!c->writing_paused || buffered_locked(c) > c->low_water) return true;
     c->writing_paused = false;
     protocol = peek(c->protocol);
   }
-  call_protocol_hook(self, std::move(protocol), "resume_writing");
+  return call_protocol_hook(self, std::move(protocol), "resume_writing");
 }
 
 bool force_close(PyObject* self, py::Ref exc) noexcept;
@@ -671,9 +677,8 @@ void on_writable(PyObject* self) noexcept {
     std::lock_guard lock(c->mutex);
     if (!c->writer_on) return;
   }
-  bool ok = write_ready(self);
-  maybe_resume_writing(self);
-  if (!ok) report_callback_error(self);
+  if (!write_ready(self)) report_callback_error(self);
+  maybe_resume_writing(self);  // SystemExit or KeyboardInterrupt stays raised
 }
 
 // The end of a port write task that wrote `written` of its data: a write cut
@@ -741,7 +746,7 @@ void on_write(PyObject* self, OperationTask& task) noexcept {
     if (!exc || !write_failed(self, std::move(exc))) report_callback_error(self);
     return;
   }
-  maybe_resume_writing(self);
+  if (!maybe_resume_writing(self)) return;
   bool more = false, closing = false;
   {
     std::lock_guard lock(c->mutex);
@@ -751,8 +756,11 @@ void on_write(PyObject* self, OperationTask& task) noexcept {
   // What came back short waits for the next write(), unless a graceful
   // close waits for it.
   bool ok = more && (!short_end || closing) ? start_write(self) : shut_if_drained(self);
-  if (ok) maybe_resume_writing(self);  // what the device took at once no longer counts
-  if (!ok) report_callback_error(self);
+  if (!ok) {
+    report_callback_error(self);
+    return;
+  }
+  maybe_resume_writing(self);  // what the device took at once no longer counts
 }
 
 // --- closing -------------------------------------------------------------------------
@@ -841,11 +849,10 @@ void connection_lost_now(PyObject* self) noexcept {
     if (!r) lost_error = py::Ref::steal(PyErr_GetRaisedException());
   }
   py::Ref closed = py::Ref::steal(PyObject_CallMethod(c->serial, "close", nullptr));
-  if (!closed) {
-    report_callback_error(self);
-  } else if (lost_error) {
+  if (!closed) report_callback_error(self);
+  if (lost_error) {
     PyErr_SetRaisedException(lost_error.release());
-    report_callback_error(self);
+    if (!exit_raised()) report_callback_error(self);  // SystemExit, KeyboardInterrupt: out of the loop
   }
 }
 
@@ -987,13 +994,11 @@ PyObject* write_bytes(PyObject* self, const std::uint8_t* p, std::size_t n) noex
     // side (nothing written) is left to start_write, which queues behind it.
     if (std::holds_alternative<Result<std::uint64_t>>(done)) {
       if (!wait_for_room(self)) return nullptr;
-      maybe_pause_writing(self);
-      return none();
+      return maybe_pause_writing(self) ? none() : nullptr;
     }
   }
   if (!start_write(self)) return nullptr;
-  maybe_pause_writing(self);
-  return none();
+  return maybe_pause_writing(self) ? none() : nullptr;
 }
 
 PyObject* t_write(PyObject* self, PyObject* data) noexcept {
@@ -1096,8 +1101,7 @@ PyObject* t_set_write_buffer_limits(PyObject* self, PyObject* const* args, Py_ss
       c->high_water = stored_limit(high.get());
       c->low_water = stored_limit(low.get());
     }
-    maybe_pause_writing(self);
-    return none();
+    return maybe_pause_writing(self) ? none() : nullptr;
   });
 }
 
@@ -1129,8 +1133,7 @@ PyObject* t_flush(PyObject* self, PyObject*) noexcept {
       std::lock_guard lock(c->mutex);
       c->write_buffer.clear();
     }
-    maybe_resume_writing(self);
-    return none();
+    return maybe_resume_writing(self) ? none() : nullptr;
   });
 }
 

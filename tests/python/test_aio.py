@@ -937,6 +937,59 @@ def test_a_hang_up_ends_every_pending_operation_with_the_hang_up(pty_echo_free):
         s.read(1).result()
 
 
+@pytest.mark.parametrize(
+    "where, exc",
+    [
+        ("a task resumed by a read", SystemExit),
+        ("a task resumed by a read", KeyboardInterrupt),
+        ("data_received, loop://", SystemExit),
+        ("data_received, pty", KeyboardInterrupt),
+        ("connection_lost", SystemExit),
+    ],
+)
+def test_system_exit_and_keyboard_interrupt_leave_the_loop(run, pty_echo_free, where, exc):
+    # As from asyncio's own callbacks: they stop the loop, they are not
+    # reported as unraisable or to the exception handler.
+    reports = []
+
+    class Raising(asyncio.Protocol):
+        def data_received(self, data):
+            raise exc(3)
+
+        def connection_lost(self, error):
+            if where == "connection_lost":
+                raise exc(3)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_exception_handler(lambda _loop, context: reports.append(context))
+        if where == "a task resumed by a read":
+            s = aio.Serial("loop://", timeout=None)
+
+            async def reader():
+                await s.read(1)
+                raise exc(3)
+
+            asyncio.ensure_future(reader())
+            await asyncio.sleep(0.02)
+            threading.Thread(target=lambda: s.write(b"x").wait(5)).start()  # finished off the loop's thread
+        else:
+            device = pty_echo_free.name if where.endswith("pty") else "loop://"
+            transport, _ = await aio.connection_for_serial(loop, Raising, corvalink.Serial(device))
+            if where == "connection_lost":
+                transport.close()
+            elif device == "loop://":
+                transport.serial.write(b"x")
+            else:
+                pty_echo_free.send(b"x")
+        await asyncio.sleep(5)  # stopped long before
+
+    with pytest.raises(exc):
+        run(main)
+    # As for any task that ends so: asyncio reports its exception unretrieved.
+    assert all(r["message"] == "Task exception was never retrieved" for r in reports)
+
+
 def test_dropping_the_port_object_closes_it_and_ends_its_reads():
     before = len(os.listdir("/proc/self/fd"))
     s = aio.Serial("loop://", timeout=None)
