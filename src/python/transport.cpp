@@ -250,6 +250,59 @@ bool call_protocol_hook(PyObject* self, py::Ref protocol, const char* name) noex
   return true;
 }
 
+// The transport (a new reference), or null once it is gone.
+py::Ref transport_of(PyObject* self) noexcept {
+  PyObject* alive = nullptr;
+  TransportCore* c = core_of(self);
+  if (c->transport_ref && PyWeakref_GetRef(c->transport_ref, &alive) < 0) PyErr_Clear();
+  return py::Ref::steal(alive);
+}
+
+// The asyncio logger's debug line for an error that ends a transport, when
+// the loop runs in debug mode. False with an exception raised.
+bool log_debug(PyObject* self, const char* message, PyObject* exc) noexcept {
+  py::Ref debug = py::Ref::steal(PyObject_CallMethod(core_of(self)->loop, "get_debug", nullptr));
+  if (!debug) return false;
+  const int on = PyObject_IsTrue(debug.get());
+  if (on <= 0) return on == 0;
+  py::Ref logging = py::Ref::steal(PyImport_ImportModule("logging"));
+  if (!logging) return false;
+  py::Ref logger = py::Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "asyncio"));
+  if (!logger) return false;
+  py::Ref method = py::Ref::steal(PyObject_GetAttrString(logger.get(), "debug"));
+  if (!method) return false;
+  py::Ref transport = transport_of(self);
+  py::Ref args = py::Ref::steal(Py_BuildValue("(sOs)", "%r: %s", transport ? transport.get() : Py_None, message));
+  py::Ref kwargs = py::Ref::steal(Py_BuildValue("{s:O}", "exc_info", exc));
+  if (!args || !kwargs) return false;
+  py::Ref r = py::Ref::steal(PyObject_Call(method.get(), args.get(), kwargs.get()));
+  return static_cast<bool>(r);
+}
+
+bool force_close(PyObject* self, py::Ref exc) noexcept;
+
+// An error that ends the transport, whichever side met it, as asyncio's own
+// transports treat one: an OSError (a SerialException is one) goes to
+// connection_lost only, with a debug line in the asyncio log when the loop
+// runs in debug mode; any other exception is reported to the loop's
+// exception handler as well. Either way the transport closes at once,
+// dropping what it had not written, and connection_lost gets the exception.
+// A transport already ending with an exception of its own reports nothing
+// more.
+bool fatal_error(PyObject* self, py::Ref exc, const char* message) noexcept {
+  TransportCore* c = core_of(self);
+  bool quiet = false;
+  {
+    std::lock_guard lock(c->mutex);
+    quiet = c->closing && c->close_exception;
+  }
+  if (!quiet) {
+    const bool os_error = PyErr_GivenExceptionMatches(exc.get(), PyExc_OSError);
+    if (!(os_error ? log_debug(self, message, exc.get()) : report_error(self, message, exc.get()))) return false;
+  }
+  return force_close(self, std::move(exc));
+}
+
 // A completion that raised on the loop's thread: reported as the loop
 // reports an exception in a callback.
 void report_callback_error(PyObject* self) noexcept {
@@ -465,7 +518,8 @@ PyMethodDef on_start_def = {"on_start", on_start, METH_NOARGS, nullptr};
 
 // Hands a read's bytes on: to the protocol, held while paused, dropped after
 // close(). SystemExit and KeyboardInterrupt from data_received stay raised,
-// for the loop's callback to pass on.
+// for the loop's callback to pass on; any other exception ends the
+// transport (fatal_error), as in asyncio's transports.
 void deliver_read(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept {
   TransportCore* c = core_of(self);
   py::Ref protocol;
@@ -484,7 +538,10 @@ void deliver_read(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept
   py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n)));
   py::Ref r;
   if (bytes && name) r = py::Ref::steal(PyObject_CallMethodOneArg(protocol.get(), name, bytes.get()));
-  if (!r && !exit_raised()) report_callback_error(self);
+  if (r || exit_raised()) return;
+  py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
+  if (!fatal_error(self, std::move(exc), "Fatal error: protocol.data_received() call failed."))
+    report_callback_error(self);
 }
 
 void on_readable(PyObject* self) noexcept {
@@ -507,7 +564,7 @@ void on_readable(PyObject* self) noexcept {
     stop_watching(self, Watch::Read);
     close_for_fatal(self, n.error());
     py::Ref exc = error_to_python(n.error());
-    if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
+    if (!exc || !fatal_error(self, std::move(exc), "Fatal read error on serial transport")) report_callback_error(self);
     return;
   }
   if (*n) deliver_read(self, buffer.get(), *n);
@@ -524,7 +581,7 @@ void on_read(PyObject* self, OperationTask& task) noexcept {
   std::optional<OperationOutcome> outcome = task.receive();
   if (!outcome->has_value()) {
     py::Ref exc = error_to_python(outcome->error());
-    if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
+    if (!exc || !fatal_error(self, std::move(exc), "Fatal read error on serial transport")) report_callback_error(self);
     return;
   }
   const ByteString& data = std::get<ByteString>(**outcome);
@@ -588,19 +645,9 @@ bool maybe_resume_writing(PyObject* self) noexcept {
   return call_protocol_hook(self, std::move(protocol), "resume_writing");
 }
 
-bool force_close(PyObject* self, py::Ref exc) noexcept;
-
-// A port write that failed: reported (unless the transport already closes
-// for a reason of its own), then the transport ends with the error.
+// A port write that failed ends the transport with the error.
 bool write_failed(PyObject* self, py::Ref exc) noexcept {
-  TransportCore* c = core_of(self);
-  bool quiet = false;
-  {
-    std::lock_guard lock(c->mutex);
-    quiet = c->closing && c->close_exception;
-  }
-  if (!quiet && !report_error(self, "Fatal write error on serial transport", exc.get())) return false;
-  return force_close(self, std::move(exc));
+  return fatal_error(self, std::move(exc), "Fatal write error on serial transport");
 }
 
 // Nothing more to write and a graceful close waits for that: the flush and

@@ -475,7 +475,11 @@ def test_nothing_outlives_a_closed_transport(run):
 # --- edges: hang-ups, closes, bad input ------------------------------------------------------------
 
 
-def test_a_hang_up_during_a_write_reaches_connection_lost(run, pty_pair):
+@pytest.mark.parametrize("side", ["the write side", "the read side"])
+def test_a_hang_up_goes_to_connection_lost_only_whichever_side_notices(run, pty_pair, side):
+    # An OSError (a SerialException is one) ends the transport through
+    # connection_lost only, as in asyncio's transports; the exception
+    # handler hears nothing of it, whichever side met it first.
     master, name = pty_pair
 
     async def main():
@@ -483,12 +487,47 @@ def test_a_hang_up_during_a_write_reaches_connection_lost(run, pty_pair):
         reports = []
         loop.set_exception_handler(lambda _loop, context: reports.append(context))
         transport, protocol = await aio.create_serial_connection(loop, Recorder, name)
-        transport.write(b"w" * (1 << 20))  # more than the terminal takes: a write waits
+        if side == "the write side":
+            transport.pause_reading()  # only the write side watches the line
+            transport.write(b"w" * (1 << 20))  # more than the terminal takes: the rest waits
         await asyncio.sleep(0.05)
         os.close(master)
         exc = await protocol.lost
         assert isinstance(exc, corvalink.SerialException) and not isinstance(exc, corvalink.PortNotOpenError)
-        assert all(isinstance(r.get("exception"), corvalink.SerialException) for r in reports)
+        await asyncio.sleep(0.05)
+        assert protocol.events.count("lost") == 1 and not transport.serial.is_open
+        assert reports == []
+
+    run(main)
+
+
+@pytest.mark.parametrize("device, raised", [("loop://", RuntimeError), ("pty", RuntimeError), ("loop://", OSError)])
+def test_an_exception_in_data_received_ends_the_transport(run, pty_pair, device, raised):
+    # As in asyncio's transports: reported (an OSError only to
+    # connection_lost), then connection_lost gets it; nothing more is read.
+    master, name = pty_pair
+
+    class Failing(Recorder):
+        def data_received(self, data):
+            super().data_received(data)
+            raise raised("boom")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reports = []
+        loop.set_exception_handler(lambda _loop, context: reports.append(context))
+        transport, protocol = await aio.create_serial_connection(loop, Failing, "loop://" if device == "loop://" else name)
+        send = transport.serial.write if device == "loop://" else (lambda data: os.write(master, data))
+        send(b"first")
+        exc = await asyncio.wait_for(protocol.lost, 5)
+        assert isinstance(exc, raised) and str(exc) == "boom"
+        assert transport.is_closing() and not transport.serial.is_open
+        if raised is OSError:
+            assert reports == []
+        else:
+            assert [r["message"] for r in reports] == ["Fatal error: protocol.data_received() call failed."]
+            assert reports[0]["exception"] is exc and reports[0]["protocol"] is protocol
+        assert protocol.events == ["made", "data", "lost"]
 
     run(main)
 
