@@ -32,7 +32,7 @@ EXTRA_PACKAGES=(
   linux-perf strace
   gensio-bin
   python3-sphinx python3-myst-parser python3-pydata-sphinx-theme
-  chromium fonts-dejavu-core
+  chromium fonts-dejavu-core libjs-bootstrap5
 )
 
 log() { printf '[env] %s\n' "$*" >&2; }

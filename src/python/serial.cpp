@@ -997,7 +997,9 @@ PyObject* class_attributes(PyObject* type) noexcept {
 PyObject* make_serial_base() noexcept {
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("Properties and non-I/O methods shared by `corvalink.Serial` and "
-                                    "`corvalink.aio.Serial`.")},
+                                    "`corvalink.aio.Serial`.\n\n"
+                                    "It cannot be instantiated itself. The settings can be read and changed "
+                                    "on a closed port too; a change on an open port is applied at once.")},
       {Py_tp_dealloc, reinterpret_cast<void*>(serial_dealloc)},
       {Py_tp_init, reinterpret_cast<void*>(serial_init)},
       {Py_tp_repr, reinterpret_cast<void*>(serial_repr)},
@@ -1021,8 +1023,18 @@ PyObject* make_serial() noexcept {
   PyObject* base = serial_base_type();
   if (!base) return nullptr;
   static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\n"
+      {Py_tp_doc, const_cast<char*>("Serial(port=None, baudrate=9600, bytesize=8, parity='N', stopbits=1, timeout=None, "
+                                    "xonxoff=False, rtscts=False, write_timeout=None, dsrdtr=None, "
+                                    "inter_byte_timeout=None, exclusive=None)\n--\n\n"
                                     "A serial port with the conventional blocking serial-port API.\n\n"
+                                    "With a `port`, the port is opened at once. The line settings are "
+                                    "`baudrate`, `bytesize` (5 to 8), `parity` ('N', 'E', 'O', 'M', 'S'), "
+                                    "`stopbits` (1, 1.5, 2) and flow control by `xonxoff`, `rtscts` and "
+                                    "`dsrdtr` (None: as `rtscts`). `timeout` bounds a read (None waits as "
+                                    "long as it takes, 0 returns what is there), `inter_byte_timeout` the silence "
+                                    "between received bytes and `write_timeout` a write; all in seconds. "
+                                    "`exclusive=True` locks a Linux device against other programs (flock "
+                                    "and the UUCP lock file).\n\n"
                                     "The port is a device name, or \"loop://\": an in-memory port that reads "
                                     "back what was written. loop:// holds at most 4096 unread bytes; a write "
                                     "beyond that waits until they are read (without a write timeout, for as "
@@ -1057,8 +1069,15 @@ PyObject* make_aio_serial() noexcept {
   PyObject* base = serial_base_type();
   if (!base) return nullptr;
   static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\n"
-                                    "Serial port whose I/O methods return futures.")},
+      {Py_tp_doc, const_cast<char*>("Serial(port=None, baudrate=9600, bytesize=8, parity='N', stopbits=1, timeout=None, "
+                                    "xonxoff=False, rtscts=False, write_timeout=None, dsrdtr=None, "
+                                    "inter_byte_timeout=None, exclusive=None)\n--\n\n"
+                                    "Serial port whose I/O methods return futures.\n\n"
+                                    "It takes the arguments of `corvalink.Serial` and has the same "
+                                    "properties; `read`, `write` and the other I/O methods return a "
+                                    "`corvalink.aio.Future` at once, which an event loop awaits, a thread "
+                                    "waits for with `Future.wait`, or done-callbacks follow. `async with` "
+                                    "opens and closes the port.")},
       {Py_tp_new, reinterpret_cast<void*>(serial_new)},
       {Py_tp_methods, aio_serial_methods},
       {0, nullptr},
