@@ -8,6 +8,7 @@ code they show, against something that behaves like a device.
 """
 
 import os
+import re
 import threading
 import tty
 
@@ -152,4 +153,7 @@ def terminal_session(args: list[str], keys: list[str], pause: float = 0.3) -> tu
             proc.kill()
             proc.wait()
         os.close(master)
-    return status, shown.decode(errors="replace").replace("\r\n", "\n")
+    # What the screen shows: the resets of attributes and modes the tool
+    # sends on its way out leave nothing visible.
+    text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", shown.decode(errors="replace"))
+    return status, text.replace("\r\n", "\n")

@@ -84,6 +84,11 @@ class Backend {
   // none). The next poll_write first collects its completion.
   virtual std::size_t detach_write() = 0;
   virtual Status set_buffer_size(std::uint32_t rx_size, std::uint32_t tx_size) = 0;
+  // Takes (true) or gives up (false), on the open device, the locks that
+  // `exclusive` takes at open; nothing when they are already as asked. A
+  // refusal leaves the device open without them. Backends without such
+  // locks do nothing.
+  virtual Status set_exclusive(bool) { return {}; }
   // Why a write may not finish, added to the write-timeout error as a note;
   // empty when there is nothing to say.
   virtual std::string_view write_timeout_note() const { return {}; }

@@ -317,6 +317,26 @@ void PortHandle::store_settings(const std::function<void(PortSettings&)>& change
   publish_timeouts_locked();
 }
 
+Status PortHandle::set_exclusive(std::optional<bool> exclusive) {
+  Status result = [&]() -> Status {
+    std::lock_guard device(device_mutex_);
+    std::optional<bool> before;
+    {
+      std::lock_guard lock(settings_mutex_);
+      before = std::exchange(settings_.exclusive, exclusive);
+    }
+    if (!backend_) return {};
+    Status applied = backend_->set_exclusive(exclusive.value_or(false));
+    if (!applied) {
+      std::lock_guard lock(settings_mutex_);
+      settings_.exclusive = before;
+    }
+    return applied;
+  }();
+  close_if_fatal(*this, result);
+  return result;
+}
+
 namespace {
 std::uint64_t timeout_bits(const TimeoutValue& t) noexcept {
   switch (t.kind()) {

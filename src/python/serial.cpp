@@ -355,7 +355,7 @@ int set_dsrdtr(PyObject* self, PyObject* value, void*) noexcept {
       [](PortSettings& s, std::optional<bool> v) { s.dsrdtr = v.value_or(s.rtscts); });
 }
 
-// Timeouts and exclusive are only stored (never reach the device).
+// Timeouts are only stored (never reach the device).
 template <class T, class Convert, class Apply>
 int stored_setter(PyObject* self, PyObject* value, Convert&& convert, Apply&& apply) noexcept {
   if (!value) return py::no_deleter();
@@ -383,10 +383,17 @@ int set_inter_byte_timeout(PyObject* self, PyObject* value, void*) noexcept {
   return stored_setter<TimeoutValue>(self, value, timeout_value,
                                      [](PortSettings& s, TimeoutValue v) { s.inter_byte_timeout = v; });
 }
+// On an open port the locks are taken or given up at once; a refusal
+// raises and leaves the port open, unlocked, with the previous value.
 int set_exclusive(PyObject* self, PyObject* value, void*) noexcept {
-  return stored_setter<std::optional<bool>>(
-      self, value, [](PyObject* o, std::optional<bool>& v) { return noted(convert_optional_truth(o, v), "value"); },
-      [](PortSettings& s, std::optional<bool> v) { s.exclusive = v; });
+  if (!value) return py::no_deleter();
+  return py::guard_int([&]() -> int {
+    std::optional<bool> v;
+    if (!noted(convert_optional_truth(value, v), "value")) return -1;
+    PortHandle& h = port_of(self);
+    Status st = detached([&] { return h.set_exclusive(v); });
+    return check(st) ? 0 : -1;
+  });
 }
 
 // RS-485 direction control: checked for the platform first, so a closed
@@ -505,7 +512,9 @@ PyGetSetDef base_getset[] = {
     {"write_timeout", get_write_timeout, set_write_timeout, "Write timeout in seconds, or None.", nullptr},
     {"inter_byte_timeout", get_inter_byte_timeout, set_inter_byte_timeout,
      "Longest silence between received bytes, or None.", nullptr},
-    {"exclusive", get_exclusive, set_exclusive, "Exclusive-use option (None, True or False).", nullptr},
+    {"exclusive", get_exclusive, set_exclusive,
+     "Exclusive use (None, True or False): True takes flock and the UUCP lock file, at once on an open port.",
+     nullptr},
     {"rs485_mode", get_rs485_mode, set_rs485_mode,
      "RS-485 direction control: a `corvalink.rs485.RS485Settings`, or None for none.", nullptr},
     {"rts", get_rts, set_rts, "Requested RTS line state.", nullptr},
