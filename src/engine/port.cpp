@@ -89,6 +89,7 @@ void PortHandle::install_locked(BackendPtr backend) {
 void PortHandle::close(std::optional<PortError> reason) {
   BackendPtr closing;
   ByteString dropped;
+  Waker reader;  // dropped after the lock
   {
     // Announced before the device lock is asked for: a call that holds it
     // waiting for the device ends early, and polled I/O lets go of it.
@@ -103,6 +104,7 @@ void PortHandle::close(std::optional<PortError> reason) {
     closing = std::move(backend_);
     dropped.swap(pushback_);
     pushback_head_ = 0;
+    reader = std::move(waiting_reader_);
     open_.store(false, std::memory_order_release);
   }
   close_notify.notify_waiters();
@@ -124,15 +126,28 @@ PortError PortHandle::closed_error(std::uint64_t generation) {
 
 void PortHandle::unread(ByteString bytes, std::uint64_t generation) {
   if (bytes.empty()) return;
-  std::lock_guard device(device_mutex_);
-  if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return;
-  if (pushback_head_ == pushback_.size()) {
-    pushback_ = std::move(bytes);
-  } else {
-    bytes.insert(bytes.end(), pushback_.begin() + static_cast<std::ptrdiff_t>(pushback_head_), pushback_.end());
-    pushback_ = std::move(bytes);
+  Waker reader;
+  {
+    std::lock_guard device(device_mutex_);
+    if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return;
+    if (pushback_head_ == pushback_.size()) {
+      pushback_ = std::move(bytes);
+    } else {
+      bytes.insert(bytes.end(), pushback_.begin() + static_cast<std::ptrdiff_t>(pushback_head_), pushback_.end());
+      pushback_ = std::move(bytes);
+    }
+    pushback_head_ = 0;
+    reader = std::move(waiting_reader_);
   }
-  pushback_head_ = 0;
+  // The read that waits for the device finds them now, not when the device
+  // next has something.
+  reader.wake();
+}
+
+void PortHandle::forget_waiting_reader() noexcept {
+  Waker stale;
+  std::lock_guard device(device_mutex_);
+  stale = std::move(waiting_reader_);
 }
 
 bool PortHandle::is_open() { return open_.load(std::memory_order_acquire); }
@@ -395,6 +410,7 @@ Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf, std::uint64_t gene
   // A close waiting for the device lock gets it first; its notification
   // wakes this operation.
   if (close_request_.pending()) return Pending;
+  Waker stale;  // a waiting reader's waker, dropped after the lock
   std::lock_guard device(device_mutex_);
   if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return Status(fail(closed_error_locked(generation)));
   if (pushback_head_ < pushback_.size() && buf.remaining() > 0) {
@@ -406,9 +422,17 @@ Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf, std::uint64_t gene
       pushback_.clear();
       pushback_head_ = 0;
     }
+    if (waiting_reader_) stale = std::move(waiting_reader_);
     return Status{};
   }
-  return backend_->poll_read(cx, buf);
+  Poll<Status> io = backend_->poll_read(cx, buf);
+  if (io.pending()) {
+    // Bytes given back while it waits wake it (unread).
+    if (buf.may_wait && !waiting_reader_.will_wake(cx.waker())) waiting_reader_ = cx.waker();
+  } else if (waiting_reader_) {
+    stale = std::move(waiting_reader_);
+  }
+  return io;
 }
 
 Poll<Result<std::size_t>> PortHandle::poll_write(Context& cx, Bytes data, std::uint64_t generation) {
@@ -507,7 +531,7 @@ class EnvelopedOperation : public PortOperation {
           if (q.timer->poll(cx).pending()) return Pending;
           timeouts = q.timeouts;
           state_.emplace<std::monostate>();
-          if (!port_->is_open()) return fail(PortError::not_open());
+          if (Status open = still_open(); !open) return fail(std::move(open.error()));
           return gave_up(timeouts);
         }
         guard_ = std::move(granted).take();
@@ -516,10 +540,7 @@ class EnvelopedOperation : public PortOperation {
       // From here on the close waiter takes the place of the queue's state.
       Notify::Waiter& closed = state_.emplace<Running>(port_->close_notify).closed;
       closed.enable();
-      if (Status open = port_->ensure_open(); !open) return finish(fail(std::move(open.error())));
-      // Closed while it waited for its side, and opened again since: that
-      // close ended it, as it ends every operation waiting on the port.
-      if (port_->generation() != generation_) return finish(fail(port_->closed_error(generation_)));
+      if (Status open = still_open(); !open) return finish(fail(std::move(open.error())));
       start(timeouts);
     }
     Notify::Waiter& closed = std::get<Running>(state_).closed;
@@ -590,10 +611,20 @@ class EnvelopedOperation : public PortOperation {
   void begin() {
     begun_ = true;
     began_at_ = Clock::now();
+    began_open_ = port_->is_open();  // looked at before the generation: an open in between is a later one
     generation_ = port_->generation();
     Queued& q = std::get<Queued>(state_);
     q.timeouts = port_->timeouts();
     lock_deadline_ = deadline_after(began_at_, lock_wait(q.timeouts));
+  }
+  // Whether the opening the operation began in is still the port's. A close
+  // since then (the port closed, or closed and opened again) ended it, as it
+  // ends every operation waiting on the port: with the fatal error that
+  // closed it (a hang-up), else NotOpen. One that began on a closed port
+  // finds it not open.
+  Status still_open() {
+    if (port_->is_open() && port_->generation() == generation_) return {};
+    return fail(began_open_ ? port_->closed_error(generation_) : PortError::not_open());
   }
   // Ended by a close: the fatal error that closed the port, or NotOpen.
   OperationOutcome closed() {
@@ -616,6 +647,7 @@ class EnvelopedOperation : public PortOperation {
 
   PortRef port_;
   bool begun_ = false;
+  bool began_open_ = true;  // the port was open when the operation began
   Instant began_at_{};
   std::optional<Instant> lock_deadline_;
   AsyncMutex::Guard guard_;
@@ -733,6 +765,10 @@ class ReadSome {
   }
   ReadSome(const ReadSome&) = delete;
   ReadSome& operator=(const ReadSome&) = delete;
+  // Dropped while it waits for the device: the port forgets its waker.
+  ~ReadSome() {
+    if (waiting_) port_.forget_waiting_reader();
+  }
 
   Poll<Result<std::size_t>> poll(Context& cx) {
     // Woken after the deadline: the last attempt only.
@@ -743,6 +779,7 @@ class ReadSome {
     buf_.may_wait = !look;
     Poll<Status> io = port_.poll_read(cx, buf_, generation_);
     buf_.may_wait = true;
+    waiting_ = io.pending();
     if (io.ready()) return outcome(std::move(io).take());
     race_.waited = true;
     if (deadline_) {
@@ -758,6 +795,7 @@ class ReadSome {
   Poll<Result<std::size_t>> last_attempt(Context& cx) {
     buf_.may_wait = false;
     Poll<Status> once = port_.poll_read(cx, buf_, generation_);
+    waiting_ = false;  // a single look leaves no waker behind
     if (once.pending()) return Result<std::size_t>(std::size_t{0});
     return outcome(std::move(once).take());
   }
@@ -775,6 +813,7 @@ class ReadSome {
   std::optional<Instant> deadline_;
   std::unique_ptr<Sleep> timer_;
   CancelRace& race_;
+  bool waiting_ = false;  // the last look found nothing and left its waker with the port
 };
 
 // read(size): chunks of up to kChunk bytes straight into the result's tail,

@@ -76,7 +76,11 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   // input, ahead of everything not read yet, for the next read. `generation`
   // is the opening they were read in: they are dropped when the port was
   // closed since (a close discards the input, as opening again does).
+  // The read that waits for the device (holding the read side) is woken, so
+  // it takes them at once.
   void unread(ByteString bytes, std::uint64_t generation);
+  // A read that waited for the device ends: its waker is dropped.
+  void forget_waiting_reader() noexcept;
   // Installs a backend opened elsewhere (AlreadyOpen if one is present).
   Status open_with(BackendPtr backend);
 
@@ -186,6 +190,9 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   // pushback_head_ on), and the fatal error of the last close.
   ByteString pushback_;
   std::size_t pushback_head_ = 0;
+  // Guarded by device_mutex_: the waker of the read whose last look at the
+  // device found nothing (it holds the read side), woken by unread().
+  Waker waiting_reader_;
   std::optional<PortError> close_reason_;
   std::uint64_t close_reason_generation_ = 0;
   std::atomic<std::uint64_t> generation_{0};  // bumped under device_mutex_ by open

@@ -200,6 +200,20 @@ py::Ref outcome_to_python(const OperationOutcome& outcome) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Exceptions that leave the loop.
+
+bool exit_raised() noexcept {
+  return PyErr_ExceptionMatches(PyExc_SystemExit) || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+}
+
+bool keep_exit_else_unraisable(PyObject* where) noexcept {
+  if (!PyErr_Occurred()) return false;
+  if (exit_raised()) return true;
+  PyErr_WriteUnraisable(where);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
 // The running loop.
 
 namespace {
@@ -245,6 +259,7 @@ PyObject* ticket_call(PyObject* self, PyObject*, PyObject*) noexcept {
     if (!t->ran) {
       t->ran = true;
       t->inbox->drain();
+      if (PyErr_Occurred()) return nullptr;  // SystemExit or KeyboardInterrupt: out of the loop
     }
     Py_RETURN_NONE;
   });
@@ -314,8 +329,6 @@ class ScheduleJob final : public Runtime::Job {
   std::shared_ptr<LoopInbox> inbox_;
 };
 
-constexpr int kDrainRounds = 8;
-
 // The doorbell's callable, kept by the loop's selector for as long as the
 // loop lives: rung, it delivers; dropped (the loop closed or went away), the
 // inbox's items learn that the loop is gone.
@@ -327,6 +340,7 @@ struct DoorbellObject {
 PyObject* doorbell_call(PyObject* self, PyObject*, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     reinterpret_cast<DoorbellObject*>(self)->inbox->answer();
+    if (PyErr_Occurred()) return nullptr;  // SystemExit or KeyboardInterrupt: out of the loop
     Py_RETURN_NONE;
   });
 }
@@ -593,39 +607,47 @@ void LoopInbox::answer() noexcept {
 }
 
 void LoopInbox::drain() noexcept {
-  for (int round = 0;; ++round) {
-    InboxItem* list = nullptr;
-    {
-      std::lock_guard lock(mutex_);
-      list = std::exchange(head_, nullptr);
-      tail_ = nullptr;
-      if (!list) {
-        scheduled_ = false;
-        return;
-      }
-    }
-    if (round == kDrainRounds) {
-      // Items keep coming: the rest waits for another turn of the loop.
-      {
-        std::lock_guard lock(mutex_);
-        if (head_) {
-          InboxItem* last = list;
-          while (last->next_) last = last->next_;
-          last->next_ = head_;
-        } else {
-          tail_ = list;
-          while (tail_->next_) tail_ = tail_->next_;
-        }
-        head_ = list;
-      }
-      schedule();
+  // One batch: what was queued when the hand-over came. What is queued while
+  // it is delivered (by the batch's own callbacks, or other threads) gets a
+  // hand-over of its own, behind the callbacks the batch scheduled on the
+  // loop: a transport made in a task that a delivery resumed has its
+  // connection_made ahead of anything its port reports.
+  InboxItem* list = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    list = std::exchange(head_, nullptr);
+    tail_ = nullptr;
+    if (!list) {
+      scheduled_ = false;
       return;
     }
-    while (list) {
-      InboxItem* next = std::exchange(list->next_, nullptr);
-      list->deliver();
-      list = next;
+  }
+  while (list) {
+    InboxItem* next = std::exchange(list->next_, nullptr);
+    list->deliver();
+    list = next;
+    if (PyErr_Occurred()) {
+      if (exit_raised()) break;  // it leaves the loop; the rest waits for the next turn
+      PyErr_WriteUnraisable(nullptr);
     }
+  }
+  bool more = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (list) {
+      InboxItem* last = list;
+      while (last->next_) last = last->next_;
+      last->next_ = head_;
+      if (!head_) tail_ = last;
+      head_ = list;
+    }
+    more = head_ != nullptr;
+    if (!more) scheduled_ = false;
+  }
+  if (more) {
+    PyObject* escaping = PyErr_GetRaisedException();
+    schedule();
+    PyErr_SetRaisedException(escaping);
   }
 }
 

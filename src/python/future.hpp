@@ -142,7 +142,10 @@ class InboxItem {
  public:
   virtual ~InboxItem() = default;
   // On the loop's thread, attached, from the inbox's drain. Owns itself
-  // from here: deletes itself (or hands itself on).
+  // from here: deletes itself (or hands itself on). It may leave
+  // SystemExit or KeyboardInterrupt raised (exit_raised), nothing else: the
+  // drain stops there, the exception leaves the loop's callback as it does
+  // from asyncio's own, and the rest is delivered at the loop's next turn.
   virtual void deliver() noexcept = 0;
   // The loop went away before the item was delivered (it was closed, or
   // dropped what it was to run): on whatever thread found out, attached.
@@ -177,6 +180,7 @@ class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
   bool names(PyObject* loop) const noexcept;
 
   // The hand-over's two ends (future.cpp): run by the loop, or dropped unrun.
+  // drain() may leave SystemExit or KeyboardInterrupt raised (see deliver).
   void drain() noexcept;
   void gone() noexcept;
   // The poller's descriptor is readable: the reads that became ready take
@@ -233,6 +237,14 @@ class LoopSubscriber : public Subscriber, public InboxItem {
   TaskRef task_;
 };
 
+// SystemExit or KeyboardInterrupt is raised: what asyncio's callback runner
+// lets out of the loop instead of reporting it.
+bool exit_raised() noexcept;
+// After a failed call in a callback run by the loop: SystemExit and
+// KeyboardInterrupt stay raised (true), anything else is reported as
+// unraisable for `where`.
+bool keep_exit_else_unraisable(PyObject* where) noexcept;
+
 // The running loop of this thread (a borrowed reference) or null (no
 // loop, or null with an exception).
 PyObject* running_loop_or_null(bool& failed) noexcept;
@@ -279,9 +291,14 @@ PyObject* start_future(OperationPtr op, StartForm form, PortRef source, PortHand
 // awaiting code received the value (what the value stood for is undone).
 PyObject* finished_future(PyObject* value, PyObject* undo = nullptr) noexcept;
 // A coroutine whose first step runs work (attached): a new reference, or
-// null with the exception set.
+// null with the exception set. With `undo`, the coroutine yields once after
+// the work (the loop runs the callbacks the work scheduled, as asyncio's
+// connection helpers wait for connection_made) and finishes with the result
+// on its next step; ended before that (thrown into, closed, dropped), it
+// hands the result to undo instead.
 using DeferredWork = std::function<PyObject*()>;
-py::Ref make_deferred(DeferredWork work) noexcept;
+using DeferredUndo = std::function<void(PyObject* result)>;
+py::Ref make_deferred(DeferredWork work, DeferredUndo undo = nullptr) noexcept;
 
 // contextvars.copy_context() (a new reference, or null with the exception).
 PyObject* copy_context() noexcept;

@@ -102,6 +102,10 @@ struct FutureObject {
   TaskRef task;                      // set at creation, never changed
   std::atomic<PyObject*> exception;  // the exception kept for a failed outcome
   std::atomic<PyObject*> undo;       // called when an await is cancelled before it got the value
+  // Who may still receive the outcome besides a given await: the awaits and
+  // waits under way, and whether anyone saw it done or asked to be told.
+  std::atomic<std::uint32_t> holders;
+  std::atomic<bool> observed;
 };
 
 FutureObject* as_future(PyObject* self) noexcept { return reinterpret_cast<FutureObject*>(self); }
@@ -122,9 +126,21 @@ int future_clear(PyObject* self) noexcept {
   return 0;
 }
 
+// An await or a wait of the future under way (counted once; released once).
+void hold(PyObject* self) noexcept { as_future(self)->holders.fetch_add(1, std::memory_order_acq_rel); }
+void unhold(PyObject* self) noexcept { as_future(self)->holders.fetch_sub(1, std::memory_order_acq_rel); }
+// Someone saw the outcome, or asked to be told of it.
+void observe(PyObject* self) noexcept { as_future(self)->observed.store(true, std::memory_order_release); }
+
 // An await of the future ended by an exception before the awaiting code got
 // the value: a read's bytes go back to the port; another value's undo runs.
+// That is for an outcome nobody receives: while anyone else awaits or waits
+// for the future, has a done-callback on it or saw it done, the cancelled
+// await only stops awaiting, and the future keeps its value, as an asyncio
+// future does. The caller's own await is still counted.
 void not_received(PyObject* self) noexcept {
+  FutureObject* f = as_future(self);
+  if (f->observed.load(std::memory_order_acquire) || f->holders.load(std::memory_order_acquire) > 1) return;
   if (task_of(self).give_back()) return;
   // Taken once, whichever thread's await ends first.
   if (PyObject* undo = as_future(self)->undo.exchange(nullptr, std::memory_order_acq_rel)) {
@@ -192,17 +208,24 @@ PyObject* take_outcome(PyObject* self) noexcept {
   return raise_error(self, o->error());
 }
 
+// Whether the future is done; one seen done keeps its outcome (not_received).
+bool seen_done(PyObject* self) noexcept {
+  if (!task_of(self).finished()) return false;
+  observe(self);
+  return true;
+}
+
 PyObject* f_done(PyObject* self, PyObject*) noexcept {
-  return py::guard([&] { return boolean(task_of(self).finished()); });
+  return py::guard([&] { return boolean(seen_done(self)); });
 }
 
 PyObject* f_cancelled(PyObject* self, PyObject*) noexcept {
-  return py::guard([&] { return boolean(task_of(self).cancelled()); });
+  return py::guard([&] { return boolean(seen_done(self) && task_of(self).cancelled()); });
 }
 
 PyObject* f_result(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    if (!task_of(self).finished()) return raise_invalid_state("Result is not ready.");
+    if (!seen_done(self)) return raise_invalid_state("Result is not ready.");
     return take_outcome(self);
   });
 }
@@ -210,7 +233,7 @@ PyObject* f_result(PyObject* self, PyObject*) noexcept {
 PyObject* f_exception(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     OperationTask& task = task_of(self);
-    if (!task.finished()) return raise_invalid_state("Exception is not set.");
+    if (!seen_done(self)) return raise_invalid_state("Exception is not set.");
     if (!task.failed()) return none();
     std::optional<OperationOutcome> o = task.outcome_copy();
     if (!o || o->has_value()) return none();
@@ -252,6 +275,11 @@ PyObject* f_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     OperationTask& task = task_of(self);
     // A write's kept-back outcome is there already: nobody need run a loop.
     finish_deferred(task);
+    hold(self);
+    struct Unhold {
+      PyObject* self;
+      ~Unhold() { unhold(self); }
+    } unhold_at_end{self};
     std::optional<detail::BlockInPlaceScope> handed_over;
     using namespace std::chrono_literals;
     for (;;) {
@@ -267,7 +295,10 @@ PyObject* f_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         return task.wait_for(slice);
       });
-      if (finished) return take_outcome(self);
+      if (finished) {
+        observe(self);
+        return take_outcome(self);
+      }
       if (PyErr_CheckSignals() < 0) return nullptr;
       if (deadline && Clock::now() >= *deadline) {
         PyErr_SetString(PyExc_TimeoutError, "the operation did not finish within the timeout");
@@ -481,6 +512,7 @@ PyObject* f_add_done_callback(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* fn = nullptr;
     py::Ref context;
     if (!callback_args("Future.add_done_callback", args, nargs, kwnames, fn, context)) return nullptr;
+    observe(self);  // the callback will be told of the outcome
     bool failed = false;
     PyObject* loop = running_loop_or_null(failed);
     if (failed) return nullptr;
@@ -543,6 +575,7 @@ struct ReadyObject {
   PyObject* future;  // the Future whose value it gives
   std::atomic<bool> stepped;
   std::atomic<bool> given;  // the value went to the awaiting code
+  std::atomic<bool> holding;  // counted among the future's holders until the await ends
 };
 
 ReadyObject* as_ready(PyObject* self) noexcept { return reinterpret_cast<ReadyObject*>(self); }
@@ -553,7 +586,13 @@ int ready_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
+// The await ends: no longer one of the future's holders.
+void ready_ended(ReadyObject* r) noexcept {
+  if (r->future && r->holding.exchange(false, std::memory_order_acq_rel)) unhold(r->future);
+}
+
 int ready_clear(PyObject* self) noexcept {
+  ready_ended(as_ready(self));
   Py_CLEAR(as_ready(self)->future);
   return 0;
 }
@@ -564,6 +603,7 @@ void ready_dealloc(PyObject* self) noexcept {
   ready_clear(self);
   as_ready(self)->stepped.~atomic();
   as_ready(self)->given.~atomic();
+  as_ready(self)->holding.~atomic();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -574,6 +614,7 @@ PyObject* ready_step(PyObject* self) noexcept {
     if (!r->stepped.exchange(true, std::memory_order_acq_rel)) return none();
     if (!r->future) return stop_iteration(Py_None);
     py::Ref value = py::Ref::steal(take_outcome(r->future));
+    ready_ended(r);
     if (!value) return nullptr;  // given back meanwhile: the cancellation
     r->given.store(true, std::memory_order_release);
     return stop_iteration(value.get());
@@ -581,7 +622,10 @@ PyObject* ready_step(PyObject* self) noexcept {
 }
 
 PyObject* ready_send(PyObject* self, PyObject*) noexcept { return ready_step(self); }
-PyObject* ready_close(PyObject*, PyObject*) noexcept { Py_RETURN_NONE; }
+PyObject* ready_close(PyObject* self, PyObject*) noexcept {
+  ready_ended(as_ready(self));
+  Py_RETURN_NONE;
+}
 
 // A cancellation thrown into the yield: a read's bytes that the awaiting
 // code never got go back to the port.
@@ -591,6 +635,7 @@ PyObject* ready_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!exc) return nullptr;
     ReadyObject* r = as_ready(self);
     if (r->future && !r->given.load(std::memory_order_acquire)) not_received(r->future);
+    ready_ended(r);
     PyErr_SetRaisedException(exc.release());
     return nullptr;
   });
@@ -634,6 +679,8 @@ py::Ref make_ready(PyObject* future) noexcept {
   r->future = Py_NewRef(future);
   new (&r->stepped) std::atomic<bool>(false);
   new (&r->given) std::atomic<bool>(false);
+  new (&r->holding) std::atomic<bool>(true);
+  hold(future);
   return py::Ref::steal(self);
 }
 
@@ -649,6 +696,7 @@ struct AwaitingObject {
   PyObject* cancel_msg;  // the message of the task's cancel(), once it cancelled the operation
   std::uint8_t state;    // Fresh, Yielded, Ended
   bool blocking;         // asyncio's _asyncio_future_blocking
+  std::atomic<bool> holding;  // counted among the future's holders until the await ends
 };
 
 enum : std::uint8_t { Fresh, Yielded, Ended };
@@ -664,8 +712,14 @@ int awaiting_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
+// The await ends: no longer one of the future's holders.
+void awaiting_ended(AwaitingObject* a) noexcept {
+  if (a->future && a->holding.exchange(false, std::memory_order_acq_rel)) unhold(a->future);
+}
+
 int awaiting_clear(PyObject* self) noexcept {
   AwaitingObject* a = as_awaiting(self);
+  awaiting_ended(a);
   Py_CLEAR(a->future);
   Py_CLEAR(a->loop);
   Py_CLEAR(a->cancel_msg);
@@ -687,15 +741,19 @@ class AwaitWakeup final : public LoopSubscriber {
       : LoopSubscriber(std::move(inbox)), fn_(std::move(fn)), awaiting_(std::move(awaiting)), context_(std::move(context)) {}
   PyObject* fn() const noexcept { return fn_.get(); }
 
+  // The task's step may end with SystemExit or KeyboardInterrupt, which it
+  // re-raises as it does from the loop's own callbacks: that leaves the loop.
   void deliver() noexcept override {
+    py::Ref escaping;
     if (PyContext_Enter(context_.get()) == 0) {
       py::Ref r = py::Ref::steal(PyObject_CallOneArg(fn_.get(), awaiting_.get()));
-      if (!r) PyErr_WriteUnraisable(fn_.get());
+      if (!r && keep_exit_else_unraisable(fn_.get())) escaping = py::Ref::steal(PyErr_GetRaisedException());
       if (PyContext_Exit(context_.get()) < 0) PyErr_WriteUnraisable(fn_.get());
     } else {
       PyErr_WriteUnraisable(fn_.get());
     }
     delete this;
+    if (escaping) PyErr_SetRaisedException(escaping.release());
   }
   // The loop is gone: its task will never run again.
   void loop_gone() noexcept override { delete this; }
@@ -709,6 +767,10 @@ class AwaitWakeup final : public LoopSubscriber {
 PyObject* awaiting_result(PyObject* self) noexcept {
   AwaitingObject* a = as_awaiting(self);
   a->state = Ended;
+  struct End {
+    AwaitingObject* a;
+    ~End() { awaiting_ended(a); }
+  } end{a};
   if (a->cancel_msg && task_of(a->future).cancelled()) {
     PyObject* type = cancelled_error_type();
     if (!type) return nullptr;
@@ -761,6 +823,7 @@ PyObject* awaiting_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       drop_wakeups(self);
       // A read that finished for this await but whose bytes nobody got.
       not_received(a->future);
+      awaiting_ended(a);
     }
     PyErr_SetRaisedException(exc.release());
     return nullptr;
@@ -773,6 +836,7 @@ PyObject* awaiting_close(PyObject* self, PyObject*) noexcept {
     if (a->state != Ended) {
       a->state = Ended;
       drop_wakeups(self);
+      awaiting_ended(a);
     }
     return none();
   });
@@ -894,6 +958,8 @@ py::Ref make_awaiting(PyObject* future, PyObject* loop) noexcept {
   a->cancel_msg = nullptr;
   a->state = Fresh;
   a->blocking = false;
+  new (&a->holding) std::atomic<bool>(true);
+  hold(future);
   return py::Ref::steal(self);
 }
 
@@ -955,20 +1021,39 @@ PyObject* make_future_type() noexcept {
 struct DeferredObject {
   PyObject_HEAD
   std::mutex mutex;
-  DeferredWork work;  // guarded by mutex; taken out once
+  DeferredWork work;    // guarded by mutex; taken out once
+  DeferredUndo undo;    // guarded by mutex; with it the coroutine yields once after the work
+  PyObject* result;     // guarded by mutex: the work's result while it yields
 };
 
-DeferredWork take_work(PyObject* self) noexcept {
-  auto* d = reinterpret_cast<DeferredObject*>(self);
-  std::lock_guard lock(d->mutex);
-  return std::exchange(d->work, nullptr);
+DeferredObject* as_deferred(PyObject* self) noexcept { return reinterpret_cast<DeferredObject*>(self); }
+
+// Ends the coroutine before it finished: unrun work is dropped; a result
+// that was not handed out yet is undone.
+void deferred_abandon(PyObject* self) noexcept {
+  DeferredObject* d = as_deferred(self);
+  DeferredWork work;
+  DeferredUndo undo;
+  py::Ref result;
+  {
+    std::lock_guard lock(d->mutex);
+    work = std::exchange(d->work, nullptr);
+    undo = std::exchange(d->undo, nullptr);
+    result = py::Ref::steal(std::exchange(d->result, nullptr));
+  }
+  if (result && undo) {
+    PyObject* pending = PyErr_GetRaisedException();
+    undo(result.get());
+    PyErr_SetRaisedException(pending);
+  }
 }
 
 void deferred_dealloc(PyObject* self) noexcept {
-  auto* d = reinterpret_cast<DeferredObject*>(self);
+  DeferredObject* d = as_deferred(self);
   PyTypeObject* type = Py_TYPE(self);
-  d->work = nullptr;  // unrun work is dropped here, attached
+  deferred_abandon(self);  // attached: unrun work is dropped here
   d->work.~DeferredWork();
+  d->undo.~DeferredUndo();
   d->mutex.~mutex();
   type->tp_free(self);
   Py_DECREF(type);
@@ -976,24 +1061,45 @@ void deferred_dealloc(PyObject* self) noexcept {
 
 PyObject* deferred_step(PyObject* self) noexcept {
   return py::guard([&]() -> PyObject* {
-    DeferredWork work = take_work(self);
+    DeferredObject* d = as_deferred(self);
+    DeferredWork work;
+    DeferredUndo done_undo;  // dropped after the lock
+    py::Ref settled;
+    bool yields = false;
+    {
+      std::lock_guard lock(d->mutex);
+      if (d->result) {
+        done_undo = std::exchange(d->undo, nullptr);
+        settled = py::Ref::steal(std::exchange(d->result, nullptr));
+      } else {
+        work = std::exchange(d->work, nullptr);
+        yields = static_cast<bool>(d->undo);
+      }
+    }
+    // The step after the yield: the loop ran what the work scheduled.
+    if (settled) return stop_iteration(settled.get());
     if (!work) {
       PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
       return nullptr;
     }
     py::Ref result = py::Ref::steal(work());
     if (!result) return nullptr;
-    return stop_iteration(result.get());
+    if (!yields) return stop_iteration(result.get());
+    {
+      std::lock_guard lock(d->mutex);
+      d->result = result.release();
+    }
+    return none();  // a bare yield: the task goes on behind the callbacks scheduled so far
   });
 }
 
 PyObject* deferred_send(PyObject* self, PyObject*) noexcept { return deferred_step(self); }
 PyObject* deferred_close(PyObject* self, PyObject*) noexcept {
-  take_work(self);
+  deferred_abandon(self);
   Py_RETURN_NONE;
 }
 PyObject* deferred_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  take_work(self);
+  deferred_abandon(self);
   return throw_exception(args, nargs, kwnames);
 }
 
@@ -1054,6 +1160,8 @@ py::Ref make_future(TaskRef task) noexcept {
   new (&as_future(self)->task) TaskRef(std::move(task));
   new (&as_future(self)->exception) std::atomic<PyObject*>(nullptr);
   new (&as_future(self)->undo) std::atomic<PyObject*>(nullptr);
+  new (&as_future(self)->holders) std::atomic<std::uint32_t>(0);
+  new (&as_future(self)->observed) std::atomic<bool>(false);
   return py::Ref::steal(self);
 }
 
@@ -1072,7 +1180,7 @@ PyObject* finished_future(PyObject* value, PyObject* undo) noexcept {
   });
 }
 
-py::Ref make_deferred(DeferredWork work) noexcept {
+py::Ref make_deferred(DeferredWork work, DeferredUndo undo) noexcept {
   auto* type = reinterpret_cast<PyTypeObject*>(deferred_type());
   if (!type) return {};
   PyObject* self = type->tp_alloc(type, 0);
@@ -1080,6 +1188,8 @@ py::Ref make_deferred(DeferredWork work) noexcept {
   auto* d = reinterpret_cast<DeferredObject*>(self);
   new (&d->mutex) std::mutex();
   new (&d->work) DeferredWork(std::move(work));
+  new (&d->undo) DeferredUndo(std::move(undo));
+  d->result = nullptr;
   return py::Ref::steal(self);
 }
 

@@ -237,15 +237,71 @@ bool report_error(PyObject* self, const char* message, PyObject* exception) noex
   return static_cast<bool>(r);
 }
 
-// Calls protocol.<name>(); a failure is reported, never propagated (a failure
-// to report is reported as unraisable), so the callers have nothing to check.
-void call_protocol_hook(PyObject* self, py::Ref protocol, const char* name) noexcept {
-  if (!protocol) return;
+// Calls protocol.<name>(); a failure is reported (a failure to report is
+// reported as unraisable), except SystemExit and KeyboardInterrupt, which
+// stay raised (false) for the caller to pass on, as asyncio's transports do.
+bool call_protocol_hook(PyObject* self, py::Ref protocol, const char* name) noexcept {
+  if (!protocol) return true;
   py::Ref r = py::Ref::steal(PyObject_CallMethod(protocol.get(), name, nullptr));
-  if (r) return;
+  if (r) return true;
+  if (exit_raised()) return false;
   py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
   std::string message = std::string("protocol.") + name + "() failed";
   if (!report_error(self, message.c_str(), exc.get())) PyErr_WriteUnraisable(self);
+  return true;
+}
+
+// The transport (a new reference), or null once it is gone.
+py::Ref transport_of(PyObject* self) noexcept {
+  PyObject* alive = nullptr;
+  TransportCore* c = core_of(self);
+  if (c->transport_ref && PyWeakref_GetRef(c->transport_ref, &alive) < 0) PyErr_Clear();
+  return py::Ref::steal(alive);
+}
+
+// The asyncio logger's debug line for an error that ends a transport, when
+// the loop runs in debug mode. False with an exception raised.
+bool log_debug(PyObject* self, const char* message, PyObject* exc) noexcept {
+  py::Ref debug = py::Ref::steal(PyObject_CallMethod(core_of(self)->loop, "get_debug", nullptr));
+  if (!debug) return false;
+  const int on = PyObject_IsTrue(debug.get());
+  if (on <= 0) return on == 0;
+  py::Ref logging = py::Ref::steal(PyImport_ImportModule("logging"));
+  if (!logging) return false;
+  py::Ref logger = py::Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "asyncio"));
+  if (!logger) return false;
+  py::Ref method = py::Ref::steal(PyObject_GetAttrString(logger.get(), "debug"));
+  if (!method) return false;
+  py::Ref transport = transport_of(self);
+  py::Ref args = py::Ref::steal(Py_BuildValue("(sOs)", "%r: %s", transport ? transport.get() : Py_None, message));
+  py::Ref kwargs = py::Ref::steal(Py_BuildValue("{s:O}", "exc_info", exc));
+  if (!args || !kwargs) return false;
+  py::Ref r = py::Ref::steal(PyObject_Call(method.get(), args.get(), kwargs.get()));
+  return static_cast<bool>(r);
+}
+
+bool force_close(PyObject* self, py::Ref exc) noexcept;
+
+// An error that ends the transport, whichever side met it, as asyncio's own
+// transports treat one: an OSError (a SerialException is one) goes to
+// connection_lost only, with a debug line in the asyncio log when the loop
+// runs in debug mode; any other exception is reported to the loop's
+// exception handler as well. Either way the transport closes at once,
+// dropping what it had not written, and connection_lost gets the exception.
+// A transport already ending with an exception of its own reports nothing
+// more.
+bool fatal_error(PyObject* self, py::Ref exc, const char* message) noexcept {
+  TransportCore* c = core_of(self);
+  bool quiet = false;
+  {
+    std::lock_guard lock(c->mutex);
+    quiet = c->closing && c->close_exception;
+  }
+  if (!quiet) {
+    const bool os_error = PyErr_GivenExceptionMatches(exc.get(), PyExc_OSError);
+    if (!(os_error ? log_debug(self, message, exc.get()) : report_error(self, message, exc.get()))) return false;
+  }
+  return force_close(self, std::move(exc));
 }
 
 // A completion that raised on the loop's thread: reported as the loop
@@ -292,6 +348,7 @@ PyObject* watcher_call(PyObject* self, PyObject*, PyObject*) noexcept {
       on_readable(w->core);
     else
       on_writable(w->core);
+    if (PyErr_Occurred()) return nullptr;  // SystemExit or KeyboardInterrupt from the protocol: out of the loop
     Py_RETURN_NONE;
   });
 }
@@ -461,7 +518,9 @@ PyObject* on_start(PyObject* self, PyObject*) noexcept {
 PyMethodDef on_start_def = {"on_start", on_start, METH_NOARGS, nullptr};
 
 // Hands a read's bytes on: to the protocol, held while paused, dropped after
-// close().
+// close(). SystemExit and KeyboardInterrupt from data_received stay raised,
+// for the loop's callback to pass on; any other exception ends the
+// transport (fatal_error), as in asyncio's transports.
 void deliver_read(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept {
   TransportCore* c = core_of(self);
   py::Ref protocol;
@@ -480,7 +539,10 @@ void deliver_read(PyObject* self, const std::uint8_t* p, std::size_t n) noexcept
   py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n)));
   py::Ref r;
   if (bytes && name) r = py::Ref::steal(PyObject_CallMethodOneArg(protocol.get(), name, bytes.get()));
-  if (!r) report_callback_error(self);
+  if (r || exit_raised()) return;
+  py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
+  if (!fatal_error(self, std::move(exc), "Fatal error: protocol.data_received() call failed."))
+    report_callback_error(self);
 }
 
 void on_readable(PyObject* self) noexcept {
@@ -503,7 +565,7 @@ void on_readable(PyObject* self) noexcept {
     stop_watching(self, Watch::Read);
     close_for_fatal(self, n.error());
     py::Ref exc = error_to_python(n.error());
-    if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
+    if (!exc || !fatal_error(self, std::move(exc), "Fatal read error on serial transport")) report_callback_error(self);
     return;
   }
   if (*n) deliver_read(self, buffer.get(), *n);
@@ -541,7 +603,7 @@ void on_read(PyObject* self, OperationTask& task) noexcept {
       return;
     }
     py::Ref exc = error_to_python(outcome->error());
-    if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
+    if (!exc || !fatal_error(self, std::move(exc), "Fatal read error on serial transport")) report_callback_error(self);
     return;
   }
   const ByteString& data = std::get<ByteString>(**outcome);
@@ -580,43 +642,34 @@ class HeldDelivery final : public InboxItem {
 
 // --- writing -----------------------------------------------------------------------
 
-void maybe_pause_writing(PyObject* self) noexcept {
+// Both false with SystemExit or KeyboardInterrupt from the protocol raised.
+bool maybe_pause_writing(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
   py::Ref protocol;
   {
     std::lock_guard lock(c->mutex);
-    if (c->writing_paused || buffered_locked(c) <= c->high_water) return;
+    if (c->writing_paused || buffered_locked(c) <= c->high_water) return true;
     c->writing_paused = true;
     protocol = peek(c->protocol);
   }
-  call_protocol_hook(self, std::move(protocol), "pause_writing");
+  return call_protocol_hook(self, std::move(protocol), "pause_writing");
 }
 
-void maybe_resume_writing(PyObject* self) noexcept {
+bool maybe_resume_writing(PyObject* self) noexcept {
   TransportCore* c = core_of(self);
   py::Ref protocol;
   {
     std::lock_guard lock(c->mutex);
-    if (!c->writing_paused || buffered_locked(c) > c->low_water) return;
+    if (!c->writing_paused || buffered_locked(c) > c->low_water) return true;
     c->writing_paused = false;
     protocol = peek(c->protocol);
   }
-  call_protocol_hook(self, std::move(protocol), "resume_writing");
+  return call_protocol_hook(self, std::move(protocol), "resume_writing");
 }
 
-bool force_close(PyObject* self, py::Ref exc) noexcept;
-
-// A port write that failed: reported (unless the transport already closes
-// for a reason of its own), then the transport ends with the error.
+// A port write that failed ends the transport with the error.
 bool write_failed(PyObject* self, py::Ref exc) noexcept {
-  TransportCore* c = core_of(self);
-  bool quiet = false;
-  {
-    std::lock_guard lock(c->mutex);
-    quiet = c->closing && c->close_exception;
-  }
-  if (!quiet && !report_error(self, "Fatal write error on serial transport", exc.get())) return false;
-  return force_close(self, std::move(exc));
+  return fatal_error(self, std::move(exc), "Fatal write error on serial transport");
 }
 
 // Nothing more to write and a graceful close waits for that: the flush and
@@ -693,9 +746,8 @@ void on_writable(PyObject* self) noexcept {
     std::lock_guard lock(c->mutex);
     if (!c->writer_on) return;
   }
-  bool ok = write_ready(self);
-  maybe_resume_writing(self);
-  if (!ok) report_callback_error(self);
+  if (!write_ready(self)) report_callback_error(self);
+  maybe_resume_writing(self);  // SystemExit or KeyboardInterrupt stays raised
 }
 
 // The end of a port write task that wrote `written` of its data: a write cut
@@ -763,7 +815,7 @@ void on_write(PyObject* self, OperationTask& task) noexcept {
     if (!exc || !write_failed(self, std::move(exc))) report_callback_error(self);
     return;
   }
-  maybe_resume_writing(self);
+  if (!maybe_resume_writing(self)) return;
   bool more = false, closing = false;
   {
     std::lock_guard lock(c->mutex);
@@ -773,8 +825,11 @@ void on_write(PyObject* self, OperationTask& task) noexcept {
   // What came back short waits for the next write(), unless a graceful
   // close waits for it.
   bool ok = more && (!short_end || closing) ? start_write(self) : shut_if_drained(self);
-  if (ok) maybe_resume_writing(self);  // what the device took at once no longer counts
-  if (!ok) report_callback_error(self);
+  if (!ok) {
+    report_callback_error(self);
+    return;
+  }
+  maybe_resume_writing(self);  // what the device took at once no longer counts
 }
 
 // --- closing -------------------------------------------------------------------------
@@ -863,11 +918,10 @@ void connection_lost_now(PyObject* self) noexcept {
     if (!r) lost_error = py::Ref::steal(PyErr_GetRaisedException());
   }
   py::Ref closed = py::Ref::steal(PyObject_CallMethod(c->serial, "close", nullptr));
-  if (!closed) {
-    report_callback_error(self);
-  } else if (lost_error) {
+  if (!closed) report_callback_error(self);
+  if (lost_error) {
     PyErr_SetRaisedException(lost_error.release());
-    report_callback_error(self);
+    if (!exit_raised()) report_callback_error(self);  // SystemExit, KeyboardInterrupt: out of the loop
   }
 }
 
@@ -1013,13 +1067,11 @@ PyObject* write_bytes(PyObject* self, const std::uint8_t* p, std::size_t n) noex
     // side (nothing written) is left to start_write, which queues behind it.
     if (std::holds_alternative<Result<std::uint64_t>>(done)) {
       if (!wait_for_room(self)) return nullptr;
-      maybe_pause_writing(self);
-      return none();
+      return maybe_pause_writing(self) ? none() : nullptr;
     }
   }
   if (!start_write(self)) return nullptr;
-  maybe_pause_writing(self);
-  return none();
+  return maybe_pause_writing(self) ? none() : nullptr;
 }
 
 PyObject* t_write(PyObject* self, PyObject* data) noexcept {
@@ -1122,8 +1174,7 @@ PyObject* t_set_write_buffer_limits(PyObject* self, PyObject* const* args, Py_ss
       c->high_water = stored_limit(high.get());
       c->low_water = stored_limit(low.get());
     }
-    maybe_pause_writing(self);
-    return none();
+    return maybe_pause_writing(self) ? none() : nullptr;
   });
 }
 
@@ -1155,8 +1206,7 @@ PyObject* t_flush(PyObject* self, PyObject*) noexcept {
       std::lock_guard lock(c->mutex);
       c->write_buffer.clear();
     }
-    maybe_resume_writing(self);
-    return none();
+    return maybe_resume_writing(self) ? none() : nullptr;
   });
 }
 
@@ -1622,6 +1672,17 @@ PyObject* serial_for_url_of_package(PyObject* args, PyObject* kwargs) noexcept {
 
 PyObject* pair(PyObject* a, PyObject* b) noexcept { return PyTuple_Pack(2, a, b); }
 
+// The helpers return once connection_made has run, as asyncio's own do: their
+// coroutine yields once after making the transport (its connection_made is
+// scheduled first). Cancelled in that yield, they close what they made:
+// `closer` is the item of the pair whose close() that is.
+DeferredUndo close_item(Py_ssize_t closer) noexcept {
+  return [closer](PyObject* result) {
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(PyTuple_GET_ITEM(result, closer), "close", nullptr));
+    if (!r) PyErr_WriteUnraisable(PyTuple_GET_ITEM(result, closer));
+  };
+}
+
 // A new protocol from the factory and a transport joining it to the port:
 // the pair (transport, protocol).
 PyObject* connect(PyObject* loop, PyObject* factory, PyObject* port) noexcept {
@@ -1649,7 +1710,7 @@ PyObject* create_serial_connection(PyObject*, PyObject* const* args, Py_ssize_t 
       py::Ref port = py::Ref::steal(serial_for_url_of_package(call_args.get(), rest.kwargs.get()));
       if (!port) return nullptr;
       return connect(loop.get(), factory.get(), port.get());
-    }).release();
+    }, close_item(0)).release();
   });
 }
 
@@ -1661,7 +1722,7 @@ PyObject* connection_for_serial(PyObject*, PyObject* const* args, Py_ssize_t nar
     py::Ref loop = py::Ref::borrow(a[0]), factory = py::Ref::borrow(a[1]), port = py::Ref::borrow(a[2]);
     return make_deferred([loop, factory, port]() -> PyObject* {
       return connect(loop.get(), factory.get(), port.get());
-    }).release();
+    }, close_item(0)).release();
   });
 }
 
@@ -1730,7 +1791,7 @@ PyObject* open_serial_connection(PyObject*, PyObject* const* args, Py_ssize_t na
                                                                    reader.get(), the_loop.get(), nullptr));
       if (!writer) return nullptr;
       return pair(reader.get(), writer.get());
-    }).release();
+    }, close_item(1)).release();
   });
 }
 

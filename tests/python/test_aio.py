@@ -715,6 +715,82 @@ def test_a_cancelled_await_of_finished_read_gives_the_bytes_back(run, kind):
     run(main)
 
 
+async def _until(predicate):
+    for _ in range(500):
+        if predicate():
+            return
+        await asyncio.sleep(0.01)
+    raise AssertionError("not within 5 s")
+
+
+@pytest.mark.parametrize(
+    "device, given_back_by",
+    [("loop://", "a dropped future"), ("pty", "a dropped future"), ("loop://", "an await cancelled before its wake-up")],
+)
+def test_bytes_given_back_wake_the_read_that_already_waits(run, pty_echo_free, device, given_back_by):
+    # The bytes go back while the next read already waits for the device:
+    # that read takes them at once, not when the device next has something.
+    async def main():
+        s = aio.Serial(pty_echo_free.name if device == "pty" else "loop://", timeout=None)
+        send = pty_echo_free.send if device == "pty" else (lambda data: s.write(data).wait(5))
+        if given_back_by == "a dropped future":
+            first = s.read(4)
+            await asyncio.sleep(0.02)
+            send(b"DATA")
+            await _until(first.done)
+            second = s.read(4)
+            await asyncio.sleep(0.05)  # waits for the device now
+            del first
+        else:
+            a = asyncio.ensure_future(_await(s.read(4)))
+            second = asyncio.ensure_future(_await(s.read(4)))
+            await asyncio.sleep(0.02)
+            send(b"DATA")  # a's read finishes on a worker; its wake-up waits for the loop
+            time.sleep(0.1)  # the loop is busy meanwhile: b's read takes the side and waits
+            a.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await a
+        assert await asyncio.wait_for(second, 5) == b"DATA"
+        assert s.in_waiting == 0
+        s.close()
+
+    run(main)
+
+
+@pytest.mark.parametrize("other", ["another task awaits it", "it has a done-callback", "it was seen done"])
+def test_one_awaiter_cancelled_leaves_a_finished_future_to_the_others(run, other):
+    # Only an outcome nobody receives goes back: with anyone else interested
+    # the cancelled await just stops awaiting, as with an asyncio future.
+    async def main():
+        s = aio.Serial("loop://", timeout=None)
+        await s.write(b"DATA")
+        f = s.read(4)
+        if other == "it has a done-callback":
+            called = []
+            f.add_done_callback(called.append)
+        elif other == "it was seen done":
+            assert f.done()
+
+        async def cancelled_await():
+            async with asyncio.timeout(0):
+                await f
+
+        b = asyncio.ensure_future(cancelled_await())
+        a = asyncio.ensure_future(_await(f)) if other == "another task awaits it" else None
+        with pytest.raises(TimeoutError):
+            await b
+        if a is not None:
+            assert await a == b"DATA"
+        assert not f.cancelled() and f.result() == b"DATA"
+        assert await asyncio.to_thread(f.wait, 5) == b"DATA"
+        if other == "it has a done-callback":
+            await _until(lambda: called == [f])
+        assert s.in_waiting == 0  # nothing given back: nothing twice
+        s.close()
+
+    run(main)
+
+
 def test_a_finished_read_nobody_awaited_keeps_its_bytes_until_dropped(port):
     port.write(b"kept").wait(5)
     f = port.read(4)
@@ -845,9 +921,12 @@ def test_waits_inside_callbacks_never_stall_the_runtime():
 
 def test_a_hang_up_ends_every_pending_operation_with_the_hang_up(pty_echo_free):
     # One operation sees the hang-up and closes the port; the others, ended
-    # by that close, report the hang-up too, not a closed port.
+    # by that close, report the hang-up too, not a closed port: also those
+    # still queued for their side, which find the port closed when their
+    # turn comes.
     s = aio.Serial(pty_echo_free.name, timeout=None)
-    pending = [s.read(10), s.write(b"w" * 1_000_000)]  # the write waits for a reader that never comes
+    # The first write waits for a reader that never comes.
+    pending = [s.read(10), s.read(10), s.write(b"w" * 1_000_000), s.write(b"queued")]
     time.sleep(0.05)
     pty_echo_free.hang_up()
     for f in pending:
@@ -857,6 +936,59 @@ def test_a_hang_up_ends_every_pending_operation_with_the_hang_up(pty_echo_free):
     assert not s.is_open
     with pytest.raises(corvalink.PortNotOpenError):
         s.read(1).result()
+
+
+@pytest.mark.parametrize(
+    "where, exc",
+    [
+        ("a task resumed by a read", SystemExit),
+        ("a task resumed by a read", KeyboardInterrupt),
+        ("data_received, loop://", SystemExit),
+        ("data_received, pty", KeyboardInterrupt),
+        ("connection_lost", SystemExit),
+    ],
+)
+def test_system_exit_and_keyboard_interrupt_leave_the_loop(run, pty_echo_free, where, exc):
+    # As from asyncio's own callbacks: they stop the loop, they are not
+    # reported as unraisable or to the exception handler.
+    reports = []
+
+    class Raising(asyncio.Protocol):
+        def data_received(self, data):
+            raise exc(3)
+
+        def connection_lost(self, error):
+            if where == "connection_lost":
+                raise exc(3)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_exception_handler(lambda _loop, context: reports.append(context))
+        if where == "a task resumed by a read":
+            s = aio.Serial("loop://", timeout=None)
+
+            async def reader():
+                await s.read(1)
+                raise exc(3)
+
+            asyncio.ensure_future(reader())
+            await asyncio.sleep(0.02)
+            threading.Thread(target=lambda: s.write(b"x").wait(5)).start()  # finished off the loop's thread
+        else:
+            device = pty_echo_free.name if where.endswith("pty") else "loop://"
+            transport, _ = await aio.connection_for_serial(loop, Raising, corvalink.Serial(device))
+            if where == "connection_lost":
+                transport.close()
+            elif device == "loop://":
+                transport.serial.write(b"x")
+            else:
+                pty_echo_free.send(b"x")
+        await asyncio.sleep(5)  # stopped long before
+
+    with pytest.raises(exc):
+        run(main)
+    # As for any task that ends so: asyncio reports its exception unretrieved.
+    assert all(r["message"] == "Task exception was never retrieved" for r in reports)
 
 
 def test_dropping_the_port_object_closes_it_and_ends_its_reads():

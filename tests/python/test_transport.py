@@ -3,6 +3,7 @@
 import asyncio
 import gc
 import os
+import threading
 import time
 import tty
 
@@ -129,17 +130,61 @@ def test_deferred_works_with_create_task(run):
             return Recorder()
 
         transport, protocol = await aio.create_serial_connection(loop, factory, "loop://", timeout=3)
-        assert calls == [1] and protocol.events == []  # connection_made comes on the next iteration
+        assert calls == [1] and protocol.events == ["made"] and protocol.transport is transport
         assert transport.get_protocol() is protocol
         assert transport.serial.timeout == 0 and transport.serial.write_timeout == 0
-        await asyncio.sleep(0)
-        assert protocol.events == ["made"] and protocol.transport is transport
         transport.abort()
         await protocol.lost
         transport, protocol = await asyncio.create_task(aio.create_serial_connection(loop, factory, "loop://"))
         assert transport.get_protocol() is protocol and calls == [1, 1]
         transport.abort()
         await protocol.lost
+
+    run(main)
+
+
+@pytest.mark.parametrize("helper", ["create_serial_connection", "connection_for_serial", "a port closed already"])
+def test_connection_made_comes_first_and_the_helpers_return_after_it(run, helper):
+    async def main():
+        loop = asyncio.get_running_loop()
+        s = aio.Serial("loop://", timeout=None)
+        read = s.read(1)
+        threading.Thread(target=lambda: s.write(b"x").wait(5)).start()
+        # Resumed by the delivery of an outcome that another thread finished.
+        assert await asyncio.wait_for(read, 5) == b"x"
+        if helper == "create_serial_connection":
+            transport, protocol = await aio.create_serial_connection(loop, Recorder, "loop://")
+        else:
+            port = corvalink.Serial("loop://")
+            if helper == "a port closed already":
+                port.close()  # the transport learns of it while that delivery still runs
+            transport, protocol = await aio.connection_for_serial(loop, Recorder, port)
+        assert protocol.events == ["made"]
+        transport.close()
+        await asyncio.wait_for(protocol.lost, 5)
+        assert protocol.events == ["made", "lost"]
+        s.close()
+
+    run(main)
+
+
+def test_a_helper_cancelled_before_it_returns_closes_what_it_made(run):
+    async def main():
+        loop = asyncio.get_running_loop()
+        made = []
+
+        def factory():
+            made.append(Recorder())
+            return made[-1]
+
+        task = asyncio.ensure_future(aio.create_serial_connection(loop, factory, "loop://"))
+        await asyncio.sleep(0)  # the transport is made; the helper waits for connection_made
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert await asyncio.wait_for(made[0].lost, 5) is None
+        assert made[0].events == ["made", "lost"]
+        assert not made[0].transport.serial.is_open
 
     run(main)
 
@@ -430,7 +475,11 @@ def test_nothing_outlives_a_closed_transport(run):
 # --- edges: hang-ups, closes, bad input ------------------------------------------------------------
 
 
-def test_a_hang_up_during_a_write_reaches_connection_lost(run, pty_pair):
+@pytest.mark.parametrize("side", ["the write side", "the read side"])
+def test_a_hang_up_goes_to_connection_lost_only_whichever_side_notices(run, pty_pair, side):
+    # An OSError (a SerialException is one) ends the transport through
+    # connection_lost only, as in asyncio's transports; the exception
+    # handler hears nothing of it, whichever side met it first.
     master, name = pty_pair
 
     async def main():
@@ -438,12 +487,47 @@ def test_a_hang_up_during_a_write_reaches_connection_lost(run, pty_pair):
         reports = []
         loop.set_exception_handler(lambda _loop, context: reports.append(context))
         transport, protocol = await aio.create_serial_connection(loop, Recorder, name)
-        transport.write(b"w" * (1 << 20))  # more than the terminal takes: a write waits
+        if side == "the write side":
+            transport.pause_reading()  # only the write side watches the line
+            transport.write(b"w" * (1 << 20))  # more than the terminal takes: the rest waits
         await asyncio.sleep(0.05)
         os.close(master)
         exc = await protocol.lost
         assert isinstance(exc, corvalink.SerialException) and not isinstance(exc, corvalink.PortNotOpenError)
-        assert all(isinstance(r.get("exception"), corvalink.SerialException) for r in reports)
+        await asyncio.sleep(0.05)
+        assert protocol.events.count("lost") == 1 and not transport.serial.is_open
+        assert reports == []
+
+    run(main)
+
+
+@pytest.mark.parametrize("device, raised", [("loop://", RuntimeError), ("pty", RuntimeError), ("loop://", OSError)])
+def test_an_exception_in_data_received_ends_the_transport(run, pty_pair, device, raised):
+    # As in asyncio's transports: reported (an OSError only to
+    # connection_lost), then connection_lost gets it; nothing more is read.
+    master, name = pty_pair
+
+    class Failing(Recorder):
+        def data_received(self, data):
+            super().data_received(data)
+            raise raised("boom")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reports = []
+        loop.set_exception_handler(lambda _loop, context: reports.append(context))
+        transport, protocol = await aio.create_serial_connection(loop, Failing, "loop://" if device == "loop://" else name)
+        send = transport.serial.write if device == "loop://" else (lambda data: os.write(master, data))
+        send(b"first")
+        exc = await asyncio.wait_for(protocol.lost, 5)
+        assert isinstance(exc, raised) and str(exc) == "boom"
+        assert transport.is_closing() and not transport.serial.is_open
+        if raised is OSError:
+            assert reports == []
+        else:
+            assert [r["message"] for r in reports] == ["Fatal error: protocol.data_received() call failed."]
+            assert reports[0]["exception"] is exc and reports[0]["protocol"] is protocol
+        assert protocol.events == ["made", "data", "lost"]
 
     run(main)
 

@@ -5,6 +5,7 @@ import threading
 import time
 
 import corvalink
+from corvalink import aio
 
 from .checker import Outgoing, check_tail
 from .limits import HANG_LIMIT
@@ -126,7 +127,17 @@ class PortLink:
         hangup = self.kind == "pty"
         fast = self.fast_reopen and not hangup and rng.random() < 0.5
         new_end = self.face.soak.device.new_end() if hangup else None
+        queued = None
         with self.cond:
+            if hangup and isinstance(self.port, aio.Serial):
+                # Queued behind everything of this epoch when the line goes:
+                # they find the port closed by the hang-up when their turn
+                # comes, and must end with the disconnect error too. Reads
+                # last in the queue take only the stream's tail, which the
+                # hang-up cuts anyway.
+                queued = Op(self.epoch, self.tx, self.rx,
+                            [self.port.read(rng.randint(1, 64)), self.port.flush(), self.port.read(1)])
+                self.ops.add(queued)
             self.epoch += 1
             self.up = False
             old = list(self.ops)
@@ -142,6 +153,8 @@ class PortLink:
             if fast:  # operations queued before the close must not run on the reopened port
                 self._reopen(None)
         self._drain(old, "hang-up" if hangup else "close")
+        if queued is not None:
+            self.end_op(queued)
         if hangup and any(isinstance(e, corvalink.SerialException) for op in old for e in op.exceptions()):
             self._check_closed()
         old_rx.retire()

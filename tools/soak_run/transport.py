@@ -113,7 +113,6 @@ class TransportFace(Face):
 
     def start(self):
         self.finished = 0
-        self.hanging_up = False
         self.thread(self.run_loop)
 
     def run_loop(self):
@@ -176,7 +175,6 @@ class TransportFace(Face):
         elif ending == "abort":
             transport.abort()
         else:
-            self.hanging_up = True
             await loop.run_in_executor(None, device.hang_up, end)
         try:
             exc = await asyncio.wait_for(asyncio.shield(proto.lost), HANG_LIMIT)
@@ -185,7 +183,6 @@ class TransportFace(Face):
             transport.abort()
         else:
             self.check_lost(what, ending, exc, transport)
-        self.hanging_up = False
         stats.op()
         rx.retire()
         if end:
@@ -218,12 +215,9 @@ class TransportFace(Face):
             await asyncio.sleep(0.01)
 
     def loop_exception(self, loop, context):
-        """A failed write at a hang-up is reported here by design; anything
-        else reaching the loop's exception handler is a fault."""
+        """Nothing reaches the loop's exception handler: a hang-up, whichever
+        side of the transport meets it, goes to connection_lost only."""
         exc = context.get("exception")
-        if self.hanging_up and context.get("message") == "Fatal write error on serial transport" \
-                and isinstance(exc, corvalink.SerialException):
-            return
         self.stats.count("error", f"transport: loop exception handler: {context.get('message')} {exc!r}")
 
     def stop(self):

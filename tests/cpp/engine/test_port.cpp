@@ -451,6 +451,34 @@ TEST(Close, EndsWaitingOperationsWithNotOpen) {
   EXPECT_FALSE(port->break_condition());
 }
 
+TEST(Close, OperationsQueuedAtAFatalCloseEndWithItsError) {
+  // A close for a fatal error (a hang-up) ends the operations still queued
+  // for their side with that error when their turn comes, or when their
+  // timeout passes in the queue; one begun after the close finds it not open.
+  PortRef port = open_loopback();
+  Probe holder, waiter;
+  OperationPtr line = make_readline(port, std::nullopt);  // holds the read side, never polled again
+  ASSERT_TRUE(line->poll(holder.cx()).pending());
+  set_timeouts(*port, secs(0.05), {}, {});
+  OperationPtr timed = make_read(port, 1);  // gives up its place after 50 ms
+  ASSERT_TRUE(timed->poll(waiter.cx()).pending());
+  set_timeouts(*port, {});
+  OperationPtr untimed = make_read(port, 1);  // waits for its turn
+  ASSERT_TRUE(untimed->poll(waiter.cx()).pending());
+  const PortError hang_up = from_os_error(EIO);
+  port->close(hang_up);
+  OperationOutcome out = run(std::move(timed));
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error(), hang_up);
+  line.reset();
+  out = run(std::move(untimed));
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error(), hang_up);
+  out = run(make_read(port, 1));
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().kind(), ErrorKind::NotOpen);
+}
+
 TEST(Close, FatalDeviceErrorClosesThePortBeforeReturning) {
   struct Case {
     const char* name;
