@@ -499,6 +499,8 @@ void LoopInbox::ring() noexcept {
   std::lock_guard lock(mutex_);
   const int fd = doorbell_.load(std::memory_order_relaxed);
   if (fd < 0) return;
+  // A child created by fork() shares the doorbell with its parent's loop.
+  if (poller_->foreign()) return;
   const std::uint64_t one = 1;
   ssize_t r;
   do {

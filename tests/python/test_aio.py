@@ -681,6 +681,34 @@ def test_a_read_waiting_on_the_loop_ends_with_its_port_and_the_loop_goes_on(run,
     run(main)
 
 
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize("child", ["close", "drop"])
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the runtime's threads alive
+def test_a_forked_child_that_lets_go_of_its_copy_leaves_the_parents_awaited_read_alone(
+        pty_echo_free, loop_kind, child):
+    async def main():
+        s = aio.Serial(pty_echo_free.name, timeout=None)
+        t = asyncio.ensure_future(_await(s.read(4)))
+        await asyncio.sleep(0.02)  # armed in the loop's own set
+        pid = os.fork()
+        if pid == 0:
+            try:
+                if child == "close":
+                    s.close()
+                else:
+                    del s
+                    gc.collect()
+            finally:
+                os._exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        pty_echo_free.send(b"abcd")
+        assert await asyncio.wait_for(t, 5) == b"abcd"
+        s.close()
+
+    with asyncio.Runner(loop_factory=lambda: new_loop(loop_kind)) as r:
+        r.run(main())
+
+
 async def _cancel_in_the_yield(kind, s):
     # The read finds its bytes at once; the await of its finished future
     # yields once, and the cancellation lands in that yield.
