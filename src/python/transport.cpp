@@ -127,6 +127,9 @@ struct TransportCore {
   TaskRef write_task;
   TaskRef flush_task;
   TaskRef close_watch;
+  // The claim on fd's number while the loop may hold it in its selector;
+  // dropped once the loop let go of it for good.
+  std::shared_ptr<const void> fd_claim;
   std::shared_ptr<WriteShare> write_share;  // of the write task in flight
   PyObject* close_exception;
   std::uint64_t write_in_flight;  // bytes handed to the write task in flight
@@ -171,7 +174,16 @@ void connection_lost_now(PyObject* self) noexcept;
 void on_port_closed(PyObject* self, OperationTask& task) noexcept;
 
 // A transport whose loop went away closes its port instead of reading on.
+// The loop's selector went with it: the descriptor's number is free to go.
 void loop_went_away(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  std::shared_ptr<const void> claim;
+  {
+    std::lock_guard lock(c->mutex);
+    c->reader_on = c->writer_on = false;
+    claim = std::move(c->fd_claim);
+  }
+  claim.reset();
   py::Ref closed = py::Ref::steal(PyObject_CallMethod(core_of(self)->serial, "close", nullptr));
   if (!closed) PyErr_WriteUnraisable(self);
 }
@@ -346,7 +358,8 @@ Watched start_watching(PyObject* self, Watch what) noexcept {
   {
     std::lock_guard lock(c->mutex);
     bool& on = what == Watch::Read ? c->reader_on : c->writer_on;
-    if (on) return Watched::Yes;
+    // Let go of for good: the port is closed, and its close ends the transport.
+    if (on || !c->fd_claim) return Watched::Yes;
     on = true;
     id = ++c->watch_id;
   }
@@ -370,19 +383,24 @@ Watched start_watching(PyObject* self, Watch what) noexcept {
   w.reset();  // not the loop's: its end is no news
   if (PyErr_ExceptionMatches(PyExc_NotImplementedError)) {
     PyErr_Clear();
+    std::shared_ptr<const void> claim;
+    {
+      std::lock_guard lock(c->mutex);
+      claim = std::move(c->fd_claim);  // the selector never held it
+    }
     return Watched::NotSupported;
   }
   return Watched::Failed;
 }
 
 void stop_watching(PyObject* self, Watch what) noexcept;
+void let_go_of_descriptor(PyObject* self) noexcept;
 
 // A fatal error seen by a look of ours: the loop stops watching the
 // descriptor before the port (and so the descriptor) is closed.
 void close_for_fatal(PyObject* self, const PortError& error) noexcept {
   if (!is_fatal(error)) return;
-  stop_watching(self, Watch::Read);
-  stop_watching(self, Watch::Write);
+  let_go_of_descriptor(self);
   PortHandle& port = *core_of(self)->port;
   detached([&] { port.close(error); });
 }
@@ -406,6 +424,20 @@ void stop_watching(PyObject* self, Watch what) noexcept {
       PyErr_Clear();
     else
       report_callback_error(self);
+  }
+}
+
+// The loop stops watching the descriptor for good (the transport ends, or
+// its port was closed): its number may go back to the system, now if the
+// port is closed already, else with the port.
+void let_go_of_descriptor(PyObject* self) noexcept {
+  stop_watching(self, Watch::Read);
+  stop_watching(self, Watch::Write);
+  TransportCore* c = core_of(self);
+  std::shared_ptr<const void> claim;
+  {
+    std::lock_guard lock(c->mutex);
+    claim = std::move(c->fd_claim);
   }
 }
 
@@ -834,6 +866,7 @@ void connection_lost_now(PyObject* self) noexcept {
     flush = std::move(c->flush_task);
   }
   flush.reset();
+  let_go_of_descriptor(self);
   py::Ref lost_error;
   if (protocol) {
     py::Ref r =
@@ -857,8 +890,7 @@ void on_port_closed(PyObject* self, OperationTask& task) noexcept {
     std::lock_guard lock(c->mutex);
     if (c->closing) return;
   }
-  stop_watching(self, Watch::Read);
-  stop_watching(self, Watch::Write);
+  let_go_of_descriptor(self);
   std::optional<OperationOutcome> outcome = task.receive();
   py::Ref exc = outcome && !outcome->has_value() ? error_to_python(outcome->error()) : py::Ref();
   if (!exc) exc = error_to_python(PortError::not_open());
@@ -1193,6 +1225,7 @@ void t_dealloc(PyObject* self) noexcept {
   c->write_task.~TaskRef();
   c->flush_task.~TaskRef();
   c->close_watch.~TaskRef();
+  c->fd_claim.~shared_ptr();
   c->write_share.~shared_ptr();
   c->inbox.~shared_ptr();
   c->port.~PortRef();
@@ -1447,15 +1480,21 @@ PyObject* make_transport(PyObject* loop, PyObject* protocol, PyObject* serial_ob
   new (&c->write_task) TaskRef();
   new (&c->flush_task) TaskRef();
   new (&c->close_watch) TaskRef();
+  new (&c->fd_claim) std::shared_ptr<const void>();
   new (&c->write_share) std::shared_ptr<WriteShare>();
   c->fd = -1;
   if (!c->inbox) return nullptr;
   // The loop's selector watches a port with a descriptor; the port's own
-  // tasks wait for one without (loop://, or a loop without add_reader).
+  // tasks wait for one without (loop://, or a loop without add_reader). The
+  // number stays ours until the loop let go of it, even if the port closes
+  // first: a number reused meanwhile would be watched by nobody.
   {
     PortHandle& h = *c->port;
-    Result<std::optional<std::int32_t>> fd = detached([&] { return h.fileno(); });
-    if (fd && *fd) c->fd = **fd;
+    Result<std::optional<DescriptorClaim>> claim = detached([&] { return h.claim_descriptor(); });
+    if (claim && *claim) {
+      c->fd = (*claim)->fd;
+      c->fd_claim = std::move((*claim)->keep);
+    }
   }
   c->loop = Py_NewRef(loop);
   c->serial = Py_NewRef(serial_obj);
