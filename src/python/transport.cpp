@@ -191,24 +191,26 @@ void loop_went_away(PyObject* self) noexcept {
 class TransportHook final : public LoopSubscriber {
  public:
   TransportHook(std::shared_ptr<LoopInbox> inbox, PyObject* core, Hook hook) noexcept
-      : LoopSubscriber(std::move(inbox)), core_(py::Ref::borrow(core)), hook_(hook) {}
+      : LoopSubscriber(std::move(inbox), py::Ref::borrow(core)), hook_(hook) {}
 
   void deliver() noexcept override {
-    switch (hook_) {
-      case Hook::Read: on_read(core_.get(), task()); break;
-      case Hook::Write: on_write(core_.get(), task()); break;
-      case Hook::Lost: connection_lost_now(core_.get()); break;
-      case Hook::Closed: on_port_closed(core_.get(), task()); break;
+    if (PyObject* core = held_[0].get()) {
+      switch (hook_) {
+        case Hook::Read: on_read(core, task()); break;
+        case Hook::Write: on_write(core, task()); break;
+        case Hook::Lost: connection_lost_now(core); break;
+        case Hook::Closed: on_port_closed(core, task()); break;
+      }
     }
     delete this;
   }
   void loop_gone() noexcept override {
-    if (hook_ != Hook::Closed) loop_went_away(core_.get());
+    // Without its core the transport was collected with its loop.
+    if (PyObject* core = held_[0].get(); core && hook_ != Hook::Closed) loop_went_away(core);
     delete this;
   }
 
  private:
-  AnyThreadRef core_;
   Hook hook_;
 };
 
@@ -576,15 +578,15 @@ void on_read(PyObject* self, OperationTask& task) noexcept {
 // first.
 class HeldDelivery final : public InboxItem {
  public:
-  HeldDelivery(PyObject* core, ByteString data) noexcept : core_(py::Ref::borrow(core)), data_(std::move(data)) {}
+  HeldDelivery(std::shared_ptr<LoopInbox> inbox, PyObject* core, ByteString data) noexcept
+      : InboxItem(std::move(inbox), py::Ref::borrow(core)), data_(std::move(data)) {}
   void deliver() noexcept override {
-    deliver_read(core_.get(), data_.data(), data_.size());
+    if (PyObject* core = held_[0].get()) deliver_read(core, data_.data(), data_.size());
     delete this;
   }
   void loop_gone() noexcept override { delete this; }
 
  private:
-  AnyThreadRef core_;
   ByteString data_;
 };
 
@@ -961,7 +963,7 @@ PyObject* t_resume_reading(PyObject* self, PyObject*) noexcept {
       if (c->closing) return none();
       protocol = peek(c->protocol);
     }
-    if (!held.empty() && protocol) c->inbox->push(new HeldDelivery(self, std::move(held)));
+    if (!held.empty() && protocol) c->inbox->push(new HeldDelivery(c->inbox, self, std::move(held)));
     return start_read(self) ? none() : nullptr;
   });
 }

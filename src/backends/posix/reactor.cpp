@@ -386,7 +386,9 @@ std::shared_ptr<LoopPoller> LoopPoller::create() noexcept {
   }
 }
 
-LoopPoller::~LoopPoller() { ::close(epfd_); }
+LoopPoller::~LoopPoller() {
+  if (epfd_ >= 0) ::close(epfd_);
+}
 
 bool LoopPoller::add_doorbell(int fd) noexcept {
   epoll_event ev{};
@@ -422,7 +424,7 @@ bool LoopPoller::serve() noexcept {
   return rang;
 }
 
-void LoopPoller::close() noexcept {
+void LoopPoller::close(bool release_set) noexcept {
   std::unordered_map<std::uint64_t, std::weak_ptr<posix::ReadinessCell>> cells;
   {
     std::lock_guard lock(mutex_);
@@ -431,6 +433,8 @@ void LoopPoller::close() noexcept {
   }
   for (auto& [key, weak] : cells)
     if (std::shared_ptr<posix::ReadinessCell> cell = weak.lock()) cell->loop_gone(*this);
+  // No cell refers to the set any more, and none can join.
+  if (release_set && epfd_ >= 0) ::close(std::exchange(epfd_, -1));
 }
 
 std::uint64_t LoopPoller::enrol(std::weak_ptr<posix::ReadinessCell> cell) {

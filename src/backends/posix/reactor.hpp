@@ -153,8 +153,9 @@ class LoopPoller : public std::enable_shared_from_this<LoopPoller> {
   bool serve() noexcept;
   // The loop is gone: every read waiting here goes back to the reactor
   // thread, and nothing joins any more. The set's descriptor stays open
-  // until the last descriptor registered in it has left.
-  void close() noexcept;
+  // until the poller goes, unless `release_set`: then it is closed now (the
+  // loop was collected, so no selector holds its number any more).
+  void close(bool release_set = false) noexcept;
 
  private:
   friend class posix::ReadinessCell;
@@ -163,7 +164,7 @@ class LoopPoller : public std::enable_shared_from_this<LoopPoller> {
   std::uint64_t enrol(std::weak_ptr<posix::ReadinessCell> cell);
   void forget(std::uint64_t key) noexcept;
 
-  const int epfd_;
+  int epfd_;  // -1 once released by close(); read only by its cells and the loop's thread
   const std::uint64_t process_;  // process_identity() of the process that made it
   std::mutex mutex_;
   bool closed_ = false;  // guarded by mutex_
