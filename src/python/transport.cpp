@@ -301,6 +301,7 @@ struct WatcherObject {
 PyObject* watcher_call(PyObject* self, PyObject*, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     auto* w = reinterpret_cast<WatcherObject*>(self);
+    if (!w->core) Py_RETURN_NONE;  // cleared with its loop
     if (w->what == Watch::Read)
       on_readable(w->core);
     else
@@ -309,10 +310,11 @@ PyObject* watcher_call(PyObject* self, PyObject*, PyObject*) noexcept {
   });
 }
 
-void watcher_dealloc(PyObject* self) noexcept {
+// Lets go of the core; a registration still current was dropped by the
+// loop (closed, or collected) without our remove_reader/remove_writer.
+int watcher_clear(PyObject* self) noexcept {
   auto* w = reinterpret_cast<WatcherObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
-  if (PyObject* core = w->core) {
+  if (PyObject* core = std::exchange(w->core, nullptr)) {
     TransportCore* c = core_of(core);
     bool dropped_by_loop = false;
     {
@@ -330,6 +332,21 @@ void watcher_dealloc(PyObject* self) noexcept {
     }
     Py_DECREF(core);
   }
+  return 0;
+}
+
+// The loop keeps the watcher, the watcher its transport, which keeps the
+// loop: a loop left without close() is collected with its transports.
+int watcher_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<WatcherObject*>(self)->core);
+  return 0;
+}
+
+void watcher_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  watcher_clear(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -341,11 +358,13 @@ PyObject* watcher_type() noexcept {
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Called by the event loop when a serial transport's port is ready.")},
         {Py_tp_dealloc, reinterpret_cast<void*>(watcher_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(watcher_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(watcher_clear)},
         {Py_tp_call, reinterpret_cast<void*>(watcher_call)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"corvalink.aio._PortWatcher", static_cast<int>(sizeof(WatcherObject)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return PyType_FromSpec(&spec);
   });
 }

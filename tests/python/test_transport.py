@@ -7,6 +7,7 @@ import socket
 import threading
 import time
 import tty
+import weakref
 
 import pytest
 
@@ -595,3 +596,26 @@ def test_a_descriptor_opened_right_after_the_port_closed_is_watched(run, pty_pai
         await _watched_by_the_loop(reuser, loop, name, master, p1.lost)
 
     run(main)
+
+
+@pytest.mark.parametrize("kind", LOOPS)
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
+def test_a_loop_left_without_close_is_collected_with_its_transport(pty_pair, kind):
+    # The loop's selector holds the transport's watchers, which hold the
+    # transport, which holds the loop: collected together, and the port of a
+    # transport whose loop went away is closed.
+    master, name = pty_pair
+    kept = {}
+
+    def body():
+        loop = (uvloop.new_event_loop if kind == "uvloop" else asyncio.new_event_loop)()
+        t, p = loop.run_until_complete(aio.create_serial_connection(loop, Recorder, name))
+        loop.run_until_complete(asyncio.sleep(0.02))  # connected, watched
+        kept.update(loop=weakref.ref(loop), serial=t.serial)
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    thread.join(10)
+    gc.collect()
+    assert kept["loop"]() is None
+    assert not kept["serial"].is_open
