@@ -907,15 +907,23 @@ void connection_lost_now(PyObject* self) noexcept {
 // not closing itself ends with what the close means for it.
 void on_port_closed(PyObject* self, OperationTask& task) noexcept {
   TransportCore* c = core_of(self);
+  bool draining = false;
   {
     std::lock_guard lock(c->mutex);
-    if (c->closing) return;
+    // A graceful close that waits for the loop to say the port can take more
+    // would wait for ever: its buffer can no longer go out. One that waits
+    // for a write task or the flush ends with that task's error.
+    if (c->closing) {
+      if (c->lost_scheduled || c->write_task) return;
+      draining = true;
+    }
   }
   let_go_of_descriptor(self);
   std::optional<OperationOutcome> outcome = task.receive();
   py::Ref exc = outcome && !outcome->has_value() ? error_to_python(outcome->error()) : py::Ref();
   if (!exc) exc = error_to_python(PortError::not_open());
-  if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
+  const bool ok = exc && (draining ? force_close(self, std::move(exc)) : close_with(self, std::move(exc)));
+  if (!ok) report_callback_error(self);
 }
 
 // --- the Python members of _TransportCore ---------------------------------------------

@@ -619,3 +619,22 @@ def test_a_loop_left_without_close_is_collected_with_its_transport(pty_pair, kin
     gc.collect()
     assert kept["loop"]() is None
     assert not kept["serial"].is_open
+
+
+def test_a_graceful_close_ends_when_its_port_is_closed_under_it(run, pty_pair):
+    # The buffered data can no longer go out: the transport ends with the
+    # close instead of waiting for room for ever, and lets go of its
+    # descriptor.
+    master, name = pty_pair
+
+    async def main():
+        t, p = await aio.create_serial_connection(asyncio.get_running_loop(), Recorder, name)
+        await asyncio.sleep(0)
+        t.write(b"x" * 200_000)  # nobody reads the other side: the rest waits for room
+        t.close()
+        closing = threading.Thread(target=t.serial.close)
+        closing.start()
+        closing.join(5)
+        assert isinstance(await asyncio.wait_for(p.lost, 5), corvalink.PortNotOpenError)
+
+    run(main)
