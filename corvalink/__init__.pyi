@@ -138,7 +138,21 @@ class SerialBase:
     PARITIES: ClassVar[tuple[str, ...]]
     STOPBITS: ClassVar[tuple[float, ...]]
 
-    def __new__(cls, *_args: Any, **_kwargs: Any) -> Self: ...
+    def __new__(
+        cls,
+        port: str | None = None,
+        baudrate: int = 9600,
+        bytesize: int = 8,
+        parity: str = "N",
+        stopbits: float = 1,
+        timeout: float | None = None,
+        xonxoff: bool = False,
+        rtscts: bool = False,
+        write_timeout: float | None = None,
+        dsrdtr: bool | None = None,
+        inter_byte_timeout: float | None = None,
+        exclusive: bool | None = None,
+    ) -> Self: ...
     def __init__(
         self,
         port: str | None = None,

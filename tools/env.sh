@@ -32,7 +32,7 @@ EXTRA_PACKAGES=(
   linux-perf strace
   gensio-bin
   python3-sphinx python3-myst-parser python3-pydata-sphinx-theme
-  chromium fonts-dejavu-core
+  chromium fonts-dejavu-core libjs-bootstrap5
 )
 
 log() { printf '[env] %s\n' "$*" >&2; }
@@ -64,20 +64,42 @@ mirror() {
 
 healthy() {
   [[ -f $ROOT/.corvalink-ready ]] \
-    && [[ $(cat "$ROOT/.corvalink-ready") == "$STAMP_VERSION" ]] \
+    && [[ $(head -n1 "$ROOT/.corvalink-ready") == "$STAMP_VERSION" ]] \
     && [[ -x $ROOT/usr/bin/python3.14 ]] \
     && [[ -x $ROOT/usr/bin/cmake ]] \
     && [[ -f $ROOT/usr/include/python3.14/Python.h ]]
 }
 
+# The stamp's second line lists the extra packages the root has; packages
+# appended to EXTRA_PACKAGES since are installed into it in place.
+extras_line() { printf '%s\n' "${EXTRA_PACKAGES[*]}"; }
+
+add_missing_extras() {
+  [[ $(sed -n 2p "$ROOT/.corvalink-ready") == "$(extras_line)" ]] && return 0
+  (
+    flock 9
+    [[ $(sed -n 2p "$ROOT/.corvalink-ready") == "$(extras_line)" ]] && exit 0
+    log "installing packages added to the list: ${EXTRA_PACKAGES[*]}"
+    if ! in_root "$ROOT" sh -c "apt-get -o APT::Sandbox::User=root update -qq && \
+        DEBIAN_FRONTEND=noninteractive apt-get -o APT::Sandbox::User=root install -y -qq \
+        --no-install-recommends ${EXTRA_PACKAGES[*]} && apt-get clean" >"$ROOT.extras.log" 2>&1; then
+      log "installing ${EXTRA_PACKAGES[*]} failed; last lines of $ROOT.extras.log:"
+      tail -n 20 "$ROOT.extras.log" >&2
+      exit 1
+    fi
+    { echo "$STAMP_VERSION"; extras_line; } >"$ROOT/.corvalink-ready"
+  ) 9>"$ROOT.lock" || exit 1
+}
+
 bootstrap() {
-  if healthy; then return 0; fi
+  if healthy; then add_missing_extras; return 0; fi
   host_install
   # One build at a time: a second caller waits here, then finds the root ready.
   mkdir -p "$(dirname "$ROOT")"
   exec 9>"$ROOT.lock"
   flock 9
-  if healthy; then return 0; fi
+  # The lock is not passed on to the command that runs in the root.
+  if healthy; then exec 9>&-; add_missing_extras; return 0; fi
   local m tmp
   m=$(mirror)
   log "building the Debian sid root with Python 3.14 at $ROOT (takes a few minutes the first time)"
@@ -102,10 +124,11 @@ bootstrap() {
     exit 1
   fi
   in_root "$tmp" apt-get clean
-  echo "$STAMP_VERSION" >"$tmp/.corvalink-ready"
+  { echo "$STAMP_VERSION"; extras_line; } >"$tmp/.corvalink-ready"
   rm -rf "$ROOT"
   mv "$tmp" "$ROOT"
   rm -f "$tmp.log"
+  exec 9>&-
   log "root ready"
 }
 

@@ -8,8 +8,10 @@
 // Destroying a backend closes the device.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -43,6 +45,59 @@ struct SettingNotKept {
 struct DescriptorClaim {
   std::int32_t fd = -1;
   std::shared_ptr<const void> keep;
+};
+
+// A close waiting for the device lock, as a backend call that holds it sees
+// it: a control call that waits for the device (a network port's wait for
+// its server's answer) ends early once one is pending, and polled I/O that
+// has much to get through looks at it between bounded pieces. The port owns
+// one and hands it to each backend it installs.
+class CloseRequest {
+ public:
+  bool pending() const noexcept { return closers_.load(std::memory_order_acquire) > 0; }
+
+  // Held by close() from before it asks for the device lock until it has the
+  // device closed: wakes the waiting call, if any.
+  class Closing {
+   public:
+    explicit Closing(CloseRequest& r) noexcept : r_(r) {
+      r_.closers_.fetch_add(1, std::memory_order_acq_rel);
+      std::lock_guard lock(r_.mutex_);
+      if (r_.waiting_) r_.waiting_->wake();
+    }
+    ~Closing() { r_.closers_.fetch_sub(1, std::memory_order_acq_rel); }
+    Closing(const Closing&) = delete;
+    Closing& operator=(const Closing&) = delete;
+
+   private:
+    CloseRequest& r_;
+  };
+
+  // Held by a call that waits under the device lock: a close that becomes
+  // pending meanwhile wakes `target`. Look at pending() after making it.
+  class Waiting {
+   public:
+    Waiting(CloseRequest* r, WakeTarget& target) noexcept : r_(r) {
+      if (!r_) return;
+      std::lock_guard lock(r_->mutex_);
+      r_->waiting_ = &target;
+    }
+    ~Waiting() {
+      if (!r_) return;
+      std::lock_guard lock(r_->mutex_);
+      r_->waiting_ = nullptr;
+    }
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+
+   private:
+    CloseRequest* r_;
+  };
+
+ private:
+  std::atomic<int> closers_{0};
+  std::mutex mutex_;
+  WakeTarget* waiting_ = nullptr;  // guarded by mutex_; one call waits at a time (the device lock)
 };
 
 class Backend {
@@ -97,12 +152,28 @@ class Backend {
   // none). The next poll_write first collects its completion.
   virtual std::size_t detach_write() = 0;
   virtual Status set_buffer_size(std::uint32_t rx_size, std::uint32_t tx_size) = 0;
+  // Takes (true) or gives up (false), on the open device, the locks that
+  // `exclusive` takes at open; nothing when they are already as asked. A
+  // refusal leaves the device open without them. Backends without such
+  // locks do nothing.
+  virtual Status set_exclusive(bool) { return {}; }
   // Why a write may not finish, added to the write-timeout error as a note;
   // empty when there is nothing to say.
   virtual std::string_view write_timeout_note() const { return {}; }
   // The settings the last successful configure asked for that the device
   // holds otherwise, read back from it, in the order of PortSettings.
   virtual std::vector<SettingNotKept> settings_not_kept() const { return {}; }
+  // Whether input waiting when the device is opened is stale and goes (a
+  // terminal's); a connection that has just begun has none.
+  virtual bool discards_input_at_open() const { return true; }
+
+  // The port's close request, handed over when the backend is installed.
+  void attach_close_request(CloseRequest* request) noexcept { close_request_ = request; }
+
+ protected:
+  // True while a close waits for the device lock.
+  bool close_pending() const noexcept { return close_request_ && close_request_->pending(); }
+  CloseRequest* close_request_ = nullptr;
 };
 
 using BackendPtr = std::unique_ptr<Backend>;

@@ -65,11 +65,21 @@ class PortError {
     return e;
   }
 
+  // The peer ended the connection in order (it closed its side): a lost
+  // connection as above, which a transport reports as the end of the input
+  // rather than as an error.
+  static PortError peer_closed(std::string message) {
+    PortError e = connection_lost(std::move(message));
+    e.orderly_ = true;
+    return e;
+  }
+
   ErrorKind kind() const noexcept { return kind_; }
   // The OS error code; only a Failure may carry one.
   std::optional<std::int32_t> code() const noexcept { return code_; }
   CodeSpace code_space() const noexcept { return space_; }
   bool is_connection_lost() const noexcept { return lost_; }
+  bool is_peer_closed() const noexcept { return orderly_; }
   // The display form: the message for kinds that carry one, else the fixed text.
   std::string text() const;
   // A hint for the user, added to the Python exception as a note (empty: none).
@@ -89,6 +99,7 @@ class PortError {
   std::string note_;
   CodeSpace space_;
   bool lost_ = false;
+  bool orderly_ = false;
 };
 
 // Every engine procedure returns one of these.

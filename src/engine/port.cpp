@@ -62,7 +62,9 @@ Status PortHandle::open(std::vector<SettingNotKept>* not_kept) {
   if (backend_) return fail(PortError::already_open());
   auto backend = opener_(name, settings, rts, dtr);
   if (!backend) return fail(std::move(backend.error()));
-  if (Status purged = (*backend)->purge(true, false); !purged) return purged;
+  if ((*backend)->discards_input_at_open()) {
+    if (Status purged = (*backend)->purge(true, false); !purged) return purged;
+  }
   if (not_kept) *not_kept = (*backend)->settings_not_kept();
   install_locked(std::move(*backend));
   return {};
@@ -77,6 +79,7 @@ Status PortHandle::open_with(BackendPtr backend) {
 
 void PortHandle::install_locked(BackendPtr backend) {
   backend_ = std::move(backend);
+  backend_->attach_close_request(&close_request_);
   pushback_.clear();
   pushback_head_ = 0;
   generation_.fetch_add(1, std::memory_order_acq_rel);
@@ -87,6 +90,9 @@ void PortHandle::close(std::optional<PortError> reason) {
   BackendPtr closing;
   ByteString dropped;
   {
+    // Announced before the device lock is asked for: a call that holds it
+    // waiting for the device ends early, and polled I/O lets go of it.
+    CloseRequest::Closing announced(close_request_);
     std::lock_guard device(device_mutex_);
     if (backend_) {
       // The reason belongs to this opening; a later close without one (of a
@@ -306,6 +312,26 @@ void PortHandle::store_settings(const std::function<void(PortSettings&)>& change
   publish_timeouts_locked();
 }
 
+Status PortHandle::set_exclusive(std::optional<bool> exclusive) {
+  Status result = [&]() -> Status {
+    std::lock_guard device(device_mutex_);
+    std::optional<bool> before;
+    {
+      std::lock_guard lock(settings_mutex_);
+      before = std::exchange(settings_.exclusive, exclusive);
+    }
+    if (!backend_) return {};
+    Status applied = backend_->set_exclusive(exclusive.value_or(false));
+    if (!applied) {
+      std::lock_guard lock(settings_mutex_);
+      settings_.exclusive = before;
+    }
+    return applied;
+  }();
+  close_if_fatal(*this, result);
+  return result;
+}
+
 namespace {
 std::uint64_t timeout_bits(const TimeoutValue& t) noexcept {
   switch (t.kind()) {
@@ -366,6 +392,9 @@ Status PortHandle::change_port(std::optional<std::string> name, std::vector<Sett
 }
 
 Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf, std::uint64_t generation) {
+  // A close waiting for the device lock gets it first; its notification
+  // wakes this operation.
+  if (close_request_.pending()) return Pending;
   std::lock_guard device(device_mutex_);
   if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return Status(fail(closed_error_locked(generation)));
   if (pushback_head_ < pushback_.size() && buf.remaining() > 0) {
@@ -383,6 +412,9 @@ Poll<Status> PortHandle::poll_read(Context& cx, ReadBuf& buf, std::uint64_t gene
 }
 
 Poll<Result<std::size_t>> PortHandle::poll_write(Context& cx, Bytes data, std::uint64_t generation) {
+  // A close waiting for the device lock gets it first; its notification
+  // wakes this operation.
+  if (close_request_.pending()) return Pending;
   std::lock_guard device(device_mutex_);
   if (!backend_ || generation != generation_.load(std::memory_order_relaxed))
     return Result<std::size_t>(fail(closed_error_locked(generation)));
@@ -390,6 +422,9 @@ Poll<Result<std::size_t>> PortHandle::poll_write(Context& cx, Bytes data, std::u
 }
 
 Poll<Status> PortHandle::poll_flush(Context& cx, std::uint64_t generation) {
+  // A close waiting for the device lock gets it first; its notification
+  // wakes this operation.
+  if (close_request_.pending()) return Pending;
   std::lock_guard device(device_mutex_);
   if (!backend_ || generation != generation_.load(std::memory_order_relaxed)) return Status(fail(closed_error_locked(generation)));
   return backend_->poll_flush(cx);

@@ -98,8 +98,12 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   // if open and a line setting differs, configure(new, rts, dtr); on failure
   // restore the whole old record and return the error.
   Status update_settings(const std::function<void(PortSettings&)>& change);
-  // Stores without configure (timeouts, exclusive), still under both locks.
+  // Stores without configure (timeouts), still under both locks.
   void store_settings(const std::function<void(PortSettings&)>& change);
+  // Device lock, then settings lock: stores the option and, on an open port,
+  // takes or gives up the backend's locks at once. A refusal restores the
+  // previous value and leaves the port open.
+  Status set_exclusive(std::optional<bool> exclusive);
   // Port-name change: note whether open; close; store the name; reopen if it
   // was open (a failure leaves it closed).
   Status change_port(std::optional<std::string> name, std::vector<SettingNotKept>* not_kept = nullptr);
@@ -175,6 +179,7 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   WakeTarget* direct_reader_ = nullptr;  // guarded by direct_mutex_
   Waker kept_back_;                      // guarded by direct_mutex_
 
+  CloseRequest close_request_;
   std::mutex device_mutex_;
   const BackendOpener opener_;
   BackendPtr backend_;

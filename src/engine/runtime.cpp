@@ -11,20 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/task.hpp"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
-#endif
-#ifdef __linux__
-#include <sys/eventfd.h>
-
-#include <cerrno>
-#endif
+#include "engine/os.hpp"
 
 namespace corvalink {
 
@@ -195,52 +182,20 @@ thread_local bool t_is_worker = false;
 // block-in-place, so it is published with release/acquire.
 std::atomic<Runtime::State*> g_state{nullptr};
 
-void name_this_thread() noexcept {
-#if defined(__linux__)
-  pthread_setname_np(pthread_self(), "corvalink");
-#elif defined(__APPLE__)
-  pthread_setname_np("corvalink");
-#elif defined(_WIN32)
-  SetThreadDescription(GetCurrentThread(), L"corvalink");
-#endif
-}
-
-#ifndef _WIN32
-// Bumped in a child created by fork(). Compared instead of the process id,
-// which costs a system call on every operation.
-std::atomic<unsigned> g_fork_generation{0};
-
-void after_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-// Installed when the library is loaded, before any thread of ours exists.
-const bool g_fork_handler = ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
-
-// False if the handler could not be installed (the process id is compared then).
-bool fork_handler_installed() noexcept { return g_fork_handler; }
-
 // The process that first used the engine, claimed by its first port
-// operation: the fork generation it ran in plus one, or (without the fork
-// handler) its process id in the upper half; zero until claimed. A child
-// created by fork() after that refuses every operation, whether or not the
-// runtime's threads had been started: it inherited the side locks and other
-// state of parent threads that do not exist in it.
+// operation (os::process_identity); zero until claimed. A child created by
+// fork() after that refuses every operation, whether or not the runtime's
+// threads had been started: it inherited the side locks and other state of
+// parent threads that do not exist in it.
 std::atomic<std::uint64_t> g_home{0};
-
-std::uint64_t this_process() noexcept {
-  if (fork_handler_installed()) return std::uint64_t{g_fork_generation.load(std::memory_order_relaxed)} + 1;
-  return std::uint64_t{static_cast<std::uint32_t>(::getpid())} << 32;
-}
-#endif
 
 // Claims the engine for this process on first use; Forked in a child created
 // by fork() after that.
 Status process_check() noexcept {
-#ifndef _WIN32
-  const std::uint64_t me = this_process();
+  const std::uint64_t me = os::process_identity();
   std::uint64_t home = g_home.load(std::memory_order_relaxed);
   if (home == 0) g_home.compare_exchange_strong(home, me, std::memory_order_relaxed);  // home: the winner's
   if (home != 0 && home != me) return fail(PortError::forked());
-#endif
   return {};
 }
 
@@ -376,7 +331,7 @@ constexpr auto kTimerLinger = std::chrono::seconds(1);
 }  // namespace
 
 void Runtime::State::worker_main() noexcept {
-  name_this_thread();
+  os::name_this_thread();
   t_is_worker = true;
   std::array<Waker, 16> due;
   std::unique_lock lock(mutex);
@@ -425,7 +380,7 @@ void Runtime::State::worker_main() noexcept {
 void Runtime::State::start_worker() { std::thread([this] { worker_main(); }).detach(); }
 
 void Runtime::State::pool_main() noexcept {
-  name_this_thread();
+  os::name_this_thread();
   std::unique_lock lock(pool_mutex);
   for (;;) {
     ++pool_idle;
@@ -482,24 +437,11 @@ namespace {
 struct RuntimeCell {
   Runtime* runtime = nullptr;
   std::optional<PortError> failure;
-#ifdef _WIN32
-  DWORD pid = 0;
-#else
-  pid_t pid = 0;
-  unsigned fork_generation = 0;
-  bool fork_handler = false;
-#endif
+  std::uint64_t process = 0;
 
   // False in a child created by fork() after the runtime was built: its
   // threads stayed behind in the parent.
-  bool in_building_process() const noexcept {
-#ifdef _WIN32
-    return pid == ::GetCurrentProcessId();
-#else
-    if (fork_handler) return fork_generation == g_fork_generation.load(std::memory_order_relaxed);
-    return pid == ::getpid();
-#endif
-  }
+  bool in_building_process() const noexcept { return process == os::process_identity(); }
 };
 
 }  // namespace
@@ -540,13 +482,7 @@ RuntimeCell build_runtime() {
   }
   g_state.store(state, std::memory_order_release);
   cell.runtime = RuntimeBuilder::make(state);
-#ifdef _WIN32
-  cell.pid = ::GetCurrentProcessId();
-#else
-  cell.pid = ::getpid();
-  cell.fork_handler = fork_handler_installed();
-  cell.fork_generation = g_fork_generation.load(std::memory_order_relaxed);
-#endif
+  cell.process = os::process_identity();
   return cell;
 }
 
@@ -568,13 +504,7 @@ Result<Runtime*> runtime() {
 
 Status runtime_usable() { return process_check(); }
 
-std::uint64_t process_identity() noexcept {
-#ifdef _WIN32
-  return ::GetCurrentProcessId();
-#else
-  return this_process();
-#endif
-}
+std::uint64_t process_identity() noexcept { return os::process_identity(); }
 
 bool on_worker_thread() noexcept { return t_is_worker; }
 
@@ -634,35 +564,10 @@ namespace detail {
 
 namespace {
 
-#ifdef __linux__
-// The fork generation a thread's wake descriptor was made in: one made before
-// a fork is shared with the parent and must not be used in the child.
-thread_local unsigned t_wake_fd_generation = 0;
-
-short poll_bits(std::uint32_t events) noexcept {
-  short bits = 0;
-  if (events & kDirectReadable) bits |= POLLIN;
-  if (events & kDirectWritable) bits |= POLLOUT;
-  return bits;
-}
-
-std::uint32_t direct_bits(short revents) noexcept {
-  std::uint32_t events = 0;
-  if (revents & (POLLIN | POLLPRI | POLLRDHUP)) events |= kDirectReadable;
-  if (revents & POLLOUT) events |= kDirectWritable;
-  if (revents & POLLHUP) events |= kDirectHangUp;
-  if (revents & POLLERR) events |= kDirectError;
-  return events;
-}
-#endif
 
 }  // namespace
 
-Parker::~Parker() {
-#ifdef __linux__
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-#endif
-}
+Parker::~Parker() { os::close_wake_descriptor(wake_fd_); }
 
 void Parker::wake() noexcept {
   std::uint32_t s = state_.load(std::memory_order_relaxed);
@@ -673,18 +578,12 @@ void Parker::wake() noexcept {
     if (next == s) return;  // an earlier wake that nobody consumed yet covers this one
     if (state_.compare_exchange_weak(s, next, std::memory_order_acq_rel, std::memory_order_relaxed)) break;
   }
-#ifdef __linux__
   if (signal) {
     // A write that lands after the poll ended makes the next wait return at
     // once, which then drains it: one spurious wake-up, never a lost one.
-    const std::uint64_t one = 1;
-    ssize_t r;
-    do {
-      r = ::write(wake_fd_, &one, sizeof one);
-    } while (r < 0 && errno == EINTR);
+    os::signal_wake_descriptor(wake_fd_);
     return;
   }
-#endif
   if (s & kPolling) return;
   { std::lock_guard lock(mutex_); }  // the owner is either before its check or inside wait()
   cv_.notify_one();
@@ -709,19 +608,14 @@ bool Parker::park_until(Instant deadline) {
   return woken;
 }
 
-bool Parker::watch([[maybe_unused]] int fd, [[maybe_unused]] std::uint32_t events,
-                   [[maybe_unused]] std::shared_ptr<DirectWaitSink> sink) {
-#ifdef __linux__
-  if (!fork_handler_installed()) return false;
-  const unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
-  if (wake_fd_ >= 0 && t_wake_fd_generation != generation) {
-    ::close(wake_fd_);  // this process's copy of the parent's descriptor
+bool Parker::watch(int fd, std::uint32_t events, std::shared_ptr<DirectWaitSink> sink) {
+  if (wake_fd_ >= 0 && !os::wake_descriptor_is_ours(wake_fd_)) {
+    os::close_wake_descriptor(wake_fd_);  // this process's copy of the parent's descriptor
     wake_fd_ = -1;
   }
   if (wake_fd_ < 0) {
-    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0) return false;
-    t_wake_fd_generation = generation;
+    wake_fd_ = os::make_wake_descriptor();
+    if (wake_fd_ < 0) return false;  // no direct waits here
   }
   for (std::size_t i = 0; i < watch_count_; ++i) {
     if (watches_[i].fd == fd && watches_[i].sink == sink) {
@@ -732,51 +626,36 @@ bool Parker::watch([[maybe_unused]] int fd, [[maybe_unused]] std::uint32_t event
   if (watch_count_ == watches_.size()) return false;
   watches_[watch_count_++] = Watch{fd, events, std::move(sink)};
   return true;
-#else
-  return false;
-#endif
 }
 
 void Parker::clear_watches() noexcept {
   while (watch_count_) watches_[--watch_count_] = Watch{};
 }
 
-bool Parker::park_polling([[maybe_unused]] std::optional<Instant> deadline) {
-#ifdef __linux__
+bool Parker::park_polling(std::optional<Instant> deadline) {
   // Not polling, only kNotified can be set.
   if (std::uint32_t s = 0; !state_.compare_exchange_strong(s, kPolling, std::memory_order_acq_rel)) {
     state_.fetch_and(~kNotified, std::memory_order_acq_rel);
     clear_watches();
     return true;
   }
-  std::array<pollfd, std::tuple_size_v<decltype(watches_)> + 1> fds{};
-  fds[0] = pollfd{wake_fd_, POLLIN, 0};
-  for (std::size_t i = 0; i < watch_count_; ++i) fds[i + 1] = pollfd{watches_[i].fd, poll_bits(watches_[i].events), 0};
+  std::array<os::PollSlot, std::tuple_size_v<decltype(watches_)>> slots{};
+  for (std::size_t i = 0; i < watch_count_; ++i) slots[i] = os::PollSlot{watches_[i].fd, watches_[i].events, 0};
   int timeout = -1;
   if (deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
     timeout = left <= 0 ? 0 : left >= std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : int(left);
   }
-  // EINTR ends the wait early; the caller polls again and comes back.
-  const int n = ::poll(fds.data(), static_cast<nfds_t>(watch_count_ + 1), timeout);
+  // An interrupted wait ends early; the caller polls again and comes back.
+  const int n = os::poll_with_wake(wake_fd_, slots.data(), watch_count_, timeout);
   const bool woken = (state_.exchange(0, std::memory_order_acq_rel) & kNotified) != 0;
-  if (n > 0 && (fds[0].revents & POLLIN)) {
-    std::uint64_t count;
-    [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
-  }
-  bool ready = false;
   if (n > 0) {
     for (std::size_t i = 0; i < watch_count_; ++i) {
-      if (!fds[i + 1].revents) continue;
-      ready = true;
-      if (std::uint32_t events = direct_bits(fds[i + 1].revents)) watches_[i].sink->direct_events(events);
+      if (slots[i].ready) watches_[i].sink->direct_events(slots[i].ready);
     }
   }
   clear_watches();
-  return woken || ready;
-#else
-  return false;
-#endif
+  return woken || n > 0;
 }
 
 namespace {
@@ -932,90 +811,5 @@ BlockingJoin spawn_blocking(std::function<void()> f) {
   if (!started) shared->finish(fail(started.error()));
   return BlockingJoin(std::move(shared));
 }
-
-// ---------------------------------------------------------------------------
-// Coroutine frames and race order.
-
-namespace detail {
-namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPoolFrames = false;  // let the sanitizer see every frame
-#else
-constexpr bool kPoolFrames = true;
-#endif
-
-constexpr std::size_t kGrain = 32;
-constexpr std::size_t kClasses = 64;  // frames up to 2 KiB are recycled
-constexpr std::uint8_t kKeep = 16;    // per size class and thread
-
-struct FreeBlock {
-  FreeBlock* next;
-};
-
-struct FrameCache {
-  std::array<FreeBlock*, kClasses> heads{};
-  std::array<std::uint8_t, kClasses> counts{};
-  ~FrameCache();
-};
-
-thread_local bool t_cache_gone = false;
-thread_local FrameCache t_cache;
-
-FrameCache::~FrameCache() {
-  t_cache_gone = true;
-  for (std::size_t c = 0; c < kClasses; ++c) {
-    while (FreeBlock* b = heads[c]) {
-      heads[c] = b->next;
-      ::operator delete(b, (c + 1) * kGrain);
-    }
-  }
-}
-
-}  // namespace
-
-void* allocate_frame(std::size_t size) {
-  std::size_t c = (size + kGrain - 1) / kGrain - 1;
-  if (!kPoolFrames || c >= kClasses) return ::operator new(size);
-  if (t_cache_gone) return ::operator new((c + 1) * kGrain);
-  FrameCache& cache = t_cache;
-  if (FreeBlock* b = cache.heads[c]) {
-    cache.heads[c] = b->next;
-    --cache.counts[c];
-    return b;
-  }
-  return ::operator new((c + 1) * kGrain);
-}
-
-void free_frame(void* p, std::size_t size) noexcept {
-  std::size_t c = (size + kGrain - 1) / kGrain - 1;
-  if (!kPoolFrames || c >= kClasses) return ::operator delete(p, size);
-  if (!t_cache_gone) {
-    FrameCache& cache = t_cache;
-    if (cache.counts[c] < kKeep) {
-      auto* b = static_cast<FreeBlock*>(p);
-      b->next = cache.heads[c];
-      cache.heads[c] = b;
-      ++cache.counts[c];
-      return;
-    }
-  }
-  ::operator delete(p, (c + 1) * kGrain);
-}
-
-bool coin() noexcept {
-  thread_local std::uint64_t x = 0;
-  if (x == 0) {
-    x = static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^
-        reinterpret_cast<std::uintptr_t>(&x) ^ 0x9E3779B97F4A7C15ull;
-    if (x == 0) x = 1;
-  }
-  x ^= x << 13;
-  x ^= x >> 7;
-  x ^= x << 17;
-  return (x >> 32) & 1;
-}
-
-}  // namespace detail
 
 }  // namespace corvalink

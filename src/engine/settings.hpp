@@ -84,6 +84,12 @@ struct Rs485Settings {
   bool operator==(const Rs485Settings&) const = default;
 };
 
+// An RS-485 delay as drivers hold it (Linux's serial_rs485 has 32 bits of
+// milliseconds): whole milliseconds, rounded up from the nearest
+// microsecond; none is 0. Empty for a delay no driver can hold: negative,
+// NaN, infinite or beyond 2^32 - 1 ms.
+std::optional<std::uint32_t> rs485_delay_milliseconds(const TimeoutValue& delay) noexcept;
+
 struct PortSettings {
   std::uint32_t baudrate = 9600;
   std::uint8_t bytesize = 8;

@@ -9,10 +9,11 @@ namespace {
 
 // Exception classes are made once per process and never released; a failure
 // to make one is an internal fault.
-PyObject* exception_class(py::OnceCell& cell, const char* qualified_name, PyObject* base) noexcept {
+PyObject* exception_class(py::OnceCell& cell, const char* qualified_name, const char* doc,
+                          PyObject* base) noexcept {
   return cell.get_or_init([&]() -> PyObject* {
     if (!base) return nullptr;
-    PyObject* type = PyErr_NewExceptionWithDoc(qualified_name, nullptr, base, nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc(qualified_name, doc, base, nullptr);
     if (!type) {
       PyErr_Clear();
       py::raise_panic("Failed to initialize new exception type.");
@@ -30,13 +31,20 @@ py::OnceCell cancelled_cell;
 }  // namespace
 
 PyObject* serial_exception_type() noexcept {
-  return exception_class(serial_exception_cell, "corvalink.SerialException", PyExc_OSError);
+  return exception_class(serial_exception_cell, "corvalink.SerialException",
+                         "A port operation failed: the port could not be opened or configured, the "
+                         "device or the connection went away, or a system call failed. When the "
+                         "system gave an error code, it is in `errno` (and `winerror` on Windows).",
+                         PyExc_OSError);
 }
 PyObject* serial_timeout_exception_type() noexcept {
-  return exception_class(timeout_cell, "corvalink.SerialTimeoutException", serial_exception_type());
+  return exception_class(timeout_cell, "corvalink.SerialTimeoutException",
+                         "A write did not finish within the port's `write_timeout`.", serial_exception_type());
 }
 PyObject* port_not_open_error_type() noexcept {
-  return exception_class(not_open_cell, "corvalink.PortNotOpenError", serial_exception_type());
+  return exception_class(not_open_cell, "corvalink.PortNotOpenError",
+                         "The port is not open: it was never opened, or it was closed (by `close`, or "
+                         "after the device went away).", serial_exception_type());
 }
 
 PyObject* panic_exception_type() noexcept {

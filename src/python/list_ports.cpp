@@ -234,14 +234,22 @@ int port_info_set(PyObject* self, PyObject* value, void* closure) noexcept {
   });
 }
 
-#define CORVALINK_FIELD(f) \
-  {#f, port_info_get, port_info_set, nullptr, reinterpret_cast<void*>(static_cast<std::intptr_t>(Field::f))}
+#define CORVALINK_FIELD(f, doc) \
+  {#f, port_info_get, port_info_set, doc, reinterpret_cast<void*>(static_cast<std::intptr_t>(Field::f))}
 
 PyGetSetDef port_info_getset[] = {
-    CORVALINK_FIELD(device),        CORVALINK_FIELD(name),     CORVALINK_FIELD(description),
-    CORVALINK_FIELD(hwid),          CORVALINK_FIELD(vid),      CORVALINK_FIELD(pid),
-    CORVALINK_FIELD(serial_number), CORVALINK_FIELD(location), CORVALINK_FIELD(manufacturer),
-    CORVALINK_FIELD(product),       CORVALINK_FIELD(interface), {nullptr, nullptr, nullptr, nullptr, nullptr},
+    CORVALINK_FIELD(device, "The name to open the port by: /dev/ttyUSB0, COM3."),
+    CORVALINK_FIELD(name, "The short name: the device name without its directory."),
+    CORVALINK_FIELD(description, "A human-readable description, or 'n/a'."),
+    CORVALINK_FIELD(hwid, "The hardware ID: 'USB VID:PID=... SER=... LOCATION=...' for USB ports, or 'n/a'."),
+    CORVALINK_FIELD(vid, "The USB vendor ID, or None."),
+    CORVALINK_FIELD(pid, "The USB product ID, or None."),
+    CORVALINK_FIELD(serial_number, "The USB serial number, or None."),
+    CORVALINK_FIELD(location, "Where the device sits on the USB bus, or None."),
+    CORVALINK_FIELD(manufacturer, "The USB manufacturer string, or None."),
+    CORVALINK_FIELD(product, "The USB product string, or None."),
+    CORVALINK_FIELD(interface, "The USB interface string, or None."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 #undef CORVALINK_FIELD
@@ -270,9 +278,14 @@ PyObject* apply_usb_info(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef port_info_methods[] = {
-    {"usb_description", usb_description, METH_NOARGS, "usb_description($self)\n--\n\n"},
-    {"usb_info", usb_info, METH_NOARGS, "usb_info($self)\n--\n\n"},
-    {"apply_usb_info", apply_usb_info, METH_NOARGS, "apply_usb_info($self)\n--\n\n"},
+    {"usb_description", usb_description, METH_NOARGS,
+     "usb_description($self)\n--\n\nThe product string, with the interface after ' - ' when there is one; "
+     "the name when there is neither."},
+    {"usb_info", usb_info, METH_NOARGS,
+     "usb_info($self)\n--\n\nThe USB hardware ID: 'USB VID:PID=vvvv:pppp', then ' SER=' and ' LOCATION=' "
+     "when known."},
+    {"apply_usb_info", apply_usb_info, METH_NOARGS,
+     "apply_usb_info($self)\n--\n\nSets `description` to `usb_description()` and `hwid` to `usb_info()`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -356,7 +369,10 @@ PyObject* port_info_richcompare(PyObject* self, PyObject* other, int op) noexcep
 
 const char kPortInfoDoc[] =
     "ListPortInfo(device, skip_link_detection=False)\n--\n\n"
-    "Describes one serial port, with the attributes that Python serial-port listings conventionally carry.";
+    "Describes one serial port, with the attributes that Python serial-port listings conventionally carry.\n\n"
+    "It also reads as the sequence (device, description, hwid), sorts by the natural order of device names "
+    "(ttyUSB2 before ttyUSB10), and compares and hashes by device. `skip_link_detection` is accepted and "
+    "has no effect.";
 
 PyType_Slot port_info_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(port_info_new)},
@@ -452,7 +468,10 @@ PyObject* comports(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 PyMethodDef comports_def = {"comports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(comports)),
-                            METH_VARARGS | METH_KEYWORDS, "comports(include_links=False)\n--\n\n"};
+                            METH_VARARGS | METH_KEYWORDS,
+                            "comports(include_links=False)\n--\n\n"
+                            "Returns a `ListPortInfo` for each serial port of this machine. `include_links` is "
+                            "accepted and has no effect: the listing is the same either way."};
 
 #ifndef _WIN32
 // The listing of comports() for another sysfs tree and /dev directory; used

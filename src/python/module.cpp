@@ -52,7 +52,13 @@ PyObject* make_baudrate_enum() noexcept {
   py::Ref cls_name = py::str("Baudrate");
   if (!cls_name) return nullptr;
   PyObject* args[] = {cls_name.get(), members.get()};
-  return PyObject_VectorcallDict(int_enum.get(), args, 2, kwargs.get());
+  py::Ref cls = py::Ref::steal(PyObject_VectorcallDict(int_enum.get(), args, 2, kwargs.get()));
+  if (!cls) return nullptr;
+  py::Ref doc = py::str(
+      "The standard line speeds, in bits per second (`SerialBase.BAUDRATES` lists them). A port takes "
+      "other speeds too, where its driver does.");
+  if (!doc || PyObject_SetAttrString(cls.get(), "__doc__", doc.get()) < 0) return nullptr;
+  return cls.release();
 }
 
 int add_str(PyObject* m, const char* name, const char* value) noexcept {
@@ -73,11 +79,15 @@ PyModuleDef_Slot submodule_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef aio_def = {PyModuleDef_HEAD_INIT, "corvalink.aio", nullptr, 0, nullptr, submodule_slots,
+PyModuleDef aio_def = {PyModuleDef_HEAD_INIT, "corvalink.aio",
+                       "Asynchronous access to serial ports: `Serial` whose I/O methods return an awaitable "
+                       "`Future`, and an asyncio transport with its connection helpers.", 0, nullptr, submodule_slots,
                        nullptr, nullptr, nullptr};
-PyModuleDef tools_def = {PyModuleDef_HEAD_INIT, "corvalink.tools", nullptr, 0, nullptr, submodule_slots,
+PyModuleDef tools_def = {PyModuleDef_HEAD_INIT, "corvalink.tools", "The commands that come with the package.", 0, nullptr, submodule_slots,
                          nullptr, nullptr, nullptr};
-PyModuleDef list_ports_def = {PyModuleDef_HEAD_INIT, "corvalink.tools.list_ports", nullptr, 0, nullptr,
+PyModuleDef list_ports_def = {PyModuleDef_HEAD_INIT, "corvalink.tools.list_ports",
+                              "The serial ports of this machine: `comports` and the `ListPortInfo` records it "
+                              "returns.", 0, nullptr,
                               submodule_slots, nullptr, nullptr, nullptr};
 PyModuleDef rs485_def = {PyModuleDef_HEAD_INIT, "corvalink.rs485",
                          "RS-485 direction control for `SerialBase.rs485_mode`.", 0, nullptr, submodule_slots,

@@ -41,20 +41,21 @@ bool invalid_delay(std::string_view text) noexcept {
 }
 
 // None, or seconds as an int or a float (or anything with a float
-// conversion), not negative and finite. The kind is kept, as for timeouts.
+// conversion) that a driver can hold: not negative, and at most 2^32 - 1
+// milliseconds once rounded up (rs485_delay_milliseconds). The kind is kept,
+// as for timeouts.
 bool convert_delay(PyObject* value, TimeoutValue& out) noexcept {
   if (!serial::convert_seconds(value, out, "delay")) return false;
-  if (out.kind() == TimeoutValue::Kind::Integer && out.as_integer() < 0)
-    return invalid_delay(std::to_string(out.as_integer()));
-  if (out.kind() == TimeoutValue::Kind::Float && (!(out.as_float() >= 0) || std::isinf(out.as_float()))) {
-    try {
-      return invalid_delay(serial::short_float(out.as_float()));
-    } catch (...) {
-      PyErr_NoMemory();
-      return false;
-    }
+  if (rs485_delay_milliseconds(out)) return true;
+  try {
+    if (out.kind() == TimeoutValue::Kind::Integer) return invalid_delay(std::to_string(out.as_integer()));
+    // An int beyond 64 bits arrives as a float: named as it was given.
+    if (PyLong_Check(value)) return invalid_delay(py::repr_or_unprintable(value));
+    return invalid_delay(serial::short_float(out.as_float()));
+  } catch (...) {
+    PyErr_NoMemory();
+    return false;
   }
-  return true;
 }
 
 py::Ref field(const Rs485Settings& v, std::size_t i) noexcept {

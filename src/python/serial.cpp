@@ -355,7 +355,7 @@ int set_dsrdtr(PyObject* self, PyObject* value, void*) noexcept {
       [](PortSettings& s, std::optional<bool> v) { s.dsrdtr = v.value_or(s.rtscts); });
 }
 
-// Timeouts and exclusive are only stored (never reach the device).
+// Timeouts are only stored (never reach the device).
 template <class T, class Convert, class Apply>
 int stored_setter(PyObject* self, PyObject* value, Convert&& convert, Apply&& apply) noexcept {
   if (!value) return py::no_deleter();
@@ -383,10 +383,17 @@ int set_inter_byte_timeout(PyObject* self, PyObject* value, void*) noexcept {
   return stored_setter<TimeoutValue>(self, value, timeout_value,
                                      [](PortSettings& s, TimeoutValue v) { s.inter_byte_timeout = v; });
 }
+// On an open port the locks are taken or given up at once; a refusal
+// raises and leaves the port open, unlocked, with the previous value.
 int set_exclusive(PyObject* self, PyObject* value, void*) noexcept {
-  return stored_setter<std::optional<bool>>(
-      self, value, [](PyObject* o, std::optional<bool>& v) { return noted(convert_optional_truth(o, v), "value"); },
-      [](PortSettings& s, std::optional<bool> v) { s.exclusive = v; });
+  if (!value) return py::no_deleter();
+  return py::guard_int([&]() -> int {
+    std::optional<bool> v;
+    if (!noted(convert_optional_truth(value, v), "value")) return -1;
+    PortHandle& h = port_of(self);
+    Status st = detached([&] { return h.set_exclusive(v); });
+    return check(st) ? 0 : -1;
+  });
 }
 
 // RS-485 direction control: checked for the platform first, so a closed
@@ -505,7 +512,9 @@ PyGetSetDef base_getset[] = {
     {"write_timeout", get_write_timeout, set_write_timeout, "Write timeout in seconds, or None.", nullptr},
     {"inter_byte_timeout", get_inter_byte_timeout, set_inter_byte_timeout,
      "Longest silence between received bytes, or None.", nullptr},
-    {"exclusive", get_exclusive, set_exclusive, "Exclusive-use option (None, True or False).", nullptr},
+    {"exclusive", get_exclusive, set_exclusive,
+     "Exclusive use (None, True or False): True takes flock and the UUCP lock file, at once on an open port.",
+     nullptr},
     {"rs485_mode", get_rs485_mode, set_rs485_mode,
      "RS-485 direction control: a `corvalink.rs485.RS485Settings`, or None for none.", nullptr},
     {"rts", get_rts, set_rts, "Requested RTS line state.", nullptr},
@@ -997,7 +1006,9 @@ PyObject* class_attributes(PyObject* type) noexcept {
 PyObject* make_serial_base() noexcept {
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("Properties and non-I/O methods shared by `corvalink.Serial` and "
-                                    "`corvalink.aio.Serial`.")},
+                                    "`corvalink.aio.Serial`.\n\n"
+                                    "It cannot be instantiated itself. The settings can be read and changed "
+                                    "on a closed port too; a change on an open port is applied at once.")},
       {Py_tp_dealloc, reinterpret_cast<void*>(serial_dealloc)},
       {Py_tp_init, reinterpret_cast<void*>(serial_init)},
       {Py_tp_repr, reinterpret_cast<void*>(serial_repr)},
@@ -1021,8 +1032,18 @@ PyObject* make_serial() noexcept {
   PyObject* base = serial_base_type();
   if (!base) return nullptr;
   static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\n"
+      {Py_tp_doc, const_cast<char*>("Serial(port=None, baudrate=9600, bytesize=8, parity='N', stopbits=1, timeout=None, "
+                                    "xonxoff=False, rtscts=False, write_timeout=None, dsrdtr=None, "
+                                    "inter_byte_timeout=None, exclusive=None)\n--\n\n"
                                     "A serial port with the conventional blocking serial-port API.\n\n"
+                                    "With a `port`, the port is opened at once. The line settings are "
+                                    "`baudrate`, `bytesize` (5 to 8), `parity` ('N', 'E', 'O', 'M', 'S'), "
+                                    "`stopbits` (1, 1.5, 2) and flow control by `xonxoff`, `rtscts` and "
+                                    "`dsrdtr` (None: as `rtscts`). `timeout` bounds a read (None waits as "
+                                    "long as it takes, 0 returns what is there), `inter_byte_timeout` the silence "
+                                    "between received bytes and `write_timeout` a write; all in seconds. "
+                                    "`exclusive=True` locks a Linux device against other programs (flock "
+                                    "and the UUCP lock file).\n\n"
                                     "The port is a device name, or \"loop://\": an in-memory port that reads "
                                     "back what was written. loop:// holds at most 4096 unread bytes; a write "
                                     "beyond that waits until they are read (without a write timeout, for as "
@@ -1057,8 +1078,15 @@ PyObject* make_aio_serial() noexcept {
   PyObject* base = serial_base_type();
   if (!base) return nullptr;
   static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\n"
-                                    "Serial port whose I/O methods return futures.")},
+      {Py_tp_doc, const_cast<char*>("Serial(port=None, baudrate=9600, bytesize=8, parity='N', stopbits=1, timeout=None, "
+                                    "xonxoff=False, rtscts=False, write_timeout=None, dsrdtr=None, "
+                                    "inter_byte_timeout=None, exclusive=None)\n--\n\n"
+                                    "Serial port whose I/O methods return futures.\n\n"
+                                    "It takes the arguments of `corvalink.Serial` and has the same "
+                                    "properties; `read`, `write` and the other I/O methods return a "
+                                    "`corvalink.aio.Future` at once, which an event loop awaits, a thread "
+                                    "waits for with `Future.wait`, or done-callbacks follow. `async with` "
+                                    "opens and closes the port.")},
       {Py_tp_new, reinterpret_cast<void*>(serial_new)},
       {Py_tp_methods, aio_serial_methods},
       {0, nullptr},

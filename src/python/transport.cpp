@@ -23,6 +23,7 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <string_view>
 
 #include "python/errors_python.hpp"
 #include "python/future.hpp"
@@ -561,6 +562,23 @@ void on_readable(PyObject* self) noexcept {
   if (*n) deliver_read(self, buffer.get(), *n);
 }
 
+// The peer closed the connection in order: the protocol hears of the end of
+// its input, then of the end of the connection, without an error unless
+// one is kept, as from asyncio's own TCP transports (a StreamReader hands
+// out what it holds first). The port is closed already, so nothing more can
+// be written: eof_received() cannot keep the transport open.
+bool end_of_input(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  py::Ref protocol;
+  {
+    std::lock_guard lock(c->mutex);
+    if (c->closing) return true;
+    protocol = peek(c->protocol);
+  }
+  call_protocol_hook(self, std::move(protocol), "eof_received");
+  return close_with(self, py::Ref());
+}
+
 void on_read(PyObject* self, OperationTask& task) noexcept {
   TransportCore* c = core_of(self);
   TaskRef mine;
@@ -571,6 +589,10 @@ void on_read(PyObject* self, OperationTask& task) noexcept {
   }
   std::optional<OperationOutcome> outcome = task.receive();
   if (!outcome->has_value()) {
+    if (outcome->error().is_peer_closed()) {
+      if (!end_of_input(self)) report_callback_error(self);
+      return;
+    }
     py::Ref exc = error_to_python(outcome->error());
     if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
     return;
@@ -920,6 +942,10 @@ void on_port_closed(PyObject* self, OperationTask& task) noexcept {
   }
   let_go_of_descriptor(self);
   std::optional<OperationOutcome> outcome = task.receive();
+  if (outcome && !outcome->has_value() && outcome->error().is_peer_closed()) {
+    if (!end_of_input(self)) report_callback_error(self);
+    return;
+  }
   py::Ref exc = outcome && !outcome->has_value() ? error_to_python(outcome->error()) : py::Ref();
   if (!exc) exc = error_to_python(PortError::not_open());
   const bool ok = exc && (draining ? force_close(self, std::move(exc)) : close_with(self, std::move(exc)));
@@ -1269,26 +1295,30 @@ void t_dealloc(PyObject* self) noexcept {
 
 PyMethodDef core_methods[] = {
     {"get_extra_info", FASTCALL_KW(t_get_extra_info), METH_FASTCALL | METH_KEYWORDS,
-     "get_extra_info($self, name, default=None)\n--\n\n"},
-    {"is_closing", t_is_closing, METH_NOARGS, "is_closing($self)\n--\n\n"},
-    {"is_reading", t_is_reading, METH_NOARGS, "is_reading($self)\n--\n\n"},
+     "get_extra_info($self, name, default=None)\n--\n\n"
+     "The port for 'serial'; `default` for any other name."},
+    {"is_closing", t_is_closing, METH_NOARGS, "is_closing($self)\n--\n\nWhether the transport is closing or closed."},
+    {"is_reading", t_is_reading, METH_NOARGS, "is_reading($self)\n--\n\nWhether the transport delivers what it receives (not paused, not closing)."},
     {"pause_reading", t_pause_reading, METH_NOARGS,
      "pause_reading($self)\n--\n\nStops `data_received` calls until `resume_reading`.\n\nA read already under way is "
      "not cancelled, since it may have taken bytes from the\nport; what it returns is held and delivered on resume."},
-    {"resume_reading", t_resume_reading, METH_NOARGS, "resume_reading($self)\n--\n\n"},
-    {"get_protocol", t_get_protocol, METH_NOARGS, "get_protocol($self)\n--\n\n"},
-    {"set_protocol", t_set_protocol, METH_O, "set_protocol($self, protocol)\n--\n\n"},
-    {"write", t_write, METH_O, "write($self, data)\n--\n\n"},
-    {"writelines", t_writelines, METH_O, "writelines($self, list_of_data)\n--\n\n"},
+    {"resume_reading", t_resume_reading, METH_NOARGS, "resume_reading($self)\n--\n\nResumes `data_received` calls after `pause_reading`."},
+    {"get_protocol", t_get_protocol, METH_NOARGS, "get_protocol($self)\n--\n\nThe current protocol."},
+    {"set_protocol", t_set_protocol, METH_O, "set_protocol($self, protocol)\n--\n\nHands the transport to another protocol."},
+    {"write", t_write, METH_O, "write($self, data)\n--\n\nSends `data` (bytes, a buffer or a str as UTF-8) without blocking; what "
+     "the port cannot take yet waits in the write buffer."},
+    {"writelines", t_writelines, METH_O, "writelines($self, list_of_data)\n--\n\nWrites each item of `list_of_data` in turn."},
     {"set_write_buffer_limits", FASTCALL_KW(t_set_write_buffer_limits), METH_FASTCALL | METH_KEYWORDS,
-     "set_write_buffer_limits($self, high=None, low=None)\n--\n\n"},
-    {"get_write_buffer_limits", t_get_write_buffer_limits, METH_NOARGS, "get_write_buffer_limits($self)\n--\n\n"},
-    {"get_write_buffer_size", t_get_write_buffer_size, METH_NOARGS, "get_write_buffer_size($self)\n--\n\n"},
-    {"flush", t_flush, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"can_write_eof", t_can_write_eof, METH_NOARGS, "can_write_eof($self)\n--\n\n"},
-    {"write_eof", t_write_eof, METH_NOARGS, "write_eof($self)\n--\n\n"},
-    {"close", t_close, METH_NOARGS, "close($self)\n--\n\n"},
-    {"abort", t_abort, METH_NOARGS, "abort($self)\n--\n\n"},
+     "set_write_buffer_limits($self, high=None, low=None)\n--\n\n"
+     "Sets the write buffer's limits for `pause_writing` and `resume_writing`, as asyncio's transports do."},
+    {"get_write_buffer_limits", t_get_write_buffer_limits, METH_NOARGS, "get_write_buffer_limits($self)\n--\n\nThe write buffer's (low, high) limits."},
+    {"get_write_buffer_size", t_get_write_buffer_size, METH_NOARGS, "get_write_buffer_size($self)\n--\n\nBytes written to the transport and not yet handed to the port."},
+    {"flush", t_flush, METH_NOARGS, "flush($self)\n--\n\nDrops the data in the write buffer that was not yet written."},
+    {"can_write_eof", t_can_write_eof, METH_NOARGS, "can_write_eof($self)\n--\n\nAlways False: a serial line has no end of file."},
+    {"write_eof", t_write_eof, METH_NOARGS, "write_eof($self)\n--\n\nRaises NotImplementedError: a serial line has no end of file."},
+    {"close", t_close, METH_NOARGS, "close($self)\n--\n\nCloses gracefully: the buffered data is sent first, then the port is "
+     "closed and the protocol's `connection_lost` called."},
+    {"abort", t_abort, METH_NOARGS, "abort($self)\n--\n\nCloses at once: the buffered data is dropped."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1339,11 +1369,14 @@ PyObject* core_name() noexcept {
 
 // A method forwarder: called with the instance first, it calls the core's
 // method of its name. As a descriptor it gives that method of the
-// instance's core directly, so the partialmethod around it binds the call to
-// the core without a Python-level function in between.
+// instance's core directly, so the call goes to the core without a
+// Python-level function in between. It carries the core method's docstring
+// and signature, so help() and inspect see the method as it is.
 struct ForwarderObject {
   PyObject_HEAD
   PyObject* name;
+  PyObject* doc;             // str or None
+  PyObject* text_signature;  // str or None
   vectorcallfunc vectorcall;
 };
 
@@ -1372,7 +1405,10 @@ PyObject* forwarder_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
 
 void forwarder_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  Py_XDECREF(reinterpret_cast<ForwarderObject*>(self)->name);
+  auto* f = reinterpret_cast<ForwarderObject*>(self);
+  Py_XDECREF(f->name);
+  Py_XDECREF(f->doc);
+  Py_XDECREF(f->text_signature);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -1380,6 +1416,8 @@ void forwarder_dealloc(PyObject* self) noexcept {
 PyMemberDef forwarder_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ForwarderObject, vectorcall), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(ForwarderObject, name), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(ForwarderObject, doc), Py_READONLY, nullptr},
+    {"__text_signature__", Py_T_OBJECT_EX, offsetof(ForwarderObject, text_signature), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -1388,7 +1426,7 @@ py::OnceCell forwarder_cell;
 PyObject* make_forwarder(PyObject* name) noexcept {
   auto* type = reinterpret_cast<PyTypeObject*>(forwarder_cell.get_or_init([]() -> PyObject* {
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Forwards a SerialTransport method to its core.")},
+        // No type docstring: each forwarder's own __doc__ member is its method's.
         {Py_tp_dealloc, reinterpret_cast<void*>(forwarder_dealloc)},
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {Py_tp_descr_get, reinterpret_cast<void*>(forwarder_get)},
@@ -1405,7 +1443,30 @@ PyObject* make_forwarder(PyObject* name) noexcept {
   if (!self) return nullptr;
   auto* f = reinterpret_cast<ForwarderObject*>(self);
   f->name = Py_NewRef(name);
+  f->doc = Py_NewRef(Py_None);
+  f->text_signature = Py_NewRef(Py_None);
   f->vectorcall = forwarder_vectorcall;
+  // "name($self, ...)\n--\n\nText" of the core's method: the signature and the text.
+  const char* name_text = PyUnicode_AsUTF8(name);
+  if (!name_text) {
+    Py_DECREF(self);
+    return nullptr;
+  }
+  for (const PyMethodDef* m = core_methods; m->ml_name; ++m) {
+    if (std::string_view(name_text) != m->ml_name || !m->ml_doc) continue;
+    std::string_view doc = m->ml_doc;
+    std::size_t open = doc.find('('), end = doc.find("\n--\n\n");
+    if (open == std::string_view::npos || end == std::string_view::npos || open > end) break;
+    py::Ref signature = py::str(doc.substr(open, end - open));
+    py::Ref text = py::str(doc.substr(end + 5));
+    if (!signature || !text) {
+      Py_DECREF(self);
+      return nullptr;
+    }
+    Py_SETREF(f->text_signature, signature.release());
+    if (PyUnicode_GetLength(text.get()) > 0) Py_SETREF(f->doc, text.release());
+    break;
+  }
   return self;
 }
 
@@ -1425,10 +1486,6 @@ PyMethodDef forward_property_def = {"forward_property", forward_property, METH_O
 py::OnceCell transport_cell;
 
 PyObject* build_serial_transport() noexcept {
-  py::Ref functools = py::Ref::steal(PyImport_ImportModule("functools"));
-  if (!functools) return nullptr;
-  py::Ref partialmethod = py::Ref::steal(PyObject_GetAttrString(functools.get(), "partialmethod"));
-  if (!partialmethod) return nullptr;
   py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
   if (!builtins) return nullptr;
   py::Ref property = py::Ref::steal(PyObject_GetAttrString(builtins.get(), "property"));
@@ -1437,7 +1494,14 @@ PyObject* build_serial_transport() noexcept {
   py::Ref ns = py::Ref::steal(PyDict_New());
   if (!ns) return nullptr;
   py::Ref module = py::str("corvalink.aio"), qualname = py::str("SerialTransport");
-  py::Ref doc = py::str("An asyncio transport over a serial port.");
+  py::Ref doc = py::str(
+      "An asyncio transport over a serial port, made by `create_serial_connection` and "
+      "`connection_for_serial`.\n\n"
+      "It has asyncio's flow control: `pause_writing` and `resume_writing` at the write buffer's limits, "
+      "and `pause_reading`. `flush` drops what is not yet written, and `close` sends the buffered data "
+      "before `connection_lost`. On a device with a file descriptor the event loop's own selector "
+      "watches the port: a write goes to the device at once, and what it cannot take yet waits in the "
+      "transport's buffer. Use it from its event loop's thread.");
   py::Ref slots = py::Ref::steal(Py_BuildValue("(ss)", "_core", "__weakref__"));
   if (!module || !qualname || !doc || !slots || PyDict_SetItemString(ns.get(), "__module__", module.get()) < 0 ||
       PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
@@ -1449,15 +1513,16 @@ PyObject* build_serial_transport() noexcept {
     if (!key) return nullptr;
     py::Ref fn = py::Ref::steal(make_forwarder(key.get()));
     if (!fn) return nullptr;
-    py::Ref method = py::Ref::steal(PyObject_CallOneArg(partialmethod.get(), fn.get()));
-    if (!method || PyDict_SetItem(ns.get(), key.get(), method.get()) < 0) return nullptr;
+    if (PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) return nullptr;
   }
   for (const char* name : {"loop", "serial"}) {
     py::Ref key = py::str(name);
     if (!key) return nullptr;
     py::Ref fn = py::Ref::steal(PyCFunction_New(&forward_property_def, key.get()));
     if (!fn) return nullptr;
-    py::Ref prop = py::Ref::steal(PyObject_CallOneArg(property.get(), fn.get()));
+    const char* prop_doc = std::string_view(name) == "loop" ? core_getset[0].doc : core_getset[1].doc;
+    py::Ref prop =
+        py::Ref::steal(PyObject_CallFunction(property.get(), "OOOs", fn.get(), Py_None, Py_None, prop_doc));
     if (!prop || PyDict_SetItem(ns.get(), key.get(), prop.get()) < 0) return nullptr;
   }
   py::Ref asyncio = py::Ref::steal(PyImport_ImportModule("asyncio"));

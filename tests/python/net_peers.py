@@ -13,6 +13,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -247,12 +248,16 @@ class ScriptedServer:
     With telnet=True it negotiates as a COM-PORT-OPTION server and answers
     every command with its own value unless `answer(command, value)` says
     otherwise (None: no answer at all). `refuse` refuses COM-PORT-OPTION,
-    `silent` never sends anything, `echo` sends the data back. The test
+    `binary=False` refuses binary mode both ways, `silent` never sends
+    anything, `echo` sends the data back, `greeting` is sent as soon as a
+    connection is accepted (before the Telnet offer). The test
     sends raw bytes with send(), ends the connection with hang_up(reset=...),
     and looks at `stream`."""
 
-    def __init__(self, telnet=True, refuse=False, silent=False, answer=None, family=socket.AF_INET, echo=False):
+    def __init__(self, telnet=True, refuse=False, silent=False, answer=None, family=socket.AF_INET, echo=False,
+                 greeting=b"", binary=True):
         self.telnet, self.refuse, self.silent, self.echo = telnet, refuse, silent, echo
+        self.greeting, self.binary = greeting, binary
         self.answer = answer or (lambda command, value: value)
         self.listener = socket.socket(family)
         self.listener.bind(("::1" if family == socket.AF_INET6 else "127.0.0.1", 0))
@@ -288,10 +293,13 @@ class ScriptedServer:
                 self.conn = conn
                 self.stream = ClientStream(raw=not self.telnet)
             self.connected.set()
+            if self.greeting:
+                self.send(self.greeting)
             if self.telnet and not self.silent:
-                offer = bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA])
-                self.send(offer)
+                binary = [IAC, DO, BINARY, IAC, WILL, BINARY] if self.binary else [IAC, DONT, BINARY, IAC, WONT, BINARY]
+                self.send(bytes(binary + [IAC, DO, SGA, IAC, WILL, SGA]))
             self._read(conn)
+            conn.close()
 
     def _read(self, conn):
         seen = echoed = 0
@@ -364,10 +372,116 @@ class ScriptedServer:
             return
         if reset:  # an abortive close: RST instead of FIN
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-        conn.close()
+            conn.close()
+            return
+        # An orderly close: FIN after what was sent. The reading thread goes
+        # on reading until the client closes too, so what the client sends
+        # meanwhile (answers to commands) never turns the close into a reset.
+        try:
+            conn.shutdown(socket.SHUT_WR)
+        except OSError:
+            conn.close()
 
     def close(self):
         self.stop = True
         self.hang_up()
         self.listener.close()
         self.thread.join(5)
+
+
+# --- a hostile server in a process of its own -----------------------------------
+
+NOP = 241
+# What the server sends without end once the client has sent "!", by mode.
+FLOODS = {
+    "nop": bytes([IAC, NOP]) * 8192,
+    # One subnegotiation that never ends (the first chunk opens it).
+    "endless-sb": b"x" * 16384,
+    "do-99": bytes([IAC, DO, 99]) * 5461,
+    # An option switched on and off: every command needs an answer.
+    "toggle": bytes([IAC, DONT, BINARY, IAC, DO, BINARY]) * 2730,
+}
+
+
+class HostileServer:
+    """A server in a process of its own (so its flood does not compete with
+    the test for the interpreter). It negotiates and answers as a
+    COM-PORT-OPTION server (or, for socket://, only reads) until the client
+    sends b"!", then sends FLOODS[mode] over and over and reads nothing more,
+    for at most `seconds` or `limit` bytes, and exits once the client has
+    gone. Listens on 127.0.0.1 or ::1."""
+
+    def __init__(self, mode, telnet=True, family=socket.AF_INET, seconds=20.0, limit=8 << 30):
+        host = "::1" if family == socket.AF_INET6 else "127.0.0.1"
+        self.proc = subprocess.Popen(
+            [sys.executable, "-P", __file__, "flood", mode, host, "1" if telnet else "0", str(seconds), str(limit)],
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+        line = self.proc.stdout.readline()
+        if not line:
+            self.proc.wait(5)
+            raise OSError("the hostile server did not start")
+        self.port = int(line)
+        self.host = "[::1]" if family == socket.AF_INET6 else "127.0.0.1"
+        self.telnet = telnet
+
+    def url(self, query=""):
+        return f"{'rfc2217' if self.telnet else 'socket'}://{self.host}:{self.port}{query}"
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+
+
+def _flood_main(mode, host, telnet, seconds, limit):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    deadline = time.monotonic() + float(seconds)
+    with socket.socket(family) as listener:
+        listener.bind((host, 0))
+        listener.listen(1)
+        listener.settimeout(float(seconds))
+        print(listener.getsockname()[1], flush=True)
+        conn, _ = listener.accept()
+    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    conn.settimeout(0.05)
+    stream = ClientStream(raw=telnet != "1")
+    if telnet == "1":
+        conn.sendall(bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA]))
+    seen = 0
+    while b"!" not in stream.data and time.monotonic() < deadline:
+        try:
+            chunk = conn.recv(65536)
+        except TimeoutError:
+            continue
+        if not chunk:
+            return
+        stream.feed(chunk)
+        for event in stream.events[seen:]:
+            if event == ("will", COM_PORT):
+                conn.sendall(bytes([IAC, DO, COM_PORT]))
+            elif event[0] == "sb" and event[1] == COM_PORT and event[2] and event[2][0] not in (10, 11):
+                conn.sendall(subneg([event[2][0] + 100, *event[2][1:]]))
+        seen = len(stream.events)
+    flood = FLOODS[mode]
+    sent = 0
+    if mode == "endless-sb":
+        conn.sendall(bytes([IAC, SB, COM_PORT]))
+    conn.settimeout(0.2)
+    while time.monotonic() < deadline and sent < int(limit):
+        try:
+            sent += conn.send(flood)
+        except TimeoutError:  # the client does not read: keep at it until the time is up
+            continue
+        except OSError:  # the client has gone
+            return
+    conn.close()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 7 and sys.argv[1] == "flood":
+        _flood_main(*sys.argv[2:])

@@ -3,6 +3,7 @@ pseudo-terminals, and against a scripted server for what ser2net will not do
 on demand."""
 
 import asyncio
+import resource
 import socket
 import sys
 import termios
@@ -13,7 +14,12 @@ import pytest
 
 import corvalink
 from corvalink import aio
-from net_peers import IAC, SB, SE, ScriptedServer, Ser2net, speeds, subneg, wait_until
+from net_peers import IAC, SB, SE, HostileServer, ScriptedServer, Ser2net, speeds, subneg, wait_until
+
+try:
+    import uvloop
+except ImportError:
+    uvloop = None
 
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ser2net and pseudo-terminals"),
@@ -183,6 +189,39 @@ def test_aio_serial_and_the_transport(ser2net, scheme):
     asyncio.run(asyncio.wait_for(exchange(), 30))
 
 
+@pytest.mark.parametrize("call", ["reset_input_buffer", "baudrate"])
+def test_a_reset_or_a_setting_behind_a_large_backlog(ser2net, call):
+    # More than our input cap waits between the device and us: the server's
+    # answer is behind it, and is seen all the same.
+    line = ser2net.lines["rfc2217"]
+    backlog = b"".join(i.to_bytes(4, "big") for i in range(1 << 20))  # 4 MiB, numbered
+    assert ser2net.released("rfc2217")
+    with corvalink.Serial(ser2net.url("rfc2217"), timeout=5) as port:
+        port.write(b"!")
+        assert line.receive(1) == b"!"
+        line.drain()
+        sender = threading.Thread(target=line.send, args=(backlog,))
+        sender.start()
+        try:
+            assert wait_until(lambda: port.in_waiting >= 1 << 20)
+            time.sleep(0.3)  # the buffers on the way fill up as well
+            if call == "baudrate":
+                port.baudrate = 19200
+                assert speeds(line.slave) == (19200, 19200)
+                assert port.read(len(backlog)) == backlog  # nothing lost or reordered
+            else:
+                port.reset_input_buffer()
+                port.timeout = 0.5
+                rest = bytearray()
+                while chunk := port.read(1 << 20):
+                    rest += chunk
+                # What came after the purge is the end of what was sent.
+                assert len(rest) < len(backlog) - (1 << 20)
+                assert rest == backlog[len(backlog) - len(rest):]
+        finally:
+            sender.join(30)
+
+
 # --- scripted server ---------------------------------------------------------
 
 
@@ -203,6 +242,7 @@ def error_of(fn, exc=corvalink.SerialException):
 @pytest.mark.parametrize("server,cause", [
     ({"refuse": True}, "the server refused the COM-PORT-OPTION (RFC 2217)"),
     ({"silent": True}, "no answer to the Telnet negotiation within 0.3 s"),
+    ({"binary": False}, "the server refused binary mode (Telnet BINARY), which the port needs to pass every byte unchanged"),
 ], indirect=["server"])
 def test_negotiation_failures(server, cause):
     url = server.url("?timeout=0.3")
@@ -226,6 +266,8 @@ def test_open_failures_name_the_url_and_the_cause():
     ("socket://::1:7000", "invalid URL 'socket://::1:7000': an IPv6 address goes in brackets, as in [::1]:PORT"),
     ("rfc2217://:7000", "invalid URL 'rfc2217://:7000': no host; expected rfc2217://HOST:PORT[?timeout=SECONDS]"),
     ("rfc2217://h:1?baud=9600", "unknown option 'baud' in URL 'rfc2217://h:1?baud=9600'"),
+    ("rfc2217://h:1?timeout=1&timeout=2", "option 'timeout' given more than once in URL 'rfc2217://h:1?timeout=1&timeout=2'"),
+    ("socket://h:1?timeout=1&&timeout=1", "option 'timeout' given more than once in URL 'socket://h:1?timeout=1&&timeout=1'"),
     ("rfc2217://h:1?timeout=-1", "invalid value '-1' for option 'timeout' in URL 'rfc2217://h:1?timeout=-1': "
                                  "expected a positive number of seconds"),
     ("socket://h:1?timeout=x", "invalid value 'x' for option 'timeout' in URL 'socket://h:1?timeout=x': "
@@ -305,6 +347,35 @@ def test_data_that_comes_while_a_setting_waits_is_kept():
             assert got.get("read") == b"during\xff"
     finally:
         server.close()
+
+
+def answering(command, value, reply):
+    """A server's answer function: `reply` to `command` with `value`, every
+    other command answered with its own value."""
+    return lambda c, v: reply if (c, v) == (command, value) else v
+
+
+@pytest.mark.parametrize("server,change,what", [
+    ({"answer": answering(1, (19200).to_bytes(4, "big"), b"")}, {"baudrate": 19200},
+     "baud rate 19200 (its answer carries no value)"),
+    ({"answer": answering(4, b"\x02", b"")}, {"stopbits": 2}, "stop bits 2 (its answer carries no value)"),
+    ({"answer": answering(2, b"\x07", b"\x00\x07")}, {"bytesize": 7}, "byte size 7 (it reports code 0 7)"),
+], indirect=["server"])
+def test_a_refused_setting_names_the_answer(server, change, what):
+    with corvalink.Serial(server.url(), timeout=1) as port:
+        assert error_of(lambda: port.apply_settings(change)) == f"{server.url()}: the server refused {what}"
+
+
+@pytest.mark.parametrize("server", [{"answer": answering(1, (19200).to_bytes(4, "big"), None)}], indirect=True)
+def test_a_setting_not_answered_is_put_back(server):
+    # The server may have taken it: the previous value goes to it again, so
+    # both ends hold the same.
+    url = server.url("?timeout=0.3")
+    with corvalink.Serial(url) as port:
+        assert error_of(lambda: setattr(port, "baudrate", 19200)) == (
+            f"{url}: no answer from the server to baud rate 19200 within 0.3 s")
+        assert port.baudrate == 9600
+        assert wait_until(lambda: [int.from_bytes(v, "big") for _, v in server.commands(1)] == [9600, 19200, 9600])
 
 
 @pytest.mark.parametrize("server", [{"answer": lambda c, v: None if c == 2 else v}], indirect=True)
@@ -434,3 +505,263 @@ def test_a_read_waiting_on_a_loop_that_stopped_finishes_for_a_wait():
             loop.close()
             port.close()
             conn.close()
+
+
+# --- servers that greet, pause and close ----------------------------------------
+
+
+@pytest.mark.parametrize("scheme", SCHEMES)
+def test_what_the_server_sends_at_once_is_kept(scheme):
+    # Sent on accept: for rfc2217:// it arrives during the negotiation.
+    server = ScriptedServer(telnet=scheme == "rfc2217", greeting=b"HELLO")
+    try:
+        for _ in range(20):
+            with corvalink.Serial(server.url(), timeout=2) as port:
+                assert port.read(5) == b"HELLO"
+            assert wait_until(lambda: server.conn is None or server.data() == b"", 5)
+        assert not server.commands(12)  # no purge at open
+    finally:
+        server.close()
+
+
+def run_on(loop_name, coro):
+    if loop_name == "uvloop":
+        if uvloop is None:
+            pytest.skip("uvloop")
+        return uvloop.run(coro)
+    return asyncio.run(coro)
+
+
+LOOPS = ["asyncio", "uvloop"]
+
+
+@pytest.mark.parametrize("loop_name", LOOPS)
+@pytest.mark.parametrize("scheme", SCHEMES)
+def test_a_stream_reader_gets_all_that_came_before_the_peer_closed(loop_name, scheme):
+    server = ScriptedServer(telnet=scheme == "rfc2217")
+    data = bytes(i * 7 % 251 for i in range(100 << 10))
+
+    async def main():
+        reader, writer = await aio.open_serial_connection(url=server.url(), timeout=2)
+        server.send(data.replace(b"\xff", b"\xff\xff") if scheme == "rfc2217" else data)
+        server.hang_up()
+        await asyncio.sleep(0.8)
+        assert await reader.read(len(data) + 1) == data
+        assert await reader.read(1) == b""  # the end of the input, not an error
+        assert reader.at_eof()
+        writer.close()
+        await writer.wait_closed()
+
+    try:
+        run_on(loop_name, asyncio.wait_for(main(), 20))
+    finally:
+        server.close()
+
+
+@pytest.mark.parametrize("reset", [False, True], ids=["closed", "reset"])
+def test_a_protocol_hears_the_end_of_input_then_the_end(reset):
+    server = ScriptedServer()
+
+    class Record(asyncio.Protocol):
+        def __init__(self):
+            self.events = []
+            self.done = asyncio.Event()
+
+        def data_received(self, data):
+            self.events.append(bytes(data))
+
+        def eof_received(self):
+            self.events.append("eof")
+
+        def connection_lost(self, exc):
+            self.events.append(exc)
+            self.done.set()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        transport, protocol = await aio.create_serial_connection(loop, Record, server.url(), timeout=2)
+        server.send(b"last")
+        while not protocol.events:
+            await asyncio.sleep(0.01)
+        server.hang_up(reset=reset)
+        await protocol.done.wait()
+        return protocol.events
+
+    try:
+        events = asyncio.run(asyncio.wait_for(main(), 20))
+    finally:
+        server.close()
+    assert events[0] == b"last"
+    if reset:
+        assert len(events) == 2 and isinstance(events[1], corvalink.SerialException)
+    else:
+        assert events[1:] == ["eof", None]
+
+
+@pytest.mark.parametrize("end", ["write_timeout", "cancel_write"])
+@pytest.mark.parametrize("face", ["blocking", "aio"])
+def test_a_write_ending_while_paused_leaves_the_reader_awake(server, face, end):
+    # The server pauses our output; a write waits for its resume and ends
+    # by its timeout or a cancel. A reader waiting meanwhile still gets what
+    # the server sends afterwards.
+    write_timeout = 0.3 if end == "write_timeout" else None
+    cls = aio.Serial if face == "aio" else corvalink.Serial
+    port = cls(server.url(), timeout=None, write_timeout=write_timeout)
+    try:
+        server.send(subneg([108]) + b"s")
+        got = {}
+        if face == "aio":
+            assert port.read(1).wait(5) == b"s"
+            reading = port.read(5)
+            time.sleep(0.1)
+            writing = port.write(b"held")
+            time.sleep(0.2)
+            if end == "cancel_write":
+                port.cancel_write()
+            assert _ended(lambda: writing.wait(5)) in (0, "timeout", "cancelled")
+            server.send(b"hello")
+            got["read"] = reading.wait(5)
+        else:
+            assert port.read(1) == b"s"
+            reader = threading.Thread(target=lambda: got.setdefault("read", port.read(5)))
+            reader.start()
+            time.sleep(0.1)
+            written = {}
+            writer = threading.Thread(target=lambda: written.setdefault("n", _ended(lambda: port.write(b"held"))))
+            writer.start()
+            time.sleep(0.2)
+            if end == "cancel_write":
+                port.cancel_write()
+            writer.join(5)
+            assert not writer.is_alive() and written["n"] in (0, "timeout")
+            server.send(b"hello")
+            reader.join(5)
+            assert not reader.is_alive()
+        assert got["read"] == b"hello"
+        assert server.data() == b""
+    finally:
+        port.close()
+
+
+def _ended(write):
+    """How a write ended: its count, "timeout" or "cancelled"."""
+    try:
+        return write()
+    except corvalink.SerialTimeoutException:
+        return "timeout"
+    except (asyncio.CancelledError, corvalink.aio.CancelledError if hasattr(aio, "CancelledError") else ()):
+        return "cancelled"
+
+
+# --- hostile servers ---------------------------------------------------------------
+
+
+@pytest.fixture
+def hostile(request):
+    mode, family = request.param if isinstance(request.param, tuple) else (request.param, socket.AF_INET)
+    try:
+        s = HostileServer(mode, family=family)
+    except OSError:
+        pytest.skip("no IPv6 loopback" if family == socket.AF_INET6 else "server")
+    yield s
+    s.close()
+
+
+COMMAND_FLOODS = ["nop", "endless-sb", "do-99", ("nop", socket.AF_INET6)]
+# Far above the timeouts asked for, far below a wait that does not end.
+BOUND = 2.5
+
+
+def timed(fn):
+    start = time.monotonic()
+    try:
+        return fn(), time.monotonic() - start
+    except Exception as e:  # noqa: BLE001 - the caller looks at it
+        return e, time.monotonic() - start
+
+
+def flooding(hostile, **kwargs):
+    """A port whose server has begun its flood."""
+    port = corvalink.Serial(hostile.url(kwargs.pop("query", "")), **kwargs)
+    port.write(b"!")
+    time.sleep(0.2)
+    return port
+
+
+@pytest.mark.parametrize("hostile", COMMAND_FLOODS, indirect=True)
+def test_calls_keep_their_timeouts_while_a_server_sends_only_commands(hostile):
+    port = flooding(hostile, timeout=0.3, query="?timeout=0.5")
+    try:
+        for size in (1024, 1):  # straight into the caller's buffer, and through ours
+            got, took = timed(lambda: port.read(size))
+            assert got == b"" and took < BOUND
+        n, took = timed(lambda: port.in_waiting)
+        assert n == 0 and took < BOUND
+        error, took = timed(lambda: setattr(port, "baudrate", 19200))
+        assert isinstance(error, corvalink.SerialException) and "within 0.5 s" in str(error) and took < BOUND
+        assert port.baudrate == 9600
+    finally:
+        port.close()
+
+
+@pytest.mark.parametrize("loop_name", LOOPS)
+@pytest.mark.parametrize("hostile", ["nop", "endless-sb"], indirect=True)
+def test_an_awaited_read_keeps_its_timeout_while_a_server_sends_only_commands(hostile, loop_name):
+    port = aio.Serial(hostile.url(), timeout=0.3)
+
+    async def main():
+        await port.write(b"!")
+        await asyncio.sleep(0.2)
+        start = time.monotonic()
+        assert await port.read(1024) == b""
+        return time.monotonic() - start
+
+    try:
+        assert run_on(loop_name, asyncio.wait_for(main(), 20)) < BOUND
+    finally:
+        port.close()
+
+
+@pytest.mark.parametrize("call", ["read", "setting"])
+@pytest.mark.parametrize("hostile", ["nop", "do-99"], indirect=True)
+def test_close_from_another_thread_ends_a_wait_under_a_flood(hostile, call):
+    port = flooding(hostile, timeout=None)  # the URL's own timeout is 3 s
+    outcome = {}
+
+    def wait():
+        try:
+            if call == "read":
+                port.read(1)
+            else:
+                port.baudrate = 19200
+        except corvalink.SerialException as e:
+            outcome["error"] = e
+
+    waiter = threading.Thread(target=wait)
+    waiter.start()
+    time.sleep(0.3)
+    _, took = timed(port.close)
+    waiter.join(BOUND)
+    assert took < 1.5 and not waiter.is_alive()
+    assert isinstance(outcome["error"], corvalink.PortNotOpenError)
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+
+@pytest.mark.parametrize("hostile", ["do-99", "toggle"], indirect=True)
+def test_replies_to_a_server_that_never_reads_are_bounded(hostile):
+    port = flooding(hostile, timeout=0.2)
+    try:
+        before = rss()
+        deadline = time.monotonic() + 2.0
+        while time.monotonic() < deadline:
+            assert port.read(4096) == b""
+            assert port.in_waiting == 0
+        # What is queued for the server is no data of ours.
+        assert port.out_waiting == 0
+        assert rss() - before < 32 << 20
+    finally:
+        port.close()

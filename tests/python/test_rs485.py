@@ -27,6 +27,8 @@ def test_value_type():
     assert RS485Settings(delay_before_tx=2) == RS485Settings(delay_before_tx=2.0)
     assert hash(RS485Settings(delay_before_tx=2)) == hash(RS485Settings(delay_before_tx=2.0))
     assert RS485Settings(loopback=1) != RS485Settings()
+    # The longest delays a driver holds: 2**32 - 1 ms, and whole seconds below it.
+    assert RS485Settings(delay_before_tx=4294967.295, delay_before_rx=4294967).delay_before_tx == 4294967.295
     assert RS485Settings() != (True, False, False, None, None)
 
     changed = copy.replace(mode, loopback=True, delay_before_rx=0.002)
@@ -50,6 +52,13 @@ REJECTED = [
     ({"delay_before_rx": -0.5}, ValueError, "Not a valid delay: -0.5", "delay_before_rx"),
     ({"delay_before_tx": float("nan")}, ValueError, "Not a valid delay: NaN", "delay_before_tx"),
     ({"delay_before_tx": float("inf")}, ValueError, "Not a valid delay: inf", "delay_before_tx"),
+    # Beyond the driver's 32 bits of milliseconds.
+    ({"delay_before_tx": 1e300}, ValueError, "Not a valid delay: 1e300", "delay_before_tx"),
+    ({"delay_before_rx": 10**30}, ValueError, "Not a valid delay: 1000000000000000000000000000000",
+     "delay_before_rx"),
+    ({"delay_before_tx": 5e9}, ValueError, "Not a valid delay: 5000000000.0", "delay_before_tx"),
+    ({"delay_before_rx": 4294968}, ValueError, "Not a valid delay: 4294968", "delay_before_rx"),
+    ({"delay_before_tx": 4294967.2951}, ValueError, "Not a valid delay: 4294967.2951", "delay_before_tx"),
     ({"delay_before_rx": "1"}, ValueError, "Not a valid delay: '1'", "delay_before_rx"),
     ({"loopback": Falsy()}, RuntimeError, "no truth", "loopback"),
     ({"delay": 1}, TypeError, "RS485Settings() got an unexpected keyword argument 'delay'", None),

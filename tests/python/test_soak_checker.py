@@ -1,4 +1,4 @@
-"""The soak's stream checker (tools/soak.py): a checker that let a fault
+"""The soak's stream checker (tools/soak_run/checker.py): a checker that let a fault
 through would make every soak run pass, so each kind of damage is fed to it
 and must be named as such."""
 
@@ -9,7 +9,7 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-import soak  # noqa: E402
+from soak_run import checker as soak  # noqa: E402
 
 FACE, STREAM = 3, 7
 

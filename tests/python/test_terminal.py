@@ -46,15 +46,17 @@ class Device:
         os.write(self.master, data)
 
     def expect(self, data):
-        """Reads until data has arrived (after what earlier calls consumed)."""
+        """Reads until data has arrived (after what earlier calls consumed);
+        returns what came before it."""
         deadline = time.monotonic() + WAIT
         while data not in self.received:
             left = deadline - time.monotonic()
             if left <= 0:
-                pytest.fail(f"the device did not receive {data!r}; it got {self.received!r}")
+                pytest.fail(f"the device did not receive {data!r}; it got {self.received[-200:]!r}")
             if select.select([self.master], [], [], left)[0]:
                 self.received += os.read(self.master, 65536)
-        _, _, self.received = self.received.partition(data)
+        before, _, self.received = self.received.partition(data)
+        return before
 
     def unread(self):
         return int.from_bytes(fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0"), sys.byteorder)
@@ -136,6 +138,21 @@ class Tool:
 
     def keys(self, *keys):
         self.tmux("send-keys", "-t", self.target, *keys)
+
+    def paste(self, path):
+        """Pastes the file's content as if typed."""
+        self.tmux("load-buffer", "-b", self.target, str(path))
+        self.tmux("paste-buffer", "-d", "-b", self.target, "-t", self.target)
+
+    def modes(self):
+        """What a device could change in the pane: screen, mouse, keypad and cursor modes, the title."""
+        names = [
+            "alternate_on", "mouse_any_flag", "mouse_button_flag", "mouse_standard_flag", "mouse_sgr_flag",
+            "keypad_flag", "keypad_cursor_flag", "cursor_flag", "insert_flag", "origin_flag", "wrap_flag",
+            "pane_title",
+        ]
+        values = self.tmux("display-message", "-p", "-t", self.target, "|".join(f"#{{{n}}}" for n in names))
+        return dict(zip(names, values.rstrip("\n").split("|")))
 
     def type(self, text):
         self.tmux("send-keys", "-t", self.target, "-l", text)
@@ -232,6 +249,61 @@ def test_hex_filter(run, device):
     tool.wait_for(r"^41 54 0D 0A\nF0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF\n00$")
 
 
+# What a device sends between < and >, and what `default` shows there: colours
+# pass, every other control character and sequence is shown as symbols.
+HOSTILE_CASES = [
+    ("alternate screen", b"\x1b[?1049h", "\u241b[?1049h"),
+    ("mouse reporting", b"\x1b[?1000h\x1b[?1006h", "\u241b[?1000h\u241b[?1006h"),
+    ("keypad and cursor keys", b"\x1b=\x1b[?1h", "\u241b=\u241b[?1h"),
+    ("title", b"\x1b]2;pwned\x07", "\u241b]2;pwned\u2407"),
+    ("clipboard", b"\x1b]52;c;cm0gLXJmIH4K\x07", "\u241b]52;c;cm0gLXJmIH4K\u2407"),
+    ("string ended by ST", b"\x1bP1$r\x1b\\", "\u241bP1$r\u241b\\"),
+    ("device attributes query", b"\x1b[c", "\u241b[c"),
+    ("cursor position query", b"\x1b[6n", "\u241b[6n"),
+    ("C1 CSI in UTF-8", "\x9b?1049h".encode(), "\\x9b?1049h"),
+    ("bell and shift-out", b"\x07\x0e", "\u2407\u240e"),
+    ("a CSI too long for a colour", b"\x1b[" + b"1;" * 40 + b"m", "\u241b[" + "1;" * 31),
+    ("colours", b"\x1b[1;31mred\x1b[0m \x1b[38;5;208morange\x1b[m", "red orange"),
+]
+
+
+@pytest.mark.parametrize("sent,shown", [case[1:] for case in HOSTILE_CASES], ids=[case[0] for case in HOSTILE_CASES])
+def test_default_filter_shows_control_sequences(run, device, sent, shown):
+    tool = run()
+    modes = tool.modes()
+    device.send(b"<" + sent + b">\r\n")
+    tool.wait_for("^<" + re.escape(shown))
+    # Nothing changed in the terminal, and it did not answer a query: the
+    # first thing the device gets is what is typed next.
+    assert tool.modes() == modes
+    tool.type("z")
+    assert device.expect(b"z") == b""
+
+
+@pytest.mark.parametrize("options", [[], ["--filter", "colorize"]], ids=["default", "colorize"])
+def test_sequences_split_at_every_byte(run, device, options):
+    # A filter that leaves control characters alone gets `default` before it.
+    tool = run(*options)
+    modes = tool.modes()
+    for byte in b"<\x1b[?1049h\x1b[31mred\x1b[0m\x1b]0;t\x07>\r\n":
+        device.send(bytes([byte]))
+        device.wait_until_read()
+    tool.wait_for("^<\u241b\\[\\?1049hred\u241b\\]0;t\u2407>$")
+    assert tool.modes() == modes
+
+
+def test_endless_string_sequence(run, device):
+    # An OSC string that never ends, then a query: the tool keeps nothing
+    # back for the string and still shows the query as text.
+    tool = run()
+    device.send(b"\x1b]0;" + b"A" * 20_000)
+    device.wait_until_read()
+    device.send(b"\x1b[c\r\nstill here\r\n")
+    tool.wait_for(r"A\u241b\[c\nstill here$")
+    tool.type("z")
+    assert device.expect(b"z") == b""
+
+
 def test_character_split_across_reads_is_shown_whole(run, device):
     tool = run()
     euro = "\u20ac".encode()
@@ -317,6 +389,49 @@ def test_menu_changes_translation(run, device):
     tool.wait_for(r"^43$")
 
 
+@pytest.mark.parametrize("encoding", ["utf-16", "idna", "undefined"])
+def test_menu_refuses_an_encoding_that_cannot_decode_everything(run, device, encoding):
+    tool = run()
+    tool.menu("c", encoding)
+    tool.wait_for(rf"^--- {encoding} cannot decode every byte sequence")
+    device.send(b"\xff\xfe\x00\xd8caf\xc3\xa9\r\n")
+    tool.wait_for("caf\u00e9$")
+    tool.menu("i")
+    tool.wait_for(r"^--- translation: UTF-8,")
+
+
+@pytest.mark.parametrize("encoding", ["utf-16-le", "utf-7", "shift_jis", "punycode"])
+def test_any_bytes_in_an_accepted_encoding(run, device, encoding):
+    tool = run("--encoding", encoding)
+    for _ in range(2):
+        device.send(bytes(range(256)) + b"+-\\N{\x1b$B\xff")
+        device.wait_until_read()
+    tool.type("z")
+    device.expect("z".encode(encoding))
+    assert "Traceback" not in tool.screen()
+
+
+def test_sequence_that_never_ends_is_decoded_as_it_stands(run, device):
+    # A UTF-7 shift sequence is kept back until it ends; one that goes on
+    # is shown once it is long, instead of being held without limit.
+    tool = run("--encoding", "utf-7")
+    device.send(b"+" + b"A" * 40_000)
+    device.wait_until_read()
+    tool.wait_for(r"^[^-\n].{99}")
+
+
+def test_keys_carry_one_byte_order_mark(run, device):
+    # One encoder for the session: the mark starts the stream, once.
+    tool = run("--encoding", "utf-8-sig")
+    before = []
+    for key in "ab\u20ac":
+        tool.type(key)
+        before.append(device.expect(key.encode()))
+    tool.keys("Enter")
+    before.append(device.expect(b"\r\n"))
+    assert before == [b"\xef\xbb\xbf", b"", b"", b""]
+
+
 def test_upload_is_byte_exact(run, device, tmp_path):
     # Every byte value, the terminal's own keys and line ends included, and
     # more than one chunk.
@@ -355,6 +470,191 @@ def test_switch_port(run, device):
     assert not select.select([device.master], [], [], 0)[0]
 
 
+def holds_flock(pid):
+    with open("/proc/locks") as f:
+        return any(line.split()[1:2] == ["FLOCK"] and line.split()[4] == str(pid) for line in f)
+
+
+def holds_lock_file(pid, name):
+    try:
+        with open("/run/lock/LCK.." + name.removeprefix("/dev/").replace("/", "_")) as f:
+            return f.read().strip() == str(pid)
+    except OSError:
+        return False
+
+
+# Other programs holding a port, as they mark it: picocom with flock,
+# minicom with a UUCP lock file.
+PEERS = {
+    "picocom": (["picocom", "-b", "115200", "{port}"], lambda pid, name: holds_flock(pid)),
+    "minicom": (["minicom", "-b", "115200", "-D", "{port}"], holds_lock_file),
+}
+
+
+@pytest.fixture(params=sorted(PEERS))
+def peer(request, tmux, device):
+    """Another terminal program, holding the device; yields its name and process."""
+    argv, holds = PEERS[request.param]
+    if not shutil.which(argv[0]):
+        pytest.skip(f"{argv[0]} is not installed")
+    try:
+        os.makedirs("/run/lock", exist_ok=True)
+    except OSError:
+        pass
+    tmux.count += 1
+    session = f"peer{tmux.count}"
+    tmux("new-session", "-d", "-s", session, "-x", "100", "-y", "30", "--", *[a.format(port=device.name) for a in argv])
+    pid = int(tmux("display-message", "-p", "-t", session, "#{pane_pid}").strip())
+    deadline = time.monotonic() + WAIT
+    while not holds(pid, device.name):
+        if time.monotonic() > deadline:
+            pytest.fail(f"{request.param} did not take the port:\n" + tmux("capture-pane", "-p", "-t", session))
+        time.sleep(0.05)
+    yield request.param, pid
+    tmux("kill-session", "-t", session)
+
+
+def test_a_port_another_program_holds_is_refused(tmux, device, tmp_path, peer):
+    program, pid = peer
+    speed = device.settings()[4:6]
+    result = subprocess.run(
+        [sys.executable, "-P", "-m", "corvalink.tools.terminal", device.name, "1200"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        stdin=subprocess.DEVNULL,
+        env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
+    )
+    assert result.returncode == 2
+    error = result.stderr.splitlines()[-1]
+    assert error.startswith("python -m corvalink.tools.terminal: error: ")
+    assert f"could not open port '{device.name}'" in error
+    assert error.endswith(f"held by {program} (process {pid})")
+    assert device.settings()[4:6] == speed  # the other program's speed is untouched
+
+    # Switching to it is refused the same way, and the tool stays where it is.
+    other = Device()
+    try:
+        tool = Tool(tmux, tmp_path, [other.name]).started()
+        tool.menu("p", device.name)
+        tool.wait_for(rf"^--- cannot open {device.name}: .*held by {program} \(process {pid}\)$")
+        tool.type("still here")
+        other.expect(b"still here")
+        assert device.settings()[4:6] == speed
+    finally:
+        other.close()
+    # Unless told not to look.
+    tool = Tool(tmux, tmp_path, ["--no-lock", device.name]).started()
+    tool.type("anyway")
+    device.expect(b"anyway")
+
+
+def test_read_back_settings_shown_as_a_line(run, device):
+    other = Device()
+    try:
+        # A pseudo-terminal keeps no parity: the tool says so in one line,
+        # and shows the settings in force.
+        tool = run("--parity", "E", "--stopbits", "2")
+        tool.wait_for(rf"^--- Terminal on {device.name}: 9600,8,N,2$")
+        tool.wait_for(rf"^--- settings not kept by '{device.name}': parity asked 'E', in force 'N'$")
+        tool.menu("i")
+        tool.wait_for(rf"^--- {device.name}: 9600,8,N,2$")
+        # A switch asks the new port for the same settings.
+        tool.menu("p", other.name)
+        tool.wait_for(
+            rf"^--- settings not kept by '{other.name}': parity asked 'E', in force 'N'\n"
+            rf"--- now on {other.name}: 9600,8,N,2$"
+        )
+        tool.menu("i")
+        tool.wait_for(rf"^--- {other.name}: 9600,8,N,2$")
+        screen = tool.screen()
+        assert "Warning" not in screen and "warn" not in screen
+        tool.type("x")
+        other.expect(b"x")
+    finally:
+        other.close()
+
+
+@pytest.mark.parametrize("key,name", [("Up", "Esc [ A"), ("F1", "Esc O P"), ("F5", "Esc [ 1 5 ~"), ("M-x", "Esc x")])
+def test_menu_key_is_a_whole_key(run, device, key, name):
+    tool = run()
+    tool.keys("C-t", key)
+    tool.wait_for(rf"^--- unknown menu key {re.escape(name)} ")
+    tool.type("z")
+    assert device.expect(b"z") == b""
+
+
+def test_received_data_waits_in_the_port_while_a_question_is_open(run, device):
+    # The tool stops reading while it holds output back: the device's data
+    # fills the port's buffers and then the device can send no more.
+    tool = run()
+    tool.menu("b")
+    tool.wait_for(r"^--- baud rate \(now 9600\): $")
+    os.set_blocking(device.master, False)
+    line = b"0123456789abcdef" * 4 + b"\r\n"
+    sent = 0
+    try:
+        while sent < 8_000_000 and select.select([], [device.master], [], 0.5)[1]:
+            try:
+                sent += os.write(device.master, line * 256)
+            except BlockingIOError:
+                pass
+    finally:
+        os.set_blocking(device.master, True)
+    assert sent < 2_000_000
+    assert "0123" not in tool.screen()
+    tool.keys("Escape")
+    device.send(b"\r\nthe end\r\n")  # once the tool reads again
+    tool.wait_for(r"^the end$")
+    tool.type("z")
+    device.expect(b"z")
+
+
+def write_paste(path):
+    path.write_bytes(b"p" * 100_000)
+    return "paste"
+
+
+def write_upload(path):
+    path.write_bytes(b"u" * 2_000_000)
+    return "upload"
+
+
+@pytest.mark.parametrize("make", [write_paste, write_upload], ids=["paste", "upload"])
+@pytest.mark.parametrize("stop_key", ["Escape", "C-c", "C-]"])
+def test_stop_keys_while_the_device_takes_no_data(run, device, tmp_path, make, stop_key):
+    # The device reads nothing until the stop key has been handled.
+    path = tmp_path / "data"
+    how = make(path)
+    tool = run()
+    if how == "paste":
+        tool.paste(path)
+    else:
+        tool.menu("u", str(path))
+        tool.wait_for(r"^--- uploading ")
+    tool.keys(stop_key)
+    if stop_key == "C-]":
+        assert tool.exit_status() == 0
+        tool.wait_for(r"^--- exit$")
+    elif how == "paste":
+        tool.wait_for(r"^--- stopped sending: \d+ bytes not sent, \d+ typed keys dropped$")
+    else:
+        tool.wait_for(r"^--- upload stopped: \d+ of 2000000 bytes sent from ")
+    if stop_key != "C-]":
+        tool.type("after")
+        got = device.expect(b"after")
+    else:
+        os.set_blocking(device.master, False)
+        got = device.received
+        try:
+            while chunk := os.read(device.master, 65536):
+                got += chunk
+        except (BlockingIOError, OSError):
+            pass
+    assert 0 < len(got) < path.stat().st_size
+    assert set(got) == {path.read_bytes()[0]}  # the stop key itself never reached the device
+
+
 def quit_key(tool, device):
     tool.keys("C-]")
 
@@ -387,14 +687,23 @@ EXIT_CASES = [
 
 @pytest.mark.parametrize("end,status,last_line", EXIT_CASES, ids=lambda case: getattr(case, "__name__", None))
 def test_every_exit_restores_the_terminal(run, device, end, status, last_line):
-    tool = run()
+    # With `direct` the device changes the terminal's modes at will: the
+    # alternate screen, mouse reporting, keypad and cursor-key modes, a
+    # hidden cursor, insert mode, attributes. The way out undoes them.
+    tool = run("--filter", "direct")
+    modes = tool.modes()
+    device.send(b"\x1b[?1049h\x1b[?1000h\x1b[?1006h\x1b=\x1b[?1h\x1b[?25l\x1b[4h\x1b[7m")
+    device.wait_until_read()
     tool.type("hi")
     device.expect(b"hi")
+    changed = tool.modes()
+    assert changed["alternate_on"] == "1" and changed["mouse_standard_flag"] == "1"
     end(tool, device)
     assert tool.exit_status() == status
     if last_line is not None:
         tool.wait_for(last_line + r"\n\[exit ")
     assert "Traceback" not in tool.screen()
+    assert tool.modes() == modes
     before, after = tool.stty()
     assert after == before
 
@@ -434,6 +743,12 @@ def test_port_prompt_lists_comports(tmux, device, tmp_path):
         (["--parity", "X", "loop://"], "argument --parity: invalid choice: 'X'"),
         (["loop://", "fast"], "argument BAUDRATE: invalid int value: 'fast'"),
         (["--encoding", "klingon", "loop://"], "unknown encoding: klingon"),
+        # Text encodings that fail on some bytes (no byte-order mark, no
+        # replacement at all) are refused before they meet the device.
+        (["--encoding", "utf-16", "loop://"], "utf-16 cannot decode every byte sequence"),
+        (["--encoding", "utf-32", "loop://"], "utf-32 cannot decode every byte sequence"),
+        (["--encoding", "idna", "loop://"], "idna cannot decode every byte sequence"),
+        (["--encoding", "undefined", "loop://"], "undefined cannot decode every byte sequence"),
         (["--exit-char", "^T", "loop://"], "--exit-char and --menu-char must be different keys"),
         (["/dev/does-not-exist"], "could not open port '/dev/does-not-exist'"),
         (["nowhere://x"], "'nowhere'"),

@@ -10,8 +10,9 @@ from types import FrameType
 from corvalink import SerialException, serial_for_url
 
 from .console import open_console
-from .ports import available_ports, pick_port, port_lines
-from .session import Options, Session
+from .options import Options
+from .ports import available_ports, open_port, pick_port, port_lines
+from .session import Session, describe_open_error
 from .transform import EOLS, FILTERS, check_encoding
 
 PROG = "python -m corvalink.tools.terminal"
@@ -58,6 +59,12 @@ def _parser() -> argparse.ArgumentParser:
     line.add_argument("--dsrdtr", action="store_true", help="DSR/DTR hardware flow control")
     line.add_argument("--rts", type=int, choices=(0, 1), help="initial state of RTS")
     line.add_argument("--dtr", type=int, choices=(0, 1), help="initial state of DTR")
+    line.add_argument(
+        "--no-lock",
+        action="store_true",
+        help="open the port even if another program holds it (by default the port is locked "
+        "for exclusive use, and a port that another program holds is refused)",
+    )
 
     data = parser.add_argument_group("data")
     data.add_argument("--echo", action="store_true", help="show what is sent (local echo)")
@@ -152,6 +159,7 @@ def _main(argv: Sequence[str] | None) -> int:
         exit_char=args.exit_char,
         menu_char=args.menu_char,
         quiet=args.quiet,
+        exclusive=not args.no_lock,
     )
 
     url = args.port if args.port is not None else _choose_port()
@@ -167,6 +175,7 @@ def _main(argv: Sequence[str] | None) -> int:
             xonxoff=args.xonxoff,
             rtscts=args.rtscts,
             dsrdtr=args.dsrdtr,
+            exclusive=options.exclusive,
             do_not_open=True,
         )
         # Set before opening, the line states are part of opening the port.
@@ -174,14 +183,14 @@ def _main(argv: Sequence[str] | None) -> int:
             port.rts = bool(args.rts)
         if args.dtr is not None:
             port.dtr = bool(args.dtr)
-        port.open()
+        opened = open_port(port)
     except (ValueError, SerialException) as e:
-        parser.error(str(e))
+        parser.error(describe_open_error(url, e))
 
     console = open_console()
     try:
         with _signals_end_the_session():
-            return Session(port, console, options).run()
+            return Session(port, console, options, opened).run()
     finally:
         port.close()
         console.close()

@@ -9,6 +9,7 @@ import codecs
 import os
 import sys
 import threading
+import time
 from abc import ABC, abstractmethod
 from types import TracebackType
 from typing import Any, Self
@@ -38,10 +39,11 @@ class Console(ABC):
         """Puts back the modes that `setup` found."""
 
     @abstractmethod
-    def read(self) -> str | None:
+    def read(self, timeout: float | None = None) -> str | None:
         """Waits for typed keys and returns them (one or more characters).
 
-        Returns None when `cancel` was called, or when the keyboard is gone.
+        Returns "" when timeout seconds pass without a key, None when
+        `cancel` was called, or when the keyboard is gone.
         """
 
     @abstractmethod
@@ -117,7 +119,8 @@ if sys.platform == "win32":
                 self._kernel32.SetConsoleMode(self._out_handle, saved[1])
                 self._kernel32.SetConsoleOutputCP(saved[2])
 
-        def read(self) -> str | None:
+        def read(self, timeout: float | None = None) -> str | None:
+            deadline = None if timeout is None else time.monotonic() + timeout
             while not self._cancelled.is_set():
                 if msvcrt.kbhit():
                     keys: list[str] = []
@@ -128,6 +131,8 @@ if sys.platform == "win32":
                         else:
                             keys.append(key)
                     return "".join(keys)
+                if deadline is not None and time.monotonic() >= deadline:
+                    return ""
                 self._cancelled.wait(0.02)
             self._cancelled.clear()
             return None
@@ -180,9 +185,13 @@ else:
             os.close(self._wake_read)
             os.close(self._wake_write)
 
-        def read(self) -> str | None:
+        def read(self, timeout: float | None = None) -> str | None:
+            deadline = None if timeout is None else time.monotonic() + timeout
             while True:
-                ready, _, _ = select.select([self._in, self._wake_read], [], [])
+                left = None if deadline is None else max(0.0, deadline - time.monotonic())
+                ready, _, _ = select.select([self._in, self._wake_read], [], [], left)
+                if not ready:
+                    return ""
                 if self._wake_read in ready:
                     os.read(self._wake_read, 64)
                     return None
@@ -215,6 +224,28 @@ else:
             view = memoryview(data)
             while view:
                 view = view[os.write(self._out, view) :]
+
+
+def split_key(keys: str) -> tuple[str, str]:
+    """The first whole key of typed text, and the rest.
+
+    A function or cursor key comes as one escape sequence (ESC [ ... final,
+    or ESC O and a letter); Alt and a key as ESC and that key. Every other key
+    is one character.
+    """
+    if not keys.startswith("\x1b") or len(keys) == 1:
+        return keys[:1], keys[1:]
+    if keys[1] == "O" and len(keys) > 2:
+        return keys[:3], keys[3:]
+    if keys[1] != "[":
+        return keys[:2], keys[2:]
+    for i in range(2, len(keys)):
+        code = ord(keys[i])
+        if 0x40 <= code <= 0x7E:
+            return keys[: i + 1], keys[i + 1 :]
+        if not 0x20 <= code <= 0x3F:
+            return keys[:i], keys[i:]
+    return keys, ""
 
 
 def open_console() -> Console:

@@ -2,16 +2,15 @@
 ask for a value on the line below."""
 
 import os
-from collections.abc import Callable
-from typing import TYPE_CHECKING
+from collections.abc import Callable, Mapping
+from contextlib import AbstractContextManager
+from typing import Protocol
 
-from corvalink import SerialBase, SerialException
+from corvalink import Serial, SerialBase, SerialException
 
+from .options import Options
 from .ports import available_ports, pick_port, port_lines
 from .transform import EOLS, FILTERS, check_encoding, check_filters
-
-if TYPE_CHECKING:
-    from .session import Session
 
 _PARITIES = {"N": "none", "E": "even", "O": "odd", "M": "mark", "S": "space"}
 _STOPBITS = {"1": 1.0, "2": 2.0, "3": 1.5}
@@ -20,8 +19,13 @@ _UPLOAD_CHUNK = 1024
 
 
 def key_name(key: str) -> str:
-    """Ctrl-] for "\\x1d", the key itself for a printable one."""
+    """Ctrl-] for "\\x1d", the key itself for a printable one; a key that
+    comes as a sequence is named character by character."""
+    if len(key) > 1:
+        return " ".join(key_name(char) for char in key)
     code = ord(key)
+    if code == 0x1B:
+        return "Esc"
     if code < 0x20:
         return f"Ctrl-{chr(code + 0x40)}"
     if code == 0x7F:
@@ -29,9 +33,84 @@ def key_name(key: str) -> str:
     return key
 
 
-def port_summary(port: SerialBase) -> str:
+NotKept = Mapping[str, tuple[object, object]]
+
+
+def in_force(port: SerialBase, not_kept: NotKept, name: str) -> object:
+    """A setting as the device holds it: the port reports what was asked
+    for, and opening it said which settings the device did not keep."""
+    value = getattr(port, name)
+    asked, held = not_kept.get(name, (None, None))
+    return held if asked is not None and asked == value else value
+
+
+def port_summary(port: SerialBase, not_kept: NotKept = {}) -> str:
     """The line settings in the usual short form, 9600,8,N,1."""
-    return f"{port.baudrate},{port.bytesize},{port.parity},{port.stopbits:g}"
+    baudrate, bytesize, parity, stopbits = (
+        in_force(port, not_kept, name) for name in ("baudrate", "bytesize", "parity", "stopbits")
+    )
+    return f"{baudrate},{bytesize},{parity},{stopbits:g}"
+
+
+class MenuScreen(Protocol):
+    """Where the menu shows its messages, prompts and answers."""
+
+    def message(self, text: str) -> None: ...
+    def typed(self, text: str) -> None: ...
+    def new_line(self) -> None: ...
+    def progress(self, text: str) -> None: ...
+    def hold(self) -> AbstractContextManager[None]:
+        """Keeps received data back (and the port unread) while a question is open."""
+        ...
+
+
+class MenuHost(Protocol):
+    """What the menu works on: the running terminal, as far as its commands
+    reach into it."""
+
+    @property
+    def options(self) -> Options:
+        """Changed in place by the commands; reconfigure() makes the screen follow them."""
+        ...
+
+    @property
+    def screen(self) -> MenuScreen: ...
+
+    @property
+    def port(self) -> Serial:
+        """The port in use now, which switch_port() replaces."""
+        ...
+
+    @property
+    def not_kept(self) -> NotKept:
+        """The settings the device did not keep when the port was opened."""
+        ...
+
+    def next_key(self) -> str | None:
+        """The next typed key; None when the terminal is to end."""
+        ...
+
+    def drop_pending(self) -> None:
+        """Forgets keys typed but not yet read."""
+        ...
+
+    def send_keys(self, keys: str) -> None: ...
+
+    def write(self, data: bytes) -> tuple[int, bool]:
+        """Sends data as it is; returns how much went out, and whether a
+        stop key or the quit key ended the write."""
+        ...
+
+    def stop(self) -> None:
+        """Ends the terminal once the menu returns."""
+        ...
+
+    def lost(self, error: BaseException) -> None:
+        """Ends the terminal because the port failed."""
+        ...
+
+    def reconfigure(self) -> None: ...
+    def switch_port(self, url: str) -> None: ...
 
 
 def _on_off(value: bool) -> str:
@@ -43,9 +122,9 @@ def _active(value: bool) -> str:
 
 
 class Menu:
-    def __init__(self, session: "Session") -> None:
-        self._session = session
-        options = session.options
+    def __init__(self, host: MenuHost) -> None:
+        self._host = host
+        options = host.options
         menu_key, exit_key = key_name(options.menu_char), key_name(options.exit_char)
         # (keys, what the help says, what they do); a command for several
         # keys is given the key that was pressed.
@@ -75,27 +154,26 @@ class Menu:
 
     def run(self) -> None:
         """Reads the key after the menu key and carries out its command."""
-        session = self._session
-        key = session.next_key()
+        host = self._host
+        key = host.next_key()
         if key is None:
             return
         action = self._actions.get(key)
         if action is None:
-            menu_key = key_name(session.options.menu_char)
-            session.screen.message(f"unknown menu key {key_name(key)} ({menu_key} then h lists them)")
+            menu_key = key_name(host.options.menu_char)
+            host.screen.message(f"unknown menu key {key_name(key)} ({menu_key} then h lists them)")
             return
-        with session.screen.hold():
-            try:
-                action(key)
-            except SerialException as e:
-                if session.port.is_open:
-                    session.screen.message(f"failed: {e}")
-                else:
-                    session.lost(e)
+        try:
+            action(key)
+        except SerialException as e:
+            if host.port.is_open:
+                host.screen.message(f"failed: {e}")
+            else:
+                host.lost(e)
 
     def help(self) -> None:
-        say = self._session.screen.message
-        say(f"{key_name(self._session.options.menu_char)}, then:")
+        say = self._host.screen.message
+        say(f"{key_name(self._host.options.menu_char)}, then:")
         for keys, text, _ in self._commands:
             label = " ".join(key_name(key) for key in keys)
             say(f"  {label:<10} {text}")
@@ -103,15 +181,20 @@ class Menu:
     # Questions on the line below the data.
 
     def ask(self, question: str) -> str | None:
-        """A line typed by the user (Enter ends it; Esc cancels), or None."""
-        session = self._session
-        screen = session.screen
-        options = session.options
+        """A line typed by the user (Enter ends it; Esc cancels), or None.
+        Received data waits until the question is answered."""
+        with self._host.screen.hold():
+            return self._ask(question)
+
+    def _ask(self, question: str) -> str | None:
+        host = self._host
+        screen = host.screen
+        options = host.options
         screen.new_line()
         screen.typed(f"--- {question}: ")
         answer = ""
         while True:
-            key = session.next_key()
+            key = host.next_key()
             if key is None:
                 return None
             if key in "\r\n":
@@ -122,57 +205,56 @@ class Menu:
                     answer = answer[:-1]
                     screen.typed("\b \b")
             elif key in ("\x1b", "\x03", options.exit_char, options.menu_char):
-                # An arrow key and the like come as one escape sequence: the
-                # rest of it is dropped with the prompt.
-                session.drop_pending()
+                host.drop_pending()
                 screen.typed(" (cancelled)\n")
                 return None
-            elif key.isprintable():
+            elif len(key) == 1 and key.isprintable():
                 answer += key
                 screen.typed(key)
 
     def ask_key(self, question: str) -> str | None:
-        session = self._session
-        session.screen.new_line()
-        session.screen.typed(f"--- {question} ")
-        key = session.next_key()
-        session.screen.typed(f"{key_name(key) if key else ''}\n")
+        host = self._host
+        with host.screen.hold():
+            host.screen.new_line()
+            host.screen.typed(f"--- {question} ")
+            key = host.next_key()
+            host.screen.typed(f"{key_name(key) if key else ''}\n")
         return key
 
     # The commands.
 
     def _send_key(self, key: str) -> None:
-        self._session.send_keys(key)
+        self._host.send_keys(key)
 
     def _quit(self) -> None:
-        self._session.running = False
+        self._host.stop()
 
     def _toggle_echo(self) -> None:
-        options = self._session.options
+        options = self._host.options
         options.echo = not options.echo
-        self._session.screen.message(f"local echo {_on_off(options.echo)}")
+        self._host.screen.message(f"local echo {_on_off(options.echo)}")
 
     def _set(self, name: str, value: object, shown: str) -> None:
         """Applies one port setting and confirms it, or says why it was refused."""
-        port = self._session.port
+        port = self._host.port
         try:
             setattr(port, name, value)
         except (ValueError, SerialException) as e:
             if isinstance(e, SerialException) and not port.is_open:
                 raise
             # The port keeps its previous setting.
-            self._session.screen.message(f"{shown} refused: {e}")
+            self._host.screen.message(f"{shown} refused: {e}")
         else:
-            self._session.screen.message(shown)
+            self._host.screen.message(shown)
 
     def _baudrate(self) -> None:
-        answer = self.ask(f"baud rate (now {self._session.port.baudrate})")
+        answer = self.ask(f"baud rate (now {self._host.port.baudrate})")
         if not answer:
             return
         try:
             value = int(answer)
         except ValueError:
-            self._session.screen.message(f"not a baud rate: {answer}")
+            self._host.screen.message(f"not a baud rate: {answer}")
             return
         self._set("baudrate", value, f"baud rate {value}")
 
@@ -187,7 +269,7 @@ class Menu:
         self._set("stopbits", value, f"stop bits {value:g}")
 
     def _flow_control(self) -> None:
-        port = self._session.port
+        port = self._host.port
         states = ", ".join(f"{key} {name} {_on_off(getattr(port, attr))}" for key, (attr, name) in _FLOW.items())
         key = self.ask_key(f"flow control to switch ({states}):")
         if key not in _FLOW:
@@ -197,7 +279,7 @@ class Menu:
         self._set(attr, value, f"{name} flow control {_on_off(value)}")
 
     def _toggle_line(self, attr: str, name: str) -> None:
-        port = self._session.port
+        port = self._host.port
         value = not getattr(port, attr)
         try:
             setattr(port, attr, value)
@@ -206,12 +288,12 @@ class Menu:
                 raise
             # The port keeps the new state (and applies it when it can); this
             # device has no such line, or refused it.
-            self._session.screen.message(f"{name} {_active(value)}, not applied: {e}")
+            self._host.screen.message(f"{name} {_active(value)}, not applied: {e}")
         else:
-            self._session.screen.message(f"{name} {_active(value)}")
+            self._host.screen.message(f"{name} {_active(value)}")
 
     def modem_lines(self) -> str:
-        port = self._session.port
+        port = self._host.port
         try:
             states = [(name, getattr(port, name.lower())) for name in ("CTS", "DSR", "RI", "CD")]
         except SerialException as e:
@@ -221,47 +303,47 @@ class Menu:
         return "  ".join(f"{name} {_active(value)}" for name, value in states)
 
     def _modem_lines(self) -> None:
-        self._session.screen.message(self.modem_lines())
+        self._host.screen.message(self.modem_lines())
 
     def _send_break(self) -> None:
-        self._session.port.send_break(0.25)
-        self._session.screen.message("break sent (0.25 s)")
+        self._host.port.send_break(0.25)
+        self._host.screen.message("break sent (0.25 s)")
 
     def _eol(self) -> None:
-        session = self._session
+        host = self._host
         names = list(EOLS)
-        session.options.eol = names[(names.index(session.options.eol) + 1) % len(names)]
-        session.reconfigure()
-        session.screen.message(f"line end {session.options.eol}")
+        host.options.eol = names[(names.index(host.options.eol) + 1) % len(names)]
+        host.reconfigure()
+        host.screen.message(f"line end {host.options.eol}")
 
     def _encoding(self) -> None:
-        session = self._session
-        answer = self.ask(f"encoding (now {session.options.encoding})")
+        host = self._host
+        answer = self.ask(f"encoding (now {host.options.encoding})")
         if not answer:
             return
         try:
-            session.options.encoding = check_encoding(answer.strip())
+            host.options.encoding = check_encoding(answer.strip())
         except ValueError as e:
-            session.screen.message(str(e))
+            host.screen.message(str(e))
             return
-        session.reconfigure()
-        session.screen.message(f"encoding {session.options.encoding}")
+        host.reconfigure()
+        host.screen.message(f"encoding {host.options.encoding}")
 
     def _filters(self) -> None:
-        session = self._session
-        answer = self.ask(f"filters, in order (now {' '.join(session.options.filters)})")
+        host = self._host
+        answer = self.ask(f"filters, in order (now {' '.join(host.options.filters)})")
         if not answer:
             return
         try:
-            session.options.filters = check_filters(answer.replace(",", " ").split())
+            host.options.filters = check_filters(answer.replace(",", " ").split())
         except ValueError as e:
-            session.screen.message(str(e))
+            host.screen.message(str(e))
             return
-        session.reconfigure()
-        session.screen.message(f"filters {' '.join(session.options.filters)}")
+        host.reconfigure()
+        host.screen.message(f"filters {' '.join(host.options.filters)}")
 
     def _upload(self) -> None:
-        session = self._session
+        host = self._host
         path = self.ask("file to upload")
         if not path:
             return
@@ -269,42 +351,42 @@ class Menu:
         try:
             file = open(path, "rb")
         except OSError as e:
-            session.screen.message(f"cannot upload: {e}")
+            host.screen.message(f"cannot upload: {e}")
             return
         sent = 0
-        session.screen.new_line()  # the progress line rewrites its own line only
         with file:
             total = os.fstat(file.fileno()).st_size
             while chunk := file.read(_UPLOAD_CHUNK):
-                session.port.write(chunk)
-                sent += len(chunk)
-                session.screen.progress(f"uploading {path}: {sent} of {total} bytes")
-        session.screen.message(f"uploaded {sent} bytes from {path}")
+                written, stopped = host.write(chunk)
+                sent += written
+                if stopped:
+                    host.screen.message(f"upload stopped: {sent} of {total} bytes sent from {path}")
+                    return
+                host.screen.progress(f"uploading {path}: {sent} of {total} bytes")
+        host.screen.message(f"uploaded {sent} bytes from {path}")
 
     def _switch_port(self) -> None:
-        session = self._session
+        host = self._host
         ports = available_ports()
         for line in port_lines(ports):
-            session.screen.message(line)
+            host.screen.message(line)
         answer = self.ask("port (number, name or URL)")
         if not answer:
             return
         try:
             url = pick_port(ports, answer)
         except ValueError as e:
-            session.screen.message(str(e))
+            host.screen.message(str(e))
             return
-        session.switch_port(url)
+        host.switch_port(url)
 
     def show_settings(self) -> None:
-        session = self._session
-        port, options = session.port, session.options
-        say = session.screen.message
-        say(f"{port.port}: {port_summary(port)}")
-        say(
-            f"flow control: XON/XOFF {_on_off(port.xonxoff)}, RTS/CTS {_on_off(port.rtscts)},"
-            f" DSR/DTR {_on_off(port.dsrdtr)}"
-        )
+        host = self._host
+        port, options = host.port, host.options
+        say = host.screen.message
+        say(f"{port.port}: {port_summary(port, host.not_kept)}")
+        flow = {name: _on_off(bool(in_force(port, host.not_kept, name))) for name in ("xonxoff", "rtscts", "dsrdtr")}
+        say(f"flow control: XON/XOFF {flow['xonxoff']}, RTS/CTS {flow['rtscts']}, DSR/DTR {flow['dsrdtr']}")
         say(f"RTS {_active(port.rts)}  DTR {_active(port.dtr)}  break {_active(port.break_condition)}")
         say(self.modem_lines())
         translation = "none (raw)" if options.raw else f"{options.encoding}, line end {options.eol}"

@@ -9,6 +9,8 @@ place of decoding and line ends: it shows the bytes themselves.
 """
 
 import codecs
+import random
+import re
 from collections.abc import Callable, Sequence
 from typing import ClassVar
 
@@ -51,14 +53,60 @@ class Direct(Filter):
 
 
 class Default(Filter):
-    """Text, line ends, tabs, backspace, bell and escape sequences pass; other
-    control characters are shown as symbols."""
+    """Text, line ends, tabs, backspace and colours (SGR sequences) pass; every
+    other control character and escape sequence is shown as symbols, so a
+    device cannot switch screens, turn on mouse reporting, set the title or
+    the clipboard, or make the terminal answer as if it were typed.
+
+    An SGR sequence can only be told from the others at its last character,
+    so a CSI sequence is kept back until it ends, across reads; one longer
+    than any colour change is shown as it is and the rest of it follows as
+    text. Strings (OSC, DCS and the like) need no state: their ESC is shown
+    as a symbol and their content as text.
+    """
 
     name = "default"
-    _table = _pictures("\t\n\r\b\a\x1b")
+    _table = _pictures("\t\n\r\b")
+    _LONGEST_SGR = 64
+
+    def __init__(self) -> None:
+        self._held = ""  # an ESC, or the start of a CSI sequence, from an earlier read
 
     def received(self, text: str) -> str:
-        return text.translate(self._table)
+        text, self._held = self._held + text, ""
+        out: list[str] = []
+        start = 0
+        while (esc := text.find("\x1b", start)) >= 0:
+            out.append(text[start:esc].translate(self._table))
+            end = self._sequence_end(text, esc)
+            if end is None:  # the sequence goes on in the next read
+                self._held = text[esc:]
+                return "".join(out)
+            sequence = text[esc:end]
+            out.append(sequence if _SGR.fullmatch(sequence) else sequence.translate(self._table))
+            start = end
+        out.append(text[start:].translate(self._table))
+        return "".join(out)
+
+    def _sequence_end(self, text: str, esc: int) -> int | None:
+        """Where the sequence at text[esc] ends (the index after it), for the
+        part that is kept whole; None when that part has not all arrived."""
+        if esc + 1 == len(text):
+            return None
+        if text[esc + 1] != "[":
+            return esc + 1  # only the ESC is changed; what follows is text
+        limit = min(len(text), esc + self._LONGEST_SGR)
+        for i in range(esc + 2, limit):
+            code = ord(text[i])
+            if 0x40 <= code <= 0x7E:
+                return i + 1  # the final character
+            if not 0x20 <= code <= 0x3F:
+                return i  # not a CSI character: the sequence ends before it
+        return limit if limit - esc >= self._LONGEST_SGR else None
+
+
+# Colours and text attributes; nothing else in the CSI family passes `default`.
+_SGR = re.compile(r"\x1b\[[0-9;:]*m")
 
 
 class Printable(Filter):
@@ -134,22 +182,54 @@ class LineEnds:
         return text.replace("\r\n", "\n")
 
 
+# The filters that decide what becomes of control characters; without one
+# of them, `default` runs first.
+_CONTROL_FILTERS = {"direct", "default", "printable", "hex"}
+
+# Bytes a decoder may keep back for a character or sequence not yet ended.
+_MOST_HELD = 4096
+
+
 class Pipeline:
     """Received (or echoed) bytes to the text that is shown."""
 
     def __init__(self, encoding: str, eol: str, filters: Sequence[str], *, echo: bool = False) -> None:
         self._decode: Callable[[bytes], str]
         self._eol: LineEnds | None
+        self._encoding = encoding
         if "hex" in filters:
             self._decode, self._eol = HexDump(), None
         else:
-            self._decode = codecs.getincrementaldecoder(encoding)("replace").decode
+            self._decode = self._decoder()
             self._eol = LineEnds(eol)
+        if not _CONTROL_FILTERS.intersection(filters):
+            filters = ["default", *filters]
         stages = [cls() for name in filters if (cls := FILTERS[name]) is not None]
         self._filters = [stage.echoed if echo else stage.received for stage in stages]
 
+    def _decoder(self) -> Callable[[bytes], str]:
+        decoder = codecs.getincrementaldecoder(self._encoding)("replace")
+
+        def decode(data: bytes) -> str:
+            text = decoder.decode(data)
+            # Some decoders keep back every byte of a sequence that has not
+            # ended (a UTF-7 shift sequence): past a bound, what they hold is
+            # decoded as it stands, so a device cannot fill memory with it.
+            if len(decoder.getstate()[0]) > _MOST_HELD:
+                text += decoder.decode(b"", True)
+                decoder.reset()
+            return text
+
+        return decode
+
     def __call__(self, data: bytes) -> str:
-        text = self._decode(data)
+        try:
+            text = self._decode(data)
+        except (UnicodeError, ValueError, TypeError):
+            # check_encoding lets through only codecs that replace what they
+            # cannot decode; should one still fail, it starts over.
+            self._decode = self._decoder()
+            text = "\ufffd"
         if self._eol is not None:
             text = self._eol(text)
         for apply in self._filters:
@@ -157,19 +237,66 @@ class Pipeline:
         return text
 
 
-def encode_keys(keys: str, encoding: str, eol: str) -> bytes:
-    """What typed text sends: Enter (a CR from the keyboard) becomes the line end."""
-    return keys.replace("\r", EOLS[eol]).encode(encoding, "replace")
+class KeyEncoder:
+    """What typed text sends: Enter (a CR from the keyboard) becomes the line
+    end. One encoder serves the whole session, so an encoding that starts its
+    stream with a byte-order mark sends it once, not before every key."""
+
+    def __init__(self, encoding: str) -> None:
+        self.encoding = encoding
+        self._encode = codecs.getincrementalencoder(encoding)("replace").encode
+
+    def __call__(self, keys: str, eol: str) -> bytes:
+        try:
+            return self._encode(keys.replace("\r", EOLS[eol]))
+        except (UnicodeError, ValueError, TypeError):
+            return b""
+
+
+# Probes for check_encoding: every byte value, in both orders, escapes and
+# prefixes that some codecs treat specially, and noise.
+_PROBES = [
+    bytes(range(256)),
+    bytes(range(255, -1, -1)),
+    b"\\",
+    b"\\N{",
+    b"+-&",
+    b"\x1b$B",
+    b"\xff\xfe\x00\xd8",
+    random.Random(2).randbytes(4096),
+]
+
+
+def _decodes_anything(name: str) -> bool:
+    """Whether the codec decodes each probe with replacement, whole and a
+    byte at a time, and encodes what a keyboard sends."""
+    try:
+        for probe in _PROBES:
+            for pieces in ([probe], [probe[i : i + 1] for i in range(len(probe))]):
+                decoder = codecs.getincrementaldecoder(name)("replace")
+                for piece in pieces:
+                    if not isinstance(decoder.decode(piece), str):
+                        return False
+                if not isinstance(decoder.decode(b"", True), str):
+                    return False
+        encoder = codecs.getincrementalencoder(name)("replace")
+        return isinstance(encoder.encode("a\r\x1b\u20ac\U0001f600"), bytes)
+    except Exception:
+        return False
 
 
 def check_encoding(name: str) -> str:
-    """The name if it is a text encoding Python knows, else ValueError."""
+    """The name if it is a text encoding that decodes any bytes (with
+    replacement), else ValueError."""
     try:
         info = codecs.lookup(name)
     except LookupError:
         raise ValueError(f"unknown encoding: {name}") from None
     if not getattr(info, "_is_text_encoding", True):
         raise ValueError(f"not a text encoding: {name}")
+    if not _decodes_anything(name):
+        hint = f"give the byte order: {info.name}-le or {info.name}-be" if info.name in ("utf-16", "utf-32") else ""
+        raise ValueError(f"{name} cannot decode every byte sequence; {hint or 'choose another encoding'}")
     return name
 
 

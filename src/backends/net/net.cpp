@@ -16,6 +16,17 @@ namespace {
 
 // in_waiting reads ahead into our buffer at most this far.
 constexpr std::size_t kInputCap = std::size_t{1} << 20;
+// A wait for the server's answer keeps reading past kInputCap, so an answer
+// behind a backlog is seen; this is the bound of what it holds meanwhile.
+constexpr std::size_t kAwaitCap = std::size_t{64} << 20;
+// Received bytes one call takes in before it lets the caller look at its
+// deadline, a cancel or a close: a server may send commands without end.
+constexpr std::size_t kReceiveBudget = std::size_t{256} << 10;
+// Replies for the server queue up to this much; beyond it nothing more is
+// taken in until the server reads (each command taken in may need a reply).
+constexpr std::size_t kOutCap = std::size_t{64} << 10;
+// Hand-overs remembered for out_waiting before the acknowledged ones go.
+constexpr std::size_t kMaxSentMarks = 1024;
 // Reads into smaller buffers (a line reader's single bytes, short replies)
 // go through our buffer, so one system call serves many of them.
 constexpr std::size_t kDirectMin = 1024;
@@ -143,6 +154,7 @@ Result<NetUrl> parse_net_url(std::string_view name) {
   url.target.port = static_cast<std::uint16_t>(value);
 
   if (has_query) {
+    bool timeout_given = false;
     while (!query.empty()) {
       const auto amp = query.find('&');
       std::string_view item = query.substr(0, amp);
@@ -153,6 +165,8 @@ Result<NetUrl> parse_net_url(std::string_view name) {
       const std::string_view text = eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
       if (key != "timeout")
         return fail(PortError::invalid_value(std::format("unknown option '{}' in URL '{}'", key, name)));
+      if (std::exchange(timeout_given, true))
+        return fail(PortError::invalid_value(std::format("option '{}' given more than once in URL '{}'", key, name)));
       double seconds = 0;
       auto [e, err] = std::from_chars(text.data(), text.data() + text.size(), seconds);
       if (text.empty() || err != std::errc() || e != text.data() + text.size() || !std::isfinite(seconds) ||
@@ -178,7 +192,10 @@ class NetBackend::Sink final : public telnet::Sink {
     switch (verb) {
       case telnet::kWill:  // the server offers to perform the option
         if (!st) {
-          reply(telnet::kDont, option);
+          // Refused once; a server that asks again and again gets no more
+          // answers (it would otherwise fill our queue for it).
+          if (!b_.refused_will_.test(option)) reply(telnet::kDont, option);
+          b_.refused_will_.set(option);
         } else if (st->him != Side::Yes) {
           if (st->him == Side::No) reply(telnet::kDo, option);
           st->him = Side::Yes;
@@ -192,7 +209,8 @@ class NetBackend::Sink final : public telnet::Sink {
         break;
       case telnet::kDo:  // the server asks us to perform the option
         if (!st) {
-          reply(telnet::kWont, option);
+          if (!b_.refused_do_.test(option)) reply(telnet::kWont, option);
+          b_.refused_do_.set(option);
         } else if (st->us != Side::Yes) {
           if (st->us == Side::No) reply(telnet::kWill, option);
           st->us = Side::Yes;
@@ -323,12 +341,15 @@ Status NetBackend::negotiate() {
   };
   Result<bool> done = await_answer(settled);
   if (!done) return fail(std::move(done.error()));
-  // Binary mode and no go-aheads are asked for, not insisted on: a server
-  // that keeps them off still moves the data of most devices unchanged.
   const Side port = options_[2].us;
   if (port == Side::No) return fail(PortError::failure("the server refused the COM-PORT-OPTION (RFC 2217)"));
-  if (port == Side::WantYes)
+  if (!settled())
     return fail(PortError::failure(std::format("no answer to the Telnet negotiation within {} s", seconds_text())));
+  // Binary mode both ways is insisted on: without it Telnet turns carriage
+  // returns into CR NUL or CR LF pairs, and bytes would not pass unchanged.
+  // Suppressing go-aheads is asked for, not insisted on.
+  if (options_[0].us != Side::Yes || options_[0].him != Side::Yes)
+    return fail(PortError::failure("the server refused binary mode (Telnet BINARY), which the port needs to pass every byte unchanged"));
   // Changes of the modem lines are reported from here on.
   const std::uint8_t mask[] = {com::kSetModemstateMask, 0xFF};
   telnet::subnegotiation(telnet::kComPort, mask, out_);
@@ -417,11 +438,13 @@ Status NetBackend::apply_settings(const PortSettings& s) {
                                   (std::uint32_t{(*got)[2]} << 8) | std::uint32_t{(*got)[3]});
       } else if (item.answer == Answer::Flow && got->size() == 1) {
         reported = flow_name((*got)[0]);
-      } else {
+      } else if (!got->empty()) {
         for (std::uint8_t b : *got) reported += std::format("{}{}", reported.empty() ? "" : " ", b);
         reported = std::format("code {}", reported);
       }
-      refused = PortError::failure(std::format("{}: the server refused {} (it reports {})", name_, item.what, reported));
+      refused = PortError::failure(
+          reported.empty() ? std::format("{}: the server refused {} (its answer carries no value)", name_, item.what)
+                           : std::format("{}: the server refused {} (it reports {})", name_, item.what, reported));
       break;
     }
   }
@@ -430,20 +453,23 @@ Status NetBackend::apply_settings(const PortSettings& s) {
     return {};
   }
   // Put back what the server did take, so the previous settings stay in
-  // force on both ends. Best effort: the refusal is what gets reported.
-  bool put_back = false;
+  // force on both ends. What it did not answer may have been taken as well
+  // (its answer late, or behind more than we hold): it is put back too, but
+  // not waited for again. Best effort: the first failure is what gets
+  // reported.
+  std::vector<Answer> awaited;
   for (const Item& item : items) {
     const auto& got = slot(item.answer);
-    if (item.previous.empty() || !got || *got != item.value) continue;
+    if (item.previous.empty() || (got && *got != item.value)) continue;
+    if (got) awaited.push_back(item.answer);
     slot(item.answer).reset();
     std::vector<std::uint8_t> payload{item.code};
     payload.insert(payload.end(), item.previous.begin(), item.previous.end());
     telnet::subnegotiation(telnet::kComPort, payload, out_);
-    put_back = true;
   }
-  if (put_back) {
+  if (out_head_ < out_.size()) {
     Result<bool> restored = await_answer([&] {
-      return std::ranges::all_of(items, [&](const Item& item) { return slot(item.answer).has_value(); });
+      return std::ranges::all_of(awaited, [&](Answer a) { return slot(a).has_value(); });
     });
     if (!restored) return fail(std::move(restored.error()));
   }
@@ -515,7 +541,7 @@ Result<bool> NetBackend::modem_bit(std::uint8_t bit) {
   Waker none;
   Context cx(none);
   const std::size_t before = in_.size();
-  Status got = receive_all(cx, false);
+  Status got = receive_all(cx, false, kInputCap);
   if (in_.size() != before) wake_others();
   if (!got) return fail(std::move(got.error()));
   if (!modem_) {
@@ -535,7 +561,7 @@ Result<std::uint64_t> NetBackend::bytes_to_read() {
     Waker none;
     Context cx(none);
     const std::size_t before = in_.size();
-    Status got = receive_all(cx, false);
+    Status got = receive_all(cx, false, kInputCap);
     if (in_.size() != before) wake_others();
     if (!got && in_.size() == in_head_) return fail(std::move(got.error()));
   } else if (lost_ && in_.size() == in_head_) {
@@ -546,29 +572,74 @@ Result<std::uint64_t> NetBackend::bytes_to_read() {
 
 Result<std::uint64_t> NetBackend::bytes_to_write() {
   if (lost_) return fail(*lost_);
+  // Replies and commands for the server are no data of the caller's.
+  return data_unacknowledged();
+}
+
+void NetBackend::note_sent(std::size_t wire, std::size_t data) {
+  if (wire == 0) return;
+  wire_sent_ += wire;
+  data_sent_ += data;
+  // Hand-overs of one kind in a row (all data, or no data) make one piece.
+  if (sent_marks_.size() >= 2) {
+    auto& last = sent_marks_.back();
+    const auto& prev = sent_marks_[sent_marks_.size() - 2];
+    const bool last_all_data = last.second - prev.second == last.first - prev.first;
+    const bool last_no_data = last.second == prev.second;
+    if ((data == wire && last_all_data) || (data == 0 && last_no_data)) {
+      last = {wire_sent_, data_sent_};
+      return;
+    }
+  }
+  sent_marks_.emplace_back(wire_sent_, data_sent_);
+  if (sent_marks_.size() > kMaxSentMarks) {
+    (void)data_unacknowledged();  // drops the acknowledged ones
+    // Still too many (a huge send buffer): two old pieces become one.
+    if (sent_marks_.size() > kMaxSentMarks) sent_marks_.erase(sent_marks_.begin() + 1);
+  }
+}
+
+Result<std::uint64_t> NetBackend::data_unacknowledged() {
   Result<std::uint64_t> held = socket_->unacknowledged();
   if (!held) return fail(lose(held.error()));
-  return std::uint64_t{out_.size() - out_head_} + *held;
+  const std::uint64_t acked = wire_sent_ - std::min(*held, wire_sent_);
+  while (sent_marks_.size() >= 2 && sent_marks_[1].first <= acked) sent_marks_.pop_front();
+  const auto [wire0, data0] = sent_marks_.front();
+  std::uint64_t data_acked = data0;
+  if (sent_marks_.size() >= 2 && acked > wire0) {
+    // Within a piece, data and wire bytes are taken to go in step.
+    const auto [wire1, data1] = sent_marks_[1];
+    data_acked += static_cast<std::uint64_t>(static_cast<long double>(acked - wire0) * (data1 - data0) / (wire1 - wire0));
+  }
+  return data_sent_ - std::min(data_acked, data_sent_);
 }
 
 Status NetBackend::purge(bool input, bool output) {
   if (!input && !output) return {};
   if (!telnet_) {
     if (!input) return {};
-    // What has arrived goes: our buffer and what the OS holds.
+    // What has arrived goes: our buffer and what the OS holds (a bounded
+    // amount from a server that sends without end).
     Waker none;
     Context cx(none);
-    Status got = receive_all(cx, false);
-    in_.clear();
-    in_head_ = 0;
+    Status got;
+    for (std::size_t round = 0; round < kAwaitCap / kReceiveBudget && got; ++round) {
+      bool more = false;
+      got = receive_all(cx, false, kAwaitCap, &more);
+      in_.clear();
+      in_head_ = 0;
+      if (!more) break;
+    }
     if (!got && lost_) return {};  // reported by the next read or write
     return got;
   }
   if (lost_) return fail(*lost_);
   Answer purge = Answer::Purge;
   answers_[static_cast<std::size_t>(purge)].reset();
-  purging_input_ = input;
   purge_mark_.reset();
+  // Everything received so far came before the server's answer.
+  purging_input_ = input;
+  if (input) drop_purged();
   const std::uint8_t payload[] = {com::kPurgeData, static_cast<std::uint8_t>(
                                                         input && output ? com::kPurgeReceive | com::kPurgeTransmit
                                                         : input         ? com::kPurgeReceive
@@ -576,19 +647,27 @@ Status NetBackend::purge(bool input, bool output) {
   telnet::subnegotiation(telnet::kComPort, payload, out_);
   Result<bool> done = await_answer([&] { return answers_[static_cast<std::size_t>(purge)].has_value(); });
   purging_input_ = false;
+  purge_mark_.reset();
   if (!done) return fail(std::move(done.error()));
   if (!*done)
     return fail(PortError::failure(
         std::format("{}: no answer from the server to the purge within {} s", name_, seconds_text())));
-  if (input && purge_mark_) {
-    // Data that came before the server's answer was sent before its purge.
-    in_head_ = std::max(in_head_, std::min(*purge_mark_, in_.size()));
-    if (in_head_ == in_.size()) {
-      in_.clear();
-      in_head_ = 0;
-    }
-  }
   return {};
+}
+
+void NetBackend::drop_purged() noexcept {
+  // Data that came before the server's answer was sent before its purge.
+  const std::size_t cut = purge_mark_ ? std::min(*purge_mark_, in_.size()) : in_.size();
+  in_head_ = std::max(in_head_, cut);
+  if (in_head_ == in_.size()) {
+    in_.clear();
+    in_head_ = 0;
+  }
+  if (purge_mark_) {
+    // The answer is in: what follows it is kept.
+    purging_input_ = false;
+    purge_mark_.reset();
+  }
 }
 
 // --- I/O -------------------------------------------------------------------------------
@@ -604,7 +683,7 @@ PortError NetBackend::lose(const PortError& cause) {
 PortError NetBackend::lose_closed() {
   if (!lost_) {
     loss_cause_ = "the connection was closed by the peer";
-    lost_ = PortError::connection_lost(std::format("{}: {}", name_, loss_cause_));
+    lost_ = PortError::peer_closed(std::format("{}: {}", name_, loss_cause_));
   }
   return *lost_;
 }
@@ -625,7 +704,19 @@ void NetBackend::after_decode(Context& cx) {
   if (std::exchange(resumed_, false)) std::exchange(writer_, Waker()).wake();
 }
 
+bool NetBackend::room_for_replies(Context& cx, bool arm) {
+  if (out_.size() - out_head_ < kOutCap) return true;
+  if (send_queued(cx, false).ready()) return true;  // sent, or lost (found by the next call)
+  if (!arm) return false;
+  if (Status watched = socket_->watch_other(cx, false); !watched) {
+    (void)lose(watched.error());
+    return true;
+  }
+  return send_queued(cx, false).ready();
+}
+
 Poll<Status> NetBackend::receive(Context& cx, bool arm) {
+  if (!room_for_replies(cx, arm)) return Pending;
   auto got = socket_->poll_recv(cx, rx_, arm);
   if (got.pending()) return Pending;
   Result<std::size_t> n = std::move(got).take();
@@ -640,12 +731,18 @@ Poll<Status> NetBackend::receive(Context& cx, bool arm) {
   in_.resize(decode_base_ + *n);
   const std::size_t k = decode(rx_.data(), *n, in_.data() + decode_base_);
   in_.resize(decode_base_ + k);
+  if (purging_input_) drop_purged();
   after_decode(cx);
   return Status{};
 }
 
-Status NetBackend::receive_all(Context& cx, bool arm) {
-  while (in_.size() - in_head_ < kInputCap) {
+Status NetBackend::receive_all(Context& cx, bool arm, std::size_t cap, bool* more) {
+  const std::uint64_t start = received_;
+  while (in_.size() - in_head_ < cap) {
+    if (received_ - start >= kReceiveBudget) {
+      if (more) *more = true;
+      return {};
+    }
     Poll<Status> got = receive(cx, arm);
     if (got.pending()) return {};
     if (!got.value()) return got.take();
@@ -654,15 +751,19 @@ Status NetBackend::receive_all(Context& cx, bool arm) {
 }
 
 Poll<Status> NetBackend::send_queued(Context& cx, bool arm) {
+  const bool was_full = out_.size() - out_head_ >= kOutCap;
   while (out_head_ < out_.size()) {
     auto sent = socket_->poll_send(cx, std::span(out_).subspan(out_head_), arm);
     if (sent.pending()) return Pending;
     Result<std::size_t> n = std::move(sent).take();
     if (!n) return Status(fail(lose(n.error())));
     out_head_ += *n;
+    note_sent(*n, 0);
   }
   out_.clear();
   out_head_ = 0;
+  // A reader that stopped for room may go on.
+  if (was_full) std::exchange(reader_, Waker()).wake();
   return Status{};
 }
 
@@ -674,17 +775,22 @@ Result<bool> NetBackend::await_answer(Done&& done) {
     detail::Parker& parker = detail::current_parker();
     detail::DirectWaitScope direct(parker);
     Context cx(detail::current_waker());
+    // A close from another thread ends the wait: it wakes the parker.
+    CloseRequest::Waiting waiting(close_request_, parker);
     for (;;) {
+      if (close_pending()) return fail(PortError::not_open());
       Poll<Status> sent = send_queued(cx, true);
       if (sent.ready() && !sent.value()) return fail(std::move(sent.value().error()));
       const std::uint64_t before = received_;
-      Status got = receive_all(cx, true);
+      bool more = false;
+      // Past the input cap: the answer may be behind a backlog.
+      Status got = receive_all(cx, true, kAwaitCap, &more);
       // Answers come one by one; the next may wait for our acknowledgement.
       if (received_ != before) socket_->acknowledge();
       if (sent.ready() && done()) return true;
       if (!got) return fail(std::move(got.error()));
       if (Clock::now() >= deadline) return false;
-      parker.park_until(deadline);
+      if (!more) parker.park_until(deadline);
     }
   });
   wake_others();
@@ -716,7 +822,14 @@ Poll<Status> NetBackend::poll_read(Context& cx, ReadBuf& buf) {
     return Status{};
   }
   if (lost_) return Status(fail(*lost_));
+  const std::uint64_t start = received_;
   for (;;) {
+    if (received_ - start >= kReceiveBudget) {
+      // Only commands came, and more may follow: the caller looks at its
+      // deadline, a cancel and a close before it polls again.
+      if (buf.may_wait) cx.waker().wake();
+      return Pending;
+    }
     if (buf.remaining() < kDirectMin) {
       Poll<Status> got = receive(cx, buf.may_wait);
       if (got.pending()) break;
@@ -727,12 +840,14 @@ Poll<Status> NetBackend::poll_read(Context& cx, ReadBuf& buf) {
       }
       continue;  // only commands came
     }
+    if (!room_for_replies(cx, buf.may_wait)) break;
     std::uint8_t* at = buf.data + buf.filled;
     auto got = socket_->poll_recv(cx, std::span(at, buf.remaining()), buf.may_wait);
     if (got.pending()) break;
     Result<std::size_t> n = std::move(got).take();
     if (!n) return Status(fail(lose(n.error())));
     if (*n == 0) return Status(fail(lose_closed()));
+    received_ += *n;
     if (!telnet_) {
       buf.filled += *n;
       return Status{};
@@ -761,12 +876,26 @@ Poll<Result<std::size_t>> NetBackend::poll_write(Context& cx, Bytes data) {
   if (data.empty()) return R(std::size_t{0});
   if (suspended_) {
     // Only the server's resume lets data go again. Nobody may be reading, so
-    // look for it here as well.
-    const std::size_t before = in_.size();
-    Status got = receive_all(cx, true);
-    if (in_.size() != before) std::exchange(reader_, Waker()).wake();
-    if (!got) return R(fail(std::move(got.error())));
-    if (suspended_) return wait();
+    // look for it here as well; the wait for it is the writer's own and
+    // leaves a reader's wait alone.
+    for (bool watched = false;;) {
+      const std::size_t before = in_.size();
+      bool more = false;
+      Status got = receive_all(cx, false, kInputCap, &more);
+      if (in_.size() != before) std::exchange(reader_, Waker()).wake();
+      if (!got) return R(fail(std::move(got.error())));
+      if (!suspended_) break;
+      // Our buffer is full: the reader makes room, and the resume reaches
+      // this writer through its decoding.
+      if (in_.size() - in_head_ >= kInputCap) return wait();
+      if (more) {
+        cx.waker().wake();  // commands without end: a look at the deadline first
+        return wait();
+      }
+      if (watched) return wait();
+      if (Status st = socket_->watch_other(cx, true); !st) return R(fail(lose(st.error())));
+      watched = true;  // and one more look, for what came before the watch
+    }
     resumed_ = false;
   }
   if (!telnet_ || std::memchr(data.data(), telnet::kIac, data.size()) == nullptr) {
@@ -774,6 +903,7 @@ Poll<Result<std::size_t>> NetBackend::poll_write(Context& cx, Bytes data) {
     if (sent.pending()) return wait();
     R n = std::move(sent).take();
     if (!n) return R(fail(lose(n.error())));
+    note_sent(*n, *n);
     return n;
   }
   const Bytes chunk = data.first(std::min(data.size(), kEscapeChunk));
@@ -794,6 +924,7 @@ Poll<Result<std::size_t>> NetBackend::poll_write(Context& cx, Bytes data) {
       pos += chunk[used] == telnet::kIac ? 2 : 1;
     }
   }
+  note_sent(*n, used);
   return R(used);
 }
 

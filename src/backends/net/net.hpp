@@ -24,7 +24,9 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -90,6 +92,9 @@ class NetBackend final : public Backend {
   Result<bool> drains_output() override { return true; }
   Result<std::size_t> abort_write() override { return std::size_t{0}; }
   std::size_t detach_write() override { return 0; }
+  // A connection that has just begun holds nothing stale: what the server
+  // sent first (a greeting) is kept.
+  bool discards_input_at_open() const override { return false; }
   Status set_buffer_size(std::uint32_t, std::uint32_t) override { return Status{}; }
 
  private:
@@ -119,10 +124,21 @@ class NetBackend final : public Backend {
 
   // Reads once from the socket into in_ (decoded): ready(success) if bytes
   // came (perhaps only commands), ready(error) once the connection is lost,
-  // pending if there was nothing.
+  // pending if there was nothing, or while out_ is full of replies the
+  // server does not take (then armed for room, with `arm`).
   Poll<Status> receive(Context& cx, bool arm);
-  // receive() until there is nothing more (or in_ holds kInputCap bytes).
-  Status receive_all(Context& cx, bool arm);
+  // receive() until there is nothing more, in_ holds `cap` bytes, or
+  // kReceiveBudget bytes came in this call (then *more is set, if given).
+  Status receive_all(Context& cx, bool arm, std::size_t cap, bool* more = nullptr);
+  // While out_ holds kOutCap bytes or more: tries to send, and with `arm`
+  // watches for room without displacing the writer. True if there is room.
+  bool room_for_replies(Context& cx, bool arm);
+  // During a purge of the input: drops what came before the server's answer.
+  void drop_purged() noexcept;
+  // Records wire bytes handed to the OS, `data` of them data bytes.
+  void note_sent(std::size_t wire, std::size_t data);
+  // Data bytes handed to the OS that the peer has not acknowledged.
+  Result<std::uint64_t> data_unacknowledged();
   // Decodes n received bytes into out (which may be in); returns the data
   // byte count.
   std::size_t decode(const std::uint8_t* in, std::size_t n, std::uint8_t* out);
@@ -171,6 +187,13 @@ class NetBackend final : public Backend {
   std::array<OptionState, 3> options_{};  // binary, suppress-go-ahead, com-port
   std::array<std::optional<std::vector<std::uint8_t>>, static_cast<std::size_t>(Answer::Count)> answers_{};
   std::optional<std::uint8_t> modem_;
+  // Options whose request we refused once: repeats get no answer.
+  std::bitset<256> refused_do_, refused_will_;
+  // (wire bytes, data bytes) handed to the OS so far, at the ends of
+  // hand-overs; the first entry is at or before what the peer acknowledged.
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> sent_marks_{{0, 0}};
+  std::uint64_t wire_sent_ = 0;
+  std::uint64_t data_sent_ = 0;
   bool suspended_ = false;  // the server asked us to stop sending data
   bool resumed_ = false;    // ... and allowed it again since the last look
   // Set while a purge of the input waits for its answer: the count of data

@@ -40,6 +40,13 @@ class NetSocket {
   // Hands a prefix of data (not empty) to the OS, which sends it on its own
   // from then on: ready(n > 0), an error, or pending (armed as above).
   virtual Poll<Result<std::size_t>> poll_send(Context& cx, std::span<const std::uint8_t> data, bool arm) = 0;
+  // For a side that waits on the other side's readiness (a writer that
+  // waits for input, a reader that waits for room to send): arranges a
+  // wake-up of cx's waker once the socket may be readable (`readable`) or
+  // writable, beside the waits poll_recv and poll_send arrange, which it
+  // leaves alone, so each side's wait survives the other's end. The caller
+  // tries once more without arming afterwards.
+  virtual Status watch_other(Context& cx, bool readable) = 0;
   // Ready once nothing handed over is left in our hands (the OS has taken
   // all of it), or with the error that ended a send.
   virtual Poll<Status> poll_sent(Context& cx) = 0;

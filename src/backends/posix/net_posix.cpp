@@ -95,6 +95,13 @@ class PosixSocket final : public NetSocket {
     return sent;
   }
 
+  Status watch_other(Context& cx, bool readable) override {
+    const std::uint32_t events = readable ? kDirectReadable : kDirectWritable;
+    // A thread that waits itself watches for itself alone.
+    if (DirectWait* wait = direct_wait(cx); wait && registration_.watch(*wait, events)) return {};
+    return registration_.arm_extra(cx.waker(), readable);
+  }
+
   // The kernel has whatever send() took.
   Poll<Status> poll_sent(Context&) override { return Status{}; }
 

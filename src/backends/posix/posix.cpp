@@ -147,6 +147,15 @@ Status set_termios(int fd, const termios& t, std::uint32_t rate, bool standard) 
 }
 #endif
 
+// flock(LOCK_EX) without waiting; refused with a message when another open
+// file holds it.
+Status take_flock(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
+  const int err = errno;
+  if (err == EWOULDBLOCK) return fail(PortError::failure("the port is locked: it is already open for exclusive use", err));
+  return fail(from_os_error(err));
+}
+
 // Errors of the line ioctls that mean "this device has no such lines".
 bool no_modem_lines(int err) { return err == ENOTTY || err == EINVAL; }
 
@@ -167,13 +176,8 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   if (raw < 0) return std::unexpected(DeviceOpenError{last_os_error()});
   FdGuard fd(raw);
 
-  if (settings.exclusive == true && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
-    if (err == EWOULDBLOCK) {
-      return std::unexpected(DeviceOpenError{
-          PortError::failure("the port is locked: it is already open for exclusive use", err)});
-    }
-    return std::unexpected(DeviceOpenError{from_os_error(err)});
+  if (settings.exclusive == true) {
+    if (Status st = take_flock(fd.get()); !st) return std::unexpected(DeviceOpenError{std::move(st.error())});
   }
   posix::UucpLock lock;
   if (settings.exclusive == true) {
@@ -186,9 +190,13 @@ std::expected<std::unique_ptr<PosixBackend>, DeviceOpenError> PosixBackend::open
   termios probe{};
   if (::tcgetattr(fd.get(), &probe) != 0) return std::unexpected(DeviceOpenError{last_os_error()});
 
-  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get(), name, control));
+  std::unique_ptr<PosixBackend> backend(new PosixBackend(fd.get(), name, control, lock_directory));
   fd.release();  // the backend closes it from here on
   backend->lock_ = std::move(lock);
+  if (settings.exclusive == true) {
+    backend->exclusive_ = true;
+    backend->flock_pid_ = ::getpid();
+  }
   if (auto st = backend->configure(settings, rts, dtr); !st) {
     return std::unexpected(DeviceOpenError{std::move(st.error()), /*configure_failed=*/true});
   }
@@ -381,23 +389,12 @@ void prepare_rs485(SerialRs485& config, const std::optional<Rs485Settings>& mode
 }
 
 std::uint32_t delay_milliseconds(const TimeoutValue& delay) noexcept {
-  constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
-  switch (delay.kind()) {
-    case TimeoutValue::Kind::None: break;
-    case TimeoutValue::Kind::Integer: {
-      const std::int64_t s = delay.as_integer();
-      if (s <= 0) return 0;
-      return s > kMax / 1000 ? kMax : static_cast<std::uint32_t>(s * 1000);
-    }
-    case TimeoutValue::Kind::Float: {
-      const double s = delay.as_float();
-      if (!(s > 0)) return 0;
-      // 0.003 s is 3 ms, not 4: the product is rounded to the microsecond first.
-      const double ms = std::ceil(std::round(s * 1e6) / 1000);
-      return ms >= kMax ? kMax : static_cast<std::uint32_t>(ms);
-    }
-  }
-  return 0;
+  // The Python layer refuses what does not fit; a value given to the engine
+  // directly is clamped.
+  if (auto ms = rs485_delay_milliseconds(delay)) return *ms;
+  const bool negative = (delay.kind() == TimeoutValue::Kind::Integer && delay.as_integer() < 0) ||
+                        (delay.kind() == TimeoutValue::Kind::Float && !(delay.as_float() > 0));
+  return negative ? 0 : std::numeric_limits<std::uint32_t>::max();
 }
 
 }  // namespace posix
@@ -513,6 +510,37 @@ Status PosixBackend::apply_rs485(const std::optional<Rs485Settings>& mode) {
   }
   if (err != 0) return fail(from_os_error(err));
   rs485_on_ = mode.has_value();
+  return {};
+}
+
+Status PosixBackend::set_exclusive(bool on) {
+  const pid_t me = ::getpid();
+  if (!on) {
+    lock_.release();
+    // An flock inherited from the parent is the parent's to give up, and
+    // stays marked as taken, so that taking it again here never releases it.
+    if (flock_pid_ == me) {
+      ::flock(fd_, LOCK_UN);
+      flock_pid_ = 0;
+    }
+    exclusive_ = false;
+    return {};
+  }
+  if (exclusive_) return {};
+  // Named as the open names a port it cannot open.
+  auto refused = [&](const PortError& e) {
+    return fail(PortError::failure(std::format("could not lock port '{}': {}", name_, e.text()), e.code()));
+  };
+  const bool had_flock = flock_pid_ != 0;
+  if (Status st = take_flock(fd_); !st) return refused(st.error());
+  auto taken = posix::UucpLock::acquire(lock_directory_, name_);
+  if (!taken) {
+    if (!had_flock) ::flock(fd_, LOCK_UN);
+    return refused(taken.error());
+  }
+  lock_ = std::move(*taken);
+  if (!had_flock) flock_pid_ = me;
+  exclusive_ = true;
   return {};
 }
 

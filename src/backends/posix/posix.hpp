@@ -25,7 +25,10 @@
 // go through posix::TtyControl (tty_control.hpp).
 // exclusive = true takes a non-blocking flock(LOCK_EX) on the descriptor and
 // the device's UUCP lock file (uucp_lock.hpp), which programs that do not
-// look at flock honour; the file goes when the backend does.
+// look at flock honour; the file goes when the backend does. set_exclusive
+// takes or gives up both on the open device. A child made by fork() shares
+// the parent's flock (it belongs to the open file, not the process): it
+// never unlocks what the parent took.
 //
 // RS-485: a mode turns on the driver's direction control (TIOCSRS485 with
 // SER_RS485_ENABLED, the RTS levels for sending and after it, reception while
@@ -101,11 +104,12 @@ class PosixBackend final : public Backend {
   Result<std::size_t> abort_write() override { return std::size_t{0}; }
   std::size_t detach_write() override { return 0; }
   Status set_buffer_size(std::uint32_t, std::uint32_t) override { return Status{}; }
+  Status set_exclusive(bool on) override;
   std::vector<SettingNotKept> settings_not_kept() const override { return not_kept_; }
 
  private:
-  PosixBackend(int fd, std::string_view name, posix::TtyControl& control)
-      : fd_(fd), number_(fd), name_(name), control_(&control) {}
+  PosixBackend(int fd, std::string_view name, posix::TtyControl& control, std::string_view lock_directory)
+      : fd_(fd), number_(fd), name_(name), control_(&control), lock_directory_(lock_directory) {}
 
   // Arranges a wake-up for the direct-wait events: the caller's own wait if
   // it has one (true), else the reactor (false; fails if its thread cannot
@@ -125,8 +129,11 @@ class PosixBackend final : public Backend {
   posix::TtyControl* control_;
   bool rs485_on_ = false;  // this port turned the driver's RS-485 mode on
   std::vector<SettingNotKept> not_kept_;  // by the last configure
+  std::string lock_directory_;
   // Declared after fd_, so it is removed once the device is closed.
   posix::UucpLock lock_;
+  bool exclusive_ = false;  // flock and lock file taken (as far as they could be)
+  pid_t flock_pid_ = 0;     // the process that took the flock; 0: none taken
   posix::IoRegistration registration_;
   // How the next read starts (see poll_read): expect_empty_ guesses that no
   // input is waiting; waiting_first_ marks a read that waited before its

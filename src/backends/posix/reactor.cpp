@@ -36,7 +36,9 @@ void ReadinessCell::watch_locked() noexcept {
   // nothing). A task arms, then looks at the device once more, so readiness
   // that came before its waker was stored is seen by that look, and
   // readiness after it wakes it.
-  std::uint32_t want = (reactor_reads_ ? EPOLLIN | EPOLLRDHUP | EPOLLPRI : 0u) | (writer_ ? EPOLLOUT : 0u);
+  // The extra wakers (arm_extra) join the same way, while they wait.
+  const bool reads = reactor_reads_ || extra_reader_;
+  std::uint32_t want = (reads ? EPOLLIN | EPOLLRDHUP | EPOLLPRI : 0u) | (writer_ || extra_writer_ ? EPOLLOUT : 0u);
   if (want) want |= EPOLLET;
   if (want == watched_) return;
   epoll_event ev{};
@@ -57,6 +59,8 @@ bool ReadinessCell::note_broken(std::uint32_t events) noexcept {
 void ReadinessCell::notify(std::uint32_t events) noexcept {
   Waker reader;
   Waker writer;
+  Waker extra_reader;
+  Waker extra_writer;
   {
     std::lock_guard lock(mutex_);
     const bool broken = note_broken(events);
@@ -67,11 +71,16 @@ void ReadinessCell::notify(std::uint32_t events) noexcept {
       reader_via_ = Via::None;
     }
     if (broken || (events & EPOLLOUT)) writer = std::move(writer_);
-    // A writer served: stop watching for writability until one waits again.
-    if (writer && (watched_ & EPOLLOUT)) watch_locked();
+    if (broken || (events & (EPOLLIN | EPOLLRDHUP | EPOLLPRI))) extra_reader = std::move(extra_reader_);
+    if (broken || (events & EPOLLOUT)) extra_writer = std::move(extra_writer_);
+    // A writer served: stop watching for writability until one waits again
+    // (and for readability if only an extra waker asked for it).
+    if (((writer || extra_writer) && (watched_ & EPOLLOUT)) || (extra_reader && !reactor_reads_)) watch_locked();
   }
   reader.wake_from_io();
   writer.wake_from_io();
+  extra_reader.wake();
+  extra_writer.wake();
 }
 
 void ReadinessCell::notify_loop(LoopPoller& poller, std::uint32_t events) noexcept {
@@ -140,11 +149,15 @@ void ReadinessCell::direct_events(std::uint32_t events) noexcept {
 void ReadinessCell::close() noexcept {
   Waker reader;
   Waker writer;
+  Waker extra_reader;
+  Waker extra_writer;
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
     reader = std::move(reader_);
     writer = std::move(writer_);
+    extra_reader = std::move(extra_reader_);
+    extra_writer = std::move(extra_writer_);
     reader_via_ = Via::None;
     leave_loop_locked();
   }
@@ -320,6 +333,16 @@ Status ReadinessCell::arm_write(const Waker& waker) {
   std::lock_guard lock(mutex_);
   if (closed_) return {};
   if (!writer_.will_wake(waker)) writer_ = waker;
+  watch_locked();
+  return {};
+}
+
+Status ReadinessCell::arm_extra(const Waker& waker, bool readable) {
+  if (Status started = reactor_->start(); !started) return started;
+  std::lock_guard lock(mutex_);
+  if (closed_) return {};
+  Waker& slot = readable ? extra_reader_ : extra_writer_;
+  if (!slot.will_wake(waker)) slot = waker;
   watch_locked();
   return {};
 }

@@ -45,6 +45,11 @@ class ReadinessCell final : public DirectWaitSink, public std::enable_shared_fro
   // Fail with the OS error when the reactor thread cannot be started.
   Status arm_read(const Waker& waker);
   Status arm_write(const Waker& waker);
+  // Arms a waker of its own for readability or writability, beside the
+  // reader's and the writer's: for a side that waits on the other side's
+  // readiness (a network port's writer waiting for the server's resume, its
+  // reader waiting for room for replies), so neither displaces the other.
+  Status arm_extra(const Waker& waker, bool readable);
   // Called by the reactor thread with the epoll event bits.
   void notify(std::uint32_t events) noexcept;
   // Called by a loop poller (the loop's thread, detached) with the bits.
@@ -83,6 +88,8 @@ class ReadinessCell final : public DirectWaitSink, public std::enable_shared_fro
   std::mutex mutex_;
   Waker reader_;
   Waker writer_;
+  Waker extra_reader_;  // see arm_extra
+  Waker extra_writer_;
   Via reader_via_ = Via::None;
   bool closed_ = false;
   bool reactor_reads_ = false;  // the reactor's set asks for reads
@@ -110,6 +117,7 @@ class IoRegistration {
     if (cell_) cell_->kick_loop_reader();
   }
   Status arm_write(const Waker& waker) { return cell_->arm_write(waker); }
+  Status arm_extra(const Waker& waker, bool readable) { return cell_->arm_extra(waker, readable); }
   // Has the caller's own wait watch the descriptor instead; false if it can't.
   bool watch(DirectWait& wait, std::uint32_t events) { return wait.watch(fd_, events, cell_); }
   bool broken() const noexcept { return cell_->broken(); }

@@ -18,9 +18,14 @@ namespace {
 // the task that polled last. Waking only schedules the task.
 void CORVALINK_WINAPI on_event_signalled(void* context, std::uint8_t) {
   auto* cell = static_cast<OverlappedSocket::WakeCell*>(context);
-  std::lock_guard lock(cell->mutex);
-  Waker w = std::move(cell->waker);
+  Waker w, other;
+  {
+    std::lock_guard lock(cell->mutex);
+    w = std::move(cell->waker);
+    other = std::move(cell->other);
+  }
   w.wake();
+  other.wake();
 }
 
 struct Lookup {
@@ -177,11 +182,11 @@ void OverlappedSocket::start(Slot& slot) {
   ov.offset_high = 0;
 }
 
-Status OverlappedSocket::arm(Slot& slot, Context& cx) {
+Status OverlappedSocket::arm(Slot& slot, Context& cx, bool other) {
   {
     Waker copy = cx.waker();
     std::lock_guard lock(slot.wake_cell->mutex);
-    std::swap(slot.wake_cell->waker, copy);  // the old one is dropped after unlocking
+    std::swap(other ? slot.wake_cell->other : slot.wake_cell->waker, copy);  // the old one is dropped after unlocking
   }
   if (slot.wait_handle) return {};
   Handle wait = nullptr;
@@ -237,14 +242,7 @@ Poll<Result<std::size_t>> OverlappedSocket::poll_recv(Context& cx, std::span<std
       return R(n);
     }
     if (closed_by_peer_) return R(std::size_t{0});
-    if (!recv_.pending) {
-      start(recv_);
-      if (api_->recv(socket_, recv_.buffer.data(), kReceiveSize, recv_.overlapped.get()) != 0) {
-        const int code = api_->last_error();
-        if (code != static_cast<int>(win32::kErrorIoPending)) return R(fail(error(code)));
-      }
-      recv_.pending = true;
-    }
+    if (Status started = start_recv(); !started) return R(fail(std::move(started.error())));
     Status armed;
     Completion c = wait_for(recv_, cx, arm_it, armed);
     if (!armed) return R(fail(std::move(armed.error())));
@@ -255,6 +253,32 @@ Poll<Result<std::size_t>> OverlappedSocket::poll_recv(Context& cx, std::span<std
     received_at_ = 0;
     received_end_ = *c.count;
   }
+}
+
+Status OverlappedSocket::start_recv() {
+  if (recv_.pending) return {};
+  start(recv_);
+  if (api_->recv(socket_, recv_.buffer.data(), kReceiveSize, recv_.overlapped.get()) != 0) {
+    const int code = api_->last_error();
+    if (code != static_cast<int>(win32::kErrorIoPending)) return fail(error(code));
+  }
+  recv_.pending = true;
+  return {};
+}
+
+Status OverlappedSocket::watch_other(Context& cx, bool readable) {
+  Slot& slot = readable ? recv_ : send_;
+  if (readable) {
+    // Something to hand out already, or nothing more to come: the caller's
+    // next look finds it.
+    if (received_at_ < received_end_ || closed_by_peer_) return {};
+    if (Status started = start_recv(); !started) return started;
+  } else if (!send_.pending) {
+    return {};  // nothing in flight: there is room
+  }
+  // A completion in between is seen by the caller's next look, or signals
+  // the event the registration waits on.
+  return arm(slot, cx, true);
 }
 
 Poll<Result<std::size_t>> OverlappedSocket::poll_send(Context& cx, std::span<const std::uint8_t> data, bool arm_it) {

@@ -40,12 +40,14 @@ class OverlappedSocket final : public NetSocket {
   Poll<Result<std::size_t>> poll_recv(Context& cx, std::span<std::uint8_t> dest, bool arm) override;
   Poll<Result<std::size_t>> poll_send(Context& cx, std::span<const std::uint8_t> data, bool arm) override;
   Poll<Status> poll_sent(Context& cx) override;
+  Status watch_other(Context& cx, bool readable) override;
 
   // The wake-up of the task that last waited on a slot, shared with the OS
   // wait callback (which holds a raw pointer to it while registered).
   struct WakeCell {
     std::mutex mutex;
     Waker waker;
+    Waker other;  // of a task that waits here for the other side (watch_other)
   };
 
  private:
@@ -68,7 +70,9 @@ class OverlappedSocket final : public NetSocket {
   Status make_slot(Slot& slot);
   void tear_down(Slot& slot) noexcept;
   void start(Slot& slot);
-  Status arm(Slot& slot, Context& cx);
+  Status arm(Slot& slot, Context& cx, bool other = false);
+  // Starts the receive unless one is outstanding; false with the error.
+  Status start_recv();
   Completion collect(Slot& slot, bool wait);
   // Collects the slot's completion, arming the wake-up first when asked.
   Completion wait_for(Slot& slot, Context& cx, bool arm_it, Status& armed);

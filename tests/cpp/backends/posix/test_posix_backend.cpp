@@ -910,6 +910,29 @@ TEST_F(PtyPort, RefusedSettingsChangeKeepsTheOldOnes) {
   EXPECT_EQ(kernel_speeds(*port->fileno().value()).second, 57600u);
 }
 
+// exclusive changed on an open port takes or gives up the locks at once; a
+// refusal leaves the port open with the value it had.
+TEST_F(PtyPort, ExclusiveChangedWhileOpenTakesEffectAtOnce) {
+  auto other = PortHandle::create(open_backend);
+  ASSERT_TRUE(other->change_port(pty.name()));
+  ASSERT_TRUE(other->open());
+
+  ASSERT_TRUE(port->set_exclusive(true));
+  auto refused = other->set_exclusive(true);
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().text().starts_with("could not lock port '" + pty.name() + "': the port is locked"))
+      << refused.error().text();
+  EXPECT_TRUE(other->is_open());
+  EXPECT_EQ(other->settings().exclusive, std::nullopt);
+
+  ASSERT_TRUE(port->set_exclusive(false));
+  EXPECT_EQ(port->settings().exclusive, false);
+  ASSERT_TRUE(other->set_exclusive(true));
+  EXPECT_FALSE(port->set_exclusive(true));
+  EXPECT_EQ(port->settings().exclusive, false);
+  EXPECT_TRUE(port->is_open());
+}
+
 TEST_F(PtyPort, FailedOpenLeavesThePortClosedWithoutLeaks) {
   auto other = PortHandle::create(open_backend);
   other->store_settings([](PortSettings& s) { s.exclusive = true; });

@@ -1,12 +1,16 @@
 // UUCP lock files in a directory of the test's own: names, the file's
-// content, live, stale and own locks, and directories that cannot be written.
+// content, the forms of other writers' locks, live, stale and own locks,
+// what is not a lock file, directories that cannot be written, and the exit
+// hook.
 // (tests/python/test_lock_files.py has them in /run/lock, against minicom.)
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <format>
 #include <fstream>
@@ -80,22 +84,120 @@ TEST_F(UucpLockTest, HoldsAFileNamingThisProcessUntilReleased) {
   EXPECT_FALSE(fs::exists(path));
 }
 
-TEST_F(UucpLockTest, ALiveHolderRefusesAStaleOneIsReplaced) {
+// The forms lock writers use, each naming a live process (refused, left as
+// it is) and one that is gone (replaced by ours).
+TEST_F(UucpLockTest, EveryFormOfPidIsRead) {
   const fs::path path = dir / "LCK..ttyS0";
-  put(path, pid_line(::getppid()));
-  auto refused = UucpLock::acquire(dir.string(), "/dev/ttyS0");
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().code(), EBUSY);
-  EXPECT_EQ(refused.error().text(), std::format("the port is locked by process {} ({})", ::getppid(), path.string()));
-  EXPECT_EQ(content(path), pid_line(::getppid()));
-  EXPECT_EQ(files().size(), 1u);
+  const std::pair<const char*, std::string (*)(pid_t)> forms[] = {
+      {"ten columns", [](pid_t p) { return std::format("{:>10}\n", p); }},
+      {"program name after it", [](pid_t p) { return std::format("     {} minicom\n", p); }},
+      {"tab before it", [](pid_t p) { return std::format("\t{}\n", p); }},
+      {"no newline", [](pid_t p) { return std::format("{}", p); }},
+      {"NUL after it", [](pid_t p) { return std::format("{:>10}", p) + std::string(1, '\0'); }},
+      {"user after it", [](pid_t p) { return std::format("{:>10} uucp\r\n", p); }},
+      {"4-byte binary", [](pid_t p) {
+         const std::int32_t v = p;
+         return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+       }},
+  };
+  const pid_t live = ::getppid();
+  const pid_t gone = dead_pid();
+  for (auto [what, form] : forms) {
+    SCOPED_TRACE(what);
+    put(path, form(live));
+    auto refused = UucpLock::acquire(dir.string(), "/dev/ttyS0");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code(), EBUSY);
+    EXPECT_EQ(refused.error().text(), std::format("the port is locked by process {} ({})", live, path.string()));
+    EXPECT_EQ(content(path), form(live));
+    EXPECT_EQ(files().size(), 1u);
 
-  // Dead holders, and files that name nobody, are stale.
-  for (std::string stale : {pid_line(dead_pid()), std::string("garbage\n"), std::string()}) {
+    put(path, form(gone));
+    auto lock = UucpLock::acquire(dir.string(), "/dev/ttyS0");
+    ASSERT_TRUE(lock) << lock.error().text();
+    EXPECT_EQ(content(path), pid_line(::getpid()));
+    EXPECT_EQ(files().size(), 1u);
+  }
+}
+
+long long pid_max() {
+  long long n = 4194304;
+  std::ifstream("/proc/sys/kernel/pid_max") >> n;
+  return n;
+}
+
+// A PID no process can have is as stale as one whose process is gone.
+TEST_F(UucpLockTest, APidNoProcessCanHaveIsStale) {
+  const fs::path path = dir / "LCK..ttyS0";
+  const std::int32_t minus_one = -1;
+  for (std::string stale : {std::string("0\n"), std::string("        -5\n"), std::format("{}\n", pid_max() + 1),
+                            std::string("2147483648\n"), std::string("99999999999999999999999\n"),
+                            std::string(reinterpret_cast<const char*>(&minus_one), 4)}) {
+    SCOPED_TRACE(stale);
     put(path, stale);
     auto lock = UucpLock::acquire(dir.string(), "/dev/ttyS0");
-    ASSERT_TRUE(lock) << stale;
+    ASSERT_TRUE(lock) << lock.error().text();
     EXPECT_EQ(content(path), pid_line(::getpid()));
+  }
+}
+
+// Whatever names no process is left alone and refuses the device: an empty
+// file may be a lock whose writer has not written its PID yet.
+TEST_F(UucpLockTest, ALockNamingNoProcessIsLeftAlone) {
+  const fs::path path = dir / "LCK..ttyS0";
+  for (std::string nobody : {std::string(), std::string("garbage\n"), std::string("  \n"), std::string("12abc\n"),
+                             std::string("minicom 1234\n"), std::string("-\n")}) {
+    SCOPED_TRACE(nobody);
+    put(path, nobody);
+    auto refused = UucpLock::acquire(dir.string(), "/dev/ttyS0");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code(), EBUSY);
+    EXPECT_EQ(refused.error().text(), std::format("the port's lock file names no process ({})", path.string()));
+    EXPECT_EQ(content(path), nobody);
+    EXPECT_EQ(files().size(), 1u);
+  }
+}
+
+// A symbolic link at the lock path is never followed, wherever it points, and
+// nothing but a regular file is taken for a lock; each is left in place.
+TEST_F(UucpLockTest, WhatIsNotALockFileRefusesAndStays) {
+  const fs::path path = dir / "LCK..ttyS0";
+  const fs::path target = dir / "target";
+  const std::string link_message =
+      std::format("the port's lock file is a symbolic link, which is not followed ({})", path.string());
+  const std::string other_message = std::format("the port's lock file is not a regular file ({})", path.string());
+  using Make = void (*)(const fs::path& path, const fs::path& target);
+  const Make symlink = [](const fs::path& p, const fs::path& t) { fs::create_symlink(t, p); };
+  struct Case {
+    const char* what;
+    std::string target_content;  // empty: no target file
+    Make make;
+    fs::file_type type;
+  };
+  const Case cases[] = {
+      {"dangling symbolic link", "", symlink, fs::file_type::symlink},
+      {"link to a stale lock", pid_line(dead_pid()), symlink, fs::file_type::symlink},
+      {"link to a live lock", pid_line(::getppid()), symlink, fs::file_type::symlink},
+      {"directory", "", [](const fs::path& p, const fs::path&) { fs::create_directory(p); },
+       fs::file_type::directory},
+      {"FIFO", "", [](const fs::path& p, const fs::path&) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
+       fs::file_type::fifo},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.target_content.empty()) put(target, c.target_content);
+    c.make(path, target);
+    auto refused = UucpLock::acquire(dir.string(), "/dev/ttyS0");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code(), EBUSY);
+    EXPECT_EQ(refused.error().text(), c.type == fs::file_type::symlink ? link_message : other_message);
+    EXPECT_EQ(fs::symlink_status(path).type(), c.type);
+    if (!c.target_content.empty()) {
+      EXPECT_EQ(content(target), c.target_content);
+    }
+    EXPECT_EQ(files().size(), c.target_content.empty() ? 1u : 2u);
+    fs::remove(path);
+    fs::remove(target);
   }
 }
 
@@ -128,6 +230,29 @@ TEST_F(UucpLockTest, ADirectoryThatCannotBeWrittenIsNoError) {
     EXPECT_TRUE(lock->path().empty());
   }
   EXPECT_EQ(files(), std::vector<std::string>{"file"});
+}
+
+// The exit hook removes the files this process still holds, unless they
+// name another process by now; in a child made by fork() it removes nothing.
+TEST_F(UucpLockTest, TheExitHookRemovesOnlyOurOwnLocks) {
+  auto held = UucpLock::acquire(dir.string(), "/dev/ttyS0");
+  auto taken_over = UucpLock::acquire(dir.string(), "/dev/ttyS1");
+  ASSERT_TRUE(held && taken_over);
+  const fs::path mine = held->path(), theirs = taken_over->path();
+  put(theirs, pid_line(::getppid()));
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    remove_lock_files_at_exit();
+    ::_exit(fs::exists(mine) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a fork child removed its parent's lock";
+
+  remove_lock_files_at_exit();
+  EXPECT_FALSE(fs::exists(mine));
+  EXPECT_EQ(content(theirs), pid_line(::getppid()));
 }
 
 }  // namespace

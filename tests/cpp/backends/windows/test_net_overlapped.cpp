@@ -154,6 +154,29 @@ TEST_F(NetOverlappedTest, ReceiveWaitsIsWokenAndHandsOutWhatCameInPieces) {
   EXPECT_EQ(recv(second, 16), "x");
 }
 
+TEST_F(NetOverlappedTest, AWatchForTheOtherSideLeavesTheReadersWaitAlone) {
+  // A writer that waits for input (the server's resume) and a reader both
+  // hear of it; the reader's wait is still its own after the writer's
+  // watch, and after the writer is gone.
+  open();
+  Probe reader, writer;
+  EXPECT_EQ(recv(reader, 16), std::nullopt);
+  ASSERT_TRUE(sock->watch_other(writer.cx(), true));
+  sim.feed("a");
+  ASSERT_TRUE(SimWinsock::eventually([&] { return reader.wakes() == 1 && writer.wakes() == 1; }));
+  EXPECT_EQ(recv(reader, 16), "a");
+
+  {
+    Probe gone;
+    EXPECT_EQ(recv(reader, 16), std::nullopt);
+    ASSERT_TRUE(sock->watch_other(gone.cx(), true));
+  }
+  sim.feed("b");
+  ASSERT_TRUE(SimWinsock::eventually([&] { return reader.wakes() == 2; }));
+  EXPECT_EQ(recv(reader, 16), "b");
+  EXPECT_EQ(sim.calls(NetCall::Recv), 2);  // the watch started no receive of its own
+}
+
 TEST_F(NetOverlappedTest, PeerClosingOrResetting) {
   for (bool reset : {false, true}) {
     SCOPED_TRACE(reset ? "reset" : "closed");

@@ -1,14 +1,30 @@
-// The operating system's error texts on Windows: FormatMessageW's text for a
-// Win32 code (or an NTSTATUS turned into one), as UTF-8.
+// The engine's operating-system layer on Windows (os.hpp). There is no
+// fork(), and a thread parks on its condition variable: no direct waits.
 #include <windows.h>
 
 #include <format>
 #include <string>
 
 #include "engine/errors.hpp"
+#include "engine/os.hpp"
+
+namespace corvalink::os {
+
+void name_this_thread() noexcept { SetThreadDescription(GetCurrentThread(), L"corvalink"); }
+
+std::uint64_t process_identity() noexcept { return ::GetCurrentProcessId(); }
+
+int make_wake_descriptor() noexcept { return -1; }
+bool wake_descriptor_is_ours(int) noexcept { return false; }
+void close_wake_descriptor(int) noexcept {}
+void signal_wake_descriptor(int) noexcept {}
+int poll_with_wake(int, PollSlot*, std::size_t, int) noexcept { return -1; }
+
+}  // namespace corvalink::os
 
 namespace corvalink {
 
+// The operating system's error texts (errors.hpp).
 namespace {
 
 std::string to_utf8(const wchar_t* text, int length) {
