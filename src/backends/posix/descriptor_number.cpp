@@ -11,7 +11,7 @@ namespace corvalink::posix {
 
 namespace {
 
-// The placeholder file, made on first need and kept for the process (a child
+// The placeholder file, made with the first device and kept for the process (a child
 // created by fork() shares it, which does no harm: nothing is ever added).
 int placeholder() noexcept {
   static std::once_flag once;
@@ -27,7 +27,11 @@ struct DescriptorNumber::Owned {
   ~Owned() { ::close(fd); }
 };
 
-DescriptorNumber::DescriptorNumber(int fd) : fd_(fd), number_(std::make_shared<Owned>(fd)) {}
+DescriptorNumber::DescriptorNumber(int fd) : fd_(fd), number_(std::make_shared<Owned>(fd)) {
+  // Made with the first device, not at its first close: a process's count of
+  // descriptors does not move later for it.
+  placeholder();
+}
 
 void DescriptorNumber::close() noexcept {
   if (!number_) return;
