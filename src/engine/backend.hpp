@@ -36,6 +36,17 @@ struct SettingNotKept {
   bool operator==(const SettingNotKept&) const = default;
 };
 
+// A backend's descriptor, claimed by someone who registers it with a
+// selector of their own (an event loop's). While the claim lives the number
+// stays taken: closing the device closes its file at once, but the number
+// then names an inert placeholder (never ready) until the last claim is
+// dropped, so no other file can take the number while that selector may
+// still hold it. The claimant drops the claim once it unregistered.
+struct DescriptorClaim {
+  std::int32_t fd = -1;
+  std::shared_ptr<const void> keep;
+};
+
 // A close waiting for the device lock, as a backend call that holds it sees
 // it: a control call that waits for the device (a network port's wait for
 // its server's answer) ends early once one is pending, and polled I/O that
@@ -136,6 +147,8 @@ class Backend {
   virtual Status purge(bool input, bool output) = 0;
   virtual Status set_break(bool level) = 0;
   virtual std::optional<std::int32_t> fileno() = 0;
+  // Backends with a descriptor that others may register (see DescriptorClaim).
+  virtual std::optional<DescriptorClaim> claim_descriptor() { return std::nullopt; }
   virtual Result<bool> drains_output() = 0;
   // Cancels the write in flight (unless detached) and reports how many of its
   // bytes were transferred. Called whenever a write operation ends, except

@@ -252,6 +252,10 @@ Status PortHandle::set_buffer_size(std::uint32_t rx, std::optional<std::uint32_t
 Result<std::optional<std::int32_t>> PortHandle::fileno() {
   return with_backend([](Backend& b) { return Result<std::optional<std::int32_t>>(b.fileno()); });
 }
+
+Result<std::optional<DescriptorClaim>> PortHandle::claim_descriptor() {
+  return with_backend([](Backend& b) { return Result<std::optional<DescriptorClaim>>(b.claim_descriptor()); });
+}
 Result<bool> PortHandle::drains_output() {
   return with_backend([](Backend& b) { return b.drains_output(); });
 }

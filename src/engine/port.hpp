@@ -62,6 +62,9 @@ class PortHandle : public std::enable_shared_from_this<PortHandle> {
   Status set_buffer_size(std::uint32_t rx, std::optional<std::uint32_t> tx);
   Status flow_control(FlowAction action);
   Result<std::optional<std::int32_t>> fileno();
+  // The descriptor with a claim on its number (none for a backend without
+  // one); NotOpen when closed.
+  Result<std::optional<DescriptorClaim>> claim_descriptor();
   void cancel_read() noexcept;
   void cancel_write() noexcept;
   // NotOpen when no backend is present.

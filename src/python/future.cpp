@@ -268,13 +268,16 @@ PyObject* ticket_call(PyObject* self, PyObject*, PyObject*) noexcept {
 // Frees a ticket or doorbell; one the loop dropped before it ran (the loop
 // closed, its ready queue cleared, or was collected) tells the inbox's items
 // that the loop is gone.
-void free_inbox_holder(PyObject* self, std::shared_ptr<LoopInbox>& slot, bool dropped_unrun) noexcept {
+// `doorbell`: the holder is the doorbell, which only a closed or collected
+// loop drops; no selector holds the poller's descriptor any more.
+void free_inbox_holder(PyObject* self, std::shared_ptr<LoopInbox>& slot, bool dropped_unrun,
+                       bool doorbell = false) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   std::shared_ptr<LoopInbox> inbox = std::move(slot);
   slot.~shared_ptr();
   if (dropped_unrun && inbox) {
     PyObject* pending = PyErr_GetRaisedException();
-    inbox->gone();
+    inbox->gone(doorbell);
     PyErr_SetRaisedException(pending);
   }
   inbox.reset();
@@ -339,7 +342,7 @@ struct DoorbellObject {
 
 PyObject* doorbell_call(PyObject* self, PyObject*, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    reinterpret_cast<DoorbellObject*>(self)->inbox->answer();
+    if (const std::shared_ptr<LoopInbox>& inbox = reinterpret_cast<DoorbellObject*>(self)->inbox) inbox->answer();
     if (PyErr_Occurred()) return nullptr;  // SystemExit or KeyboardInterrupt: out of the loop
     Py_RETURN_NONE;
   });
@@ -347,7 +350,30 @@ PyObject* doorbell_call(PyObject* self, PyObject*, PyObject*) noexcept {
 
 // A doorbell is never dropped by a loop that still runs.
 void doorbell_dealloc(PyObject* self) noexcept {
-  free_inbox_holder(self, reinterpret_cast<DoorbellObject*>(self)->inbox, true);
+  PyObject_GC_UnTrack(self);
+  free_inbox_holder(self, reinterpret_cast<DoorbellObject*>(self)->inbox, true, true);
+}
+
+// The loop's selector keeps the doorbell for as long as the loop lives, so
+// the references of what waits for this loop are shown to the collector
+// here: a loop left without close() (its thread ended) whose only
+// references come from its own pending operations is then collected.
+int doorbell_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  if (const std::shared_ptr<LoopInbox>& inbox = reinterpret_cast<DoorbellObject*>(self)->inbox)
+    return inbox->traverse(visit, arg);
+  return 0;
+}
+
+// The collector found the loop unreachable: it never runs again.
+int doorbell_clear(PyObject* self) noexcept {
+  std::shared_ptr<LoopInbox> inbox = std::move(reinterpret_cast<DoorbellObject*>(self)->inbox);
+  if (inbox) {
+    PyObject* pending = PyErr_GetRaisedException();
+    inbox->abandon();
+    PyErr_SetRaisedException(pending);
+  }
+  return 0;
 }
 
 py::OnceCell doorbell_cell;
@@ -357,11 +383,13 @@ PyObject* doorbell_type() noexcept {
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Rung when outcomes wait for an event loop.")},
         {Py_tp_dealloc, reinterpret_cast<void*>(doorbell_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(doorbell_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(doorbell_clear)},
         {Py_tp_call, reinterpret_cast<void*>(doorbell_call)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"corvalink.aio._Doorbell", static_cast<int>(sizeof(DoorbellObject)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return PyType_FromSpec(&spec);
   });
 }
@@ -474,12 +502,18 @@ void LoopInbox::install_doorbell() noexcept {
 
 void LoopInbox::push(InboxItem* item) noexcept {
   bool need = false, closed = false;
+  std::shared_ptr<LoopInbox> self;
+  if (item && !item->inbox_) self = shared_from_this();
   {
     std::lock_guard lock(mutex_);
     if (closed_) {
       closed = true;
     } else {
       if (item) {
+        if (self) {
+          item->inbox_ = std::move(self);
+          link_bound_locked(item);
+        }
         item->next_ = nullptr;
         if (tail_)
           tail_->next_ = item;
@@ -513,6 +547,8 @@ void LoopInbox::ring() noexcept {
   std::lock_guard lock(mutex_);
   const int fd = doorbell_.load(std::memory_order_relaxed);
   if (fd < 0) return;
+  // A child created by fork() shares the doorbell with its parent's loop.
+  if (poller_->foreign()) return;
   const std::uint64_t one = 1;
   ssize_t r;
   do {
@@ -651,22 +687,76 @@ void LoopInbox::drain() noexcept {
   }
 }
 
-void LoopInbox::gone() noexcept {
+InboxItem* LoopInbox::close_locked(int& doorbell) noexcept {
+  closed_ = true;
+  scheduled_ = false;
+  tail_ = nullptr;
+  doorbell = doorbell_.exchange(-1);  // no ring writes to it from here on
+  return std::exchange(head_, nullptr);
+}
+
+void LoopInbox::gone(bool release_set) noexcept {
+  // A loop that is being collected (its weak reference is cleared first)
+  // never runs anything again, whoever tells us.
+  shut(release_set, !loop());
+}
+
+void LoopInbox::abandon() noexcept { shut(true, true); }
+
+void LoopInbox::shut(bool release_set, bool collected) noexcept {
   InboxItem* list = nullptr;
   int fd = -1;
+  std::vector<AnyThreadRef> refs;
   {
     std::lock_guard lock(mutex_);
-    closed_ = true;
-    scheduled_ = false;
-    list = std::exchange(head_, nullptr);
-    tail_ = nullptr;
-    fd = doorbell_.exchange(-1);  // no ring writes to it from here on
+    list = close_locked(fd);
+    // Operations still running keep their subscribers, which will find the
+    // inbox closed; what they held for a collected loop goes now (for a
+    // closed one they still report it).
+    try {
+      for (InboxItem* item = collected ? bound_ : nullptr; item; item = item->bound_next_)
+        for (AnyThreadRef& r : item->held_)
+          if (r) refs.push_back(std::move(r));
+    } catch (...) {
+      // Out of memory: what was not taken stays, as if the loop lived on.
+    }
   }
+  closed(list, fd, release_set);
+  refs.clear();  // finalizers may run here; no lock of ours is held
+}
+
+int LoopInbox::traverse(visitproc visit, void* arg) noexcept {
+  std::lock_guard lock(mutex_);
+  for (InboxItem* item = bound_; item; item = item->bound_next_)
+    for (AnyThreadRef& r : item->held_) Py_VISIT(r.get());
+  return 0;
+}
+
+void LoopInbox::link_bound_locked(InboxItem* item) noexcept {
+  item->bound_prev_ = nullptr;
+  item->bound_next_ = bound_;
+  if (bound_) bound_->bound_prev_ = item;
+  bound_ = item;
+}
+
+void LoopInbox::unbind(InboxItem* item) noexcept {
+  std::lock_guard lock(mutex_);
+  if (item->bound_prev_)
+    item->bound_prev_->bound_next_ = item->bound_next_;
+  else if (bound_ == item)
+    bound_ = item->bound_next_;
+  if (item->bound_next_) item->bound_next_->bound_prev_ = item->bound_prev_;
+  item->bound_prev_ = item->bound_next_ = nullptr;
+}
+
+void LoopInbox::closed(InboxItem* list, int fd, bool release_set) noexcept {
   if (fd >= 0) {
     ::close(fd);
 #ifdef __linux__
-    // Reads waiting on this loop go back to the readiness thread.
-    if (poller_) poller_->close();
+    // Reads waiting on this loop go back to the readiness thread. Once the
+    // loop's selector let go of the set, its descriptor goes now, not with
+    // the last operation that still refers to the inbox.
+    if (poller_) poller_->close(release_set);
 #endif
   }
   while (list) {
@@ -674,6 +764,22 @@ void LoopInbox::gone() noexcept {
     list->loop_gone();
     list = next;
   }
+}
+
+// ---------------------------------------------------------------------------
+// Items.
+
+InboxItem::InboxItem(std::shared_ptr<LoopInbox> inbox, py::Ref a, py::Ref b, py::Ref c) noexcept
+    : held_{AnyThreadRef(std::move(a)), AnyThreadRef(std::move(b)), AnyThreadRef(std::move(c))}, inbox_(std::move(inbox)) {
+  if (inbox_) {
+    std::lock_guard lock(inbox_->mutex_);
+    inbox_->link_bound_locked(this);
+  }
+}
+
+InboxItem::~InboxItem() {
+  // Before held_ goes: the inbox no longer reaches it.
+  if (inbox_) inbox_->unbind(this);
 }
 
 // ---------------------------------------------------------------------------

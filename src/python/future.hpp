@@ -138,9 +138,22 @@ py::Ref outcome_to_python(const OperationOutcome& outcome) noexcept;
 class LoopInbox;
 
 // Something handed to an event loop through its inbox.
+//
+// An item is bound to its inbox from its creation (a subscriber, which waits
+// in an operation for its end) or from its push until it is deleted. The
+// Python references it holds are kept in held_, where the inbox reaches
+// them: the loop's doorbell shows them to the garbage collector, since
+// they only ever reach Python through that loop, and when the collector
+// finds the loop unreachable they are dropped (the item is then never
+// delivered: the loop will not run again).
 class InboxItem {
  public:
-  virtual ~InboxItem() = default;
+  InboxItem() noexcept = default;
+  // Bound at once, holding the given references.
+  InboxItem(std::shared_ptr<LoopInbox> inbox, py::Ref a = {}, py::Ref b = {}, py::Ref c = {}) noexcept;
+  virtual ~InboxItem();
+  InboxItem(const InboxItem&) = delete;
+  InboxItem& operator=(const InboxItem&) = delete;
   // On the loop's thread, attached, from the inbox's drain. Owns itself
   // from here: deletes itself (or hands itself on). It may leave
   // SystemExit or KeyboardInterrupt raised (exit_raised), nothing else: the
@@ -148,13 +161,24 @@ class InboxItem {
   // from asyncio's own, and the rest is delivered at the loop's next turn.
   virtual void deliver() noexcept = 0;
   // The loop went away before the item was delivered (it was closed, or
-  // dropped what it was to run): on whatever thread found out, attached.
-  // Owns itself from here, like deliver().
+  // dropped what it was to run, or was collected): on whatever thread found
+  // out, attached. Owns itself from here, like deliver(). The references
+  // may be gone already (null).
   virtual void loop_gone() noexcept = 0;
+
+ protected:
+  // The inbox the item is bound to (null until then).
+  const std::shared_ptr<LoopInbox>& bound_inbox() const noexcept { return inbox_; }
+  // The item's Python references; null once the loop was found unreachable.
+  AnyThreadRef held_[3];
 
  private:
   friend class LoopInbox;
-  InboxItem* next_ = nullptr;
+  InboxItem* next_ = nullptr;  // in the queue; guarded by the inbox's mutex
+  // The inbox's list of bound items, guarded by its mutex.
+  std::shared_ptr<LoopInbox> inbox_;
+  InboxItem* bound_prev_ = nullptr;
+  InboxItem* bound_next_ = nullptr;
 };
 
 // Where a loop learns that items wait: on a loop with a selector, a doorbell
@@ -182,7 +206,13 @@ class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
   // The hand-over's two ends (future.cpp): run by the loop, or dropped unrun.
   // drain() may leave SystemExit or KeyboardInterrupt raised (see deliver).
   void drain() noexcept;
-  void gone() noexcept;
+  // `release_set`: no selector holds the poller's descriptor any more.
+  void gone(bool release_set = false) noexcept;
+  // For the loop's doorbell in the garbage collector: visits the Python
+  // references of the bound items, and drops them when the collector found
+  // the loop unreachable (the loop is then gone, as for gone()).
+  int traverse(visitproc visit, void* arg) noexcept;
+  void abandon() noexcept;
   // The poller's descriptor is readable: the reads that became ready take
   // their next step, and what is queued is delivered.
   void answer() noexcept;
@@ -204,12 +234,22 @@ class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
   bool on_loop_thread() const noexcept;
   // Installs the doorbell if the calling thread runs the loop (attached).
   void install_doorbell() noexcept;
+  friend class InboxItem;
+  void link_bound_locked(InboxItem* item) noexcept;
+  void unbind(InboxItem* item) noexcept;
+  // Takes the queue and the doorbell out (under the lock); gone() and
+  // abandon() then tell the items and close the doorbell.
+  InboxItem* close_locked(int& doorbell) noexcept;
+  void closed(InboxItem* list, int doorbell, bool release_set) noexcept;
+  // gone() and abandon(): `collected` drops the bound items' references.
+  void shut(bool release_set, bool collected) noexcept;
 
   PyObject* loop_id_;       // compared only, never dereferenced unless alive
   AnyThreadRef loop_weak_;  // a weak reference to the loop
   std::mutex mutex_;
   InboxItem* head_ = nullptr;  // guarded by mutex_
   InboxItem* tail_ = nullptr;
+  InboxItem* bound_ = nullptr;  // guarded by mutex_: every bound item
   bool scheduled_ = false;     // a hand-over is on its way or the drain runs
   bool closed_ = false;        // the loop went away: deliver nothing more
   std::atomic<int> doorbell_{-1};  // the eventfd, once installed
@@ -221,19 +261,19 @@ class LoopInbox : public std::enable_shared_from_this<LoopInbox> {
 // thread, it queues itself in the loop's inbox.
 class LoopSubscriber : public Subscriber, public InboxItem {
  public:
-  explicit LoopSubscriber(std::shared_ptr<LoopInbox> inbox) noexcept : inbox_(std::move(inbox)) {}
+  explicit LoopSubscriber(std::shared_ptr<LoopInbox> inbox, py::Ref a = {}, py::Ref b = {}, py::Ref c = {}) noexcept
+      : InboxItem(std::move(inbox), std::move(a), std::move(b), std::move(c)) {}
   void finished(OperationTask& task) noexcept override {
     task_ = TaskRef::share(&task);
-    LoopInbox* inbox = inbox_.get();
+    LoopInbox* inbox = bound_inbox().get();
     inbox->push(this);
   }
-  const std::shared_ptr<LoopInbox>& inbox() const noexcept { return inbox_; }
+  const std::shared_ptr<LoopInbox>& inbox() const noexcept { return bound_inbox(); }
 
  protected:
   OperationTask& task() const noexcept { return *task_; }
 
  private:
-  std::shared_ptr<LoopInbox> inbox_;
   TaskRef task_;
 };
 

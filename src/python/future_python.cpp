@@ -321,12 +321,7 @@ void leave_other_loop(OperationTask& task, const LoopPoller* mine) noexcept {
 // A registration made by add_done_callback.
 class FutureCallback : public Subscriber {
  public:
-  FutureCallback(py::Ref fn, py::Ref future, py::Ref context) noexcept
-      : fn_(std::move(fn)), future_(std::move(future)), context_(std::move(context)) {}
-  PyObject* fn() const noexcept { return fn_.get(); }
-
- protected:
-  AnyThreadRef fn_, future_, context_;
+  virtual PyObject* fn() const noexcept = 0;
 };
 
 // Runs fn(future) in the context. Callbacks that share a context never run
@@ -385,7 +380,9 @@ class ContextRunner {
 // wait for user code).
 class ThreadCallback final : public FutureCallback {
  public:
-  using FutureCallback::FutureCallback;
+  ThreadCallback(py::Ref fn, py::Ref future, py::Ref context) noexcept
+      : fn_(std::move(fn)), future_(std::move(future)), context_(std::move(context)) {}
+  PyObject* fn() const noexcept override { return fn_.get(); }
 
   void finished(OperationTask&) noexcept override {
     const bool here = PyThreadState_GetUnchecked() != nullptr || (on_worker_thread() && !running_from_io());
@@ -412,6 +409,8 @@ class ThreadCallback final : public FutureCallback {
   }
 
  private:
+  AnyThreadRef fn_, future_, context_;
+
   class Job final : public Runtime::Job {
    public:
     explicit Job(ThreadCallback* cb) noexcept : cb_(cb) {}
@@ -432,10 +431,11 @@ class ThreadCallback final : public FutureCallback {
 class LoopCallback final : public FutureCallback, public InboxItem {
  public:
   LoopCallback(std::shared_ptr<LoopInbox> inbox, py::Ref fn, py::Ref future, py::Ref context) noexcept
-      : FutureCallback(std::move(fn), std::move(future), std::move(context)), inbox_(std::move(inbox)) {}
+      : InboxItem(std::move(inbox), std::move(fn), std::move(future), std::move(context)) {}
+  PyObject* fn() const noexcept override { return held_[0].get(); }
 
   void finished(OperationTask&) noexcept override {
-    LoopInbox* inbox = inbox_.get();
+    LoopInbox* inbox = bound_inbox().get();
     inbox->push(this);
   }
   void deliver() noexcept override {
@@ -450,19 +450,22 @@ class LoopCallback final : public FutureCallback, public InboxItem {
 
  private:
   void schedule(const char* method) noexcept {
-    py::Ref kwargs = py::Ref::steal(PyDict_New());
-    py::Ref loop = inbox_->loop();
-    py::Ref bound, r;
+    PyObject* fn = held_[0].get();
+    PyObject* future = held_[1].get();
+    PyObject* context = held_[2].get();
+    if (!fn) return;  // the loop was collected
+    py::Ref loop = bound_inbox()->loop();
     if (!loop) return;  // gone: its callbacks never run
-    if (kwargs && PyDict_SetItemString(kwargs.get(), "context", context_.get()) == 0)
+    py::Ref kwargs = py::Ref::steal(PyDict_New());
+    py::Ref bound, r;
+    if (kwargs && PyDict_SetItemString(kwargs.get(), "context", context) == 0)
       bound = py::Ref::steal(PyObject_GetAttrString(loop.get(), method));
     if (bound) {
-      PyObject* args[] = {fn_.get(), future_.get()};
+      PyObject* args[] = {fn, future};
       r = py::Ref::steal(PyObject_VectorcallDict(bound.get(), args, 2, kwargs.get()));
     }
-    if (!r) PyErr_WriteUnraisable(fn_.get());
+    if (!r) PyErr_WriteUnraisable(fn);
   }
-  std::shared_ptr<LoopInbox> inbox_;
 };
 
 // Calls fn(future) for a registration on a finished future: scheduled with
@@ -738,28 +741,28 @@ void awaiting_dealloc(PyObject* self) noexcept {
 class AwaitWakeup final : public LoopSubscriber {
  public:
   AwaitWakeup(std::shared_ptr<LoopInbox> inbox, py::Ref fn, py::Ref awaiting, py::Ref context) noexcept
-      : LoopSubscriber(std::move(inbox)), fn_(std::move(fn)), awaiting_(std::move(awaiting)), context_(std::move(context)) {}
-  PyObject* fn() const noexcept { return fn_.get(); }
+      : LoopSubscriber(std::move(inbox), std::move(fn), std::move(awaiting), std::move(context)) {}
+  PyObject* fn() const noexcept { return held_[0].get(); }
 
   // The task's step may end with SystemExit or KeyboardInterrupt, which it
   // re-raises as it does from the loop's own callbacks: that leaves the loop.
   void deliver() noexcept override {
     py::Ref escaping;
-    if (PyContext_Enter(context_.get()) == 0) {
-      py::Ref r = py::Ref::steal(PyObject_CallOneArg(fn_.get(), awaiting_.get()));
-      if (!r && keep_exit_else_unraisable(fn_.get())) escaping = py::Ref::steal(PyErr_GetRaisedException());
-      if (PyContext_Exit(context_.get()) < 0) PyErr_WriteUnraisable(fn_.get());
-    } else {
-      PyErr_WriteUnraisable(fn_.get());
+    PyObject* fn = held_[0].get();
+    PyObject* awaiting = held_[1].get();
+    PyObject* context = held_[2].get();
+    if (fn && PyContext_Enter(context) == 0) {
+      py::Ref r = py::Ref::steal(PyObject_CallOneArg(fn, awaiting));
+      if (!r && keep_exit_else_unraisable(fn)) escaping = py::Ref::steal(PyErr_GetRaisedException());
+      if (PyContext_Exit(context) < 0) PyErr_WriteUnraisable(fn);
+    } else if (fn) {
+      PyErr_WriteUnraisable(fn);
     }
     delete this;
     if (escaping) PyErr_SetRaisedException(escaping.release());
   }
   // The loop is gone: its task will never run again.
   void loop_gone() noexcept override { delete this; }
-
- private:
-  AnyThreadRef fn_, awaiting_, context_;
 };
 
 // The value for the resumed awaiting code: StopIteration(value), or the

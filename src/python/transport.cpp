@@ -128,6 +128,9 @@ struct TransportCore {
   TaskRef write_task;
   TaskRef flush_task;
   TaskRef close_watch;
+  // The claim on fd's number while the loop may hold it in its selector;
+  // dropped once the loop let go of it for good.
+  std::shared_ptr<const void> fd_claim;
   std::shared_ptr<WriteShare> write_share;  // of the write task in flight
   PyObject* close_exception;
   std::uint64_t write_in_flight;  // bytes handed to the write task in flight
@@ -172,7 +175,16 @@ void connection_lost_now(PyObject* self) noexcept;
 void on_port_closed(PyObject* self, OperationTask& task) noexcept;
 
 // A transport whose loop went away closes its port instead of reading on.
+// The loop's selector went with it: the descriptor's number is free to go.
 void loop_went_away(PyObject* self) noexcept {
+  TransportCore* c = core_of(self);
+  std::shared_ptr<const void> claim;
+  {
+    std::lock_guard lock(c->mutex);
+    c->reader_on = c->writer_on = false;
+    claim = std::move(c->fd_claim);
+  }
+  claim.reset();
   py::Ref closed = py::Ref::steal(PyObject_CallMethod(core_of(self)->serial, "close", nullptr));
   if (!closed) PyErr_WriteUnraisable(self);
 }
@@ -180,24 +192,26 @@ void loop_went_away(PyObject* self) noexcept {
 class TransportHook final : public LoopSubscriber {
  public:
   TransportHook(std::shared_ptr<LoopInbox> inbox, PyObject* core, Hook hook) noexcept
-      : LoopSubscriber(std::move(inbox)), core_(py::Ref::borrow(core)), hook_(hook) {}
+      : LoopSubscriber(std::move(inbox), py::Ref::borrow(core)), hook_(hook) {}
 
   void deliver() noexcept override {
-    switch (hook_) {
-      case Hook::Read: on_read(core_.get(), task()); break;
-      case Hook::Write: on_write(core_.get(), task()); break;
-      case Hook::Lost: connection_lost_now(core_.get()); break;
-      case Hook::Closed: on_port_closed(core_.get(), task()); break;
+    if (PyObject* core = held_[0].get()) {
+      switch (hook_) {
+        case Hook::Read: on_read(core, task()); break;
+        case Hook::Write: on_write(core, task()); break;
+        case Hook::Lost: connection_lost_now(core); break;
+        case Hook::Closed: on_port_closed(core, task()); break;
+      }
     }
     delete this;
   }
   void loop_gone() noexcept override {
-    if (hook_ != Hook::Closed) loop_went_away(core_.get());
+    // Without its core the transport was collected with its loop.
+    if (PyObject* core = held_[0].get(); core && hook_ != Hook::Closed) loop_went_away(core);
     delete this;
   }
 
  private:
-  AnyThreadRef core_;
   Hook hook_;
 };
 
@@ -344,6 +358,7 @@ struct WatcherObject {
 PyObject* watcher_call(PyObject* self, PyObject*, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
     auto* w = reinterpret_cast<WatcherObject*>(self);
+    if (!w->core) Py_RETURN_NONE;  // cleared with its loop
     if (w->what == Watch::Read)
       on_readable(w->core);
     else
@@ -353,10 +368,11 @@ PyObject* watcher_call(PyObject* self, PyObject*, PyObject*) noexcept {
   });
 }
 
-void watcher_dealloc(PyObject* self) noexcept {
+// Lets go of the core; a registration still current was dropped by the
+// loop (closed, or collected) without our remove_reader/remove_writer.
+int watcher_clear(PyObject* self) noexcept {
   auto* w = reinterpret_cast<WatcherObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
-  if (PyObject* core = w->core) {
+  if (PyObject* core = std::exchange(w->core, nullptr)) {
     TransportCore* c = core_of(core);
     bool dropped_by_loop = false;
     {
@@ -374,6 +390,21 @@ void watcher_dealloc(PyObject* self) noexcept {
     }
     Py_DECREF(core);
   }
+  return 0;
+}
+
+// The loop keeps the watcher, the watcher its transport, which keeps the
+// loop: a loop left without close() is collected with its transports.
+int watcher_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<WatcherObject*>(self)->core);
+  return 0;
+}
+
+void watcher_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  watcher_clear(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -385,11 +416,13 @@ PyObject* watcher_type() noexcept {
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Called by the event loop when a serial transport's port is ready.")},
         {Py_tp_dealloc, reinterpret_cast<void*>(watcher_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(watcher_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(watcher_clear)},
         {Py_tp_call, reinterpret_cast<void*>(watcher_call)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"corvalink.aio._PortWatcher", static_cast<int>(sizeof(WatcherObject)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return PyType_FromSpec(&spec);
   });
 }
@@ -404,7 +437,8 @@ Watched start_watching(PyObject* self, Watch what) noexcept {
   {
     std::lock_guard lock(c->mutex);
     bool& on = what == Watch::Read ? c->reader_on : c->writer_on;
-    if (on) return Watched::Yes;
+    // Let go of for good: the port is closed, and its close ends the transport.
+    if (on || !c->fd_claim) return Watched::Yes;
     on = true;
     id = ++c->watch_id;
   }
@@ -428,19 +462,24 @@ Watched start_watching(PyObject* self, Watch what) noexcept {
   w.reset();  // not the loop's: its end is no news
   if (PyErr_ExceptionMatches(PyExc_NotImplementedError)) {
     PyErr_Clear();
+    std::shared_ptr<const void> claim;
+    {
+      std::lock_guard lock(c->mutex);
+      claim = std::move(c->fd_claim);  // the selector never held it
+    }
     return Watched::NotSupported;
   }
   return Watched::Failed;
 }
 
 void stop_watching(PyObject* self, Watch what) noexcept;
+void let_go_of_descriptor(PyObject* self) noexcept;
 
 // A fatal error seen by a look of ours: the loop stops watching the
 // descriptor before the port (and so the descriptor) is closed.
 void close_for_fatal(PyObject* self, const PortError& error) noexcept {
   if (!is_fatal(error)) return;
-  stop_watching(self, Watch::Read);
-  stop_watching(self, Watch::Write);
+  let_go_of_descriptor(self);
   PortHandle& port = *core_of(self)->port;
   detached([&] { port.close(error); });
 }
@@ -464,6 +503,20 @@ void stop_watching(PyObject* self, Watch what) noexcept {
       PyErr_Clear();
     else
       report_callback_error(self);
+  }
+}
+
+// The loop stops watching the descriptor for good (the transport ends, or
+// its port was closed): its number may go back to the system, now if the
+// port is closed already, else with the port.
+void let_go_of_descriptor(PyObject* self) noexcept {
+  stop_watching(self, Watch::Read);
+  stop_watching(self, Watch::Write);
+  TransportCore* c = core_of(self);
+  std::shared_ptr<const void> claim;
+  {
+    std::lock_guard lock(c->mutex);
+    claim = std::move(c->fd_claim);
   }
 }
 
@@ -628,15 +681,15 @@ void on_read(PyObject* self, OperationTask& task) noexcept {
 // first.
 class HeldDelivery final : public InboxItem {
  public:
-  HeldDelivery(PyObject* core, ByteString data) noexcept : core_(py::Ref::borrow(core)), data_(std::move(data)) {}
+  HeldDelivery(std::shared_ptr<LoopInbox> inbox, PyObject* core, ByteString data) noexcept
+      : InboxItem(std::move(inbox), py::Ref::borrow(core)), data_(std::move(data)) {}
   void deliver() noexcept override {
-    deliver_read(core_.get(), data_.data(), data_.size());
+    if (PyObject* core = held_[0].get()) deliver_read(core, data_.data(), data_.size());
     delete this;
   }
   void loop_gone() noexcept override { delete this; }
 
  private:
-  AnyThreadRef core_;
   ByteString data_;
 };
 
@@ -911,6 +964,7 @@ void connection_lost_now(PyObject* self) noexcept {
     flush = std::move(c->flush_task);
   }
   flush.reset();
+  let_go_of_descriptor(self);
   py::Ref lost_error;
   if (protocol) {
     py::Ref r =
@@ -929,12 +983,18 @@ void connection_lost_now(PyObject* self) noexcept {
 // not closing itself ends with what the close means for it.
 void on_port_closed(PyObject* self, OperationTask& task) noexcept {
   TransportCore* c = core_of(self);
+  bool draining = false;
   {
     std::lock_guard lock(c->mutex);
-    if (c->closing) return;
+    // A graceful close that waits for the loop to say the port can take more
+    // would wait for ever: its buffer can no longer go out. One that waits
+    // for a write task or the flush ends with that task's error.
+    if (c->closing) {
+      if (c->lost_scheduled || c->write_task) return;
+      draining = true;
+    }
   }
-  stop_watching(self, Watch::Read);
-  stop_watching(self, Watch::Write);
+  let_go_of_descriptor(self);
   std::optional<OperationOutcome> outcome = task.receive();
   if (outcome && !outcome->has_value() && outcome->error().is_peer_closed()) {
     if (!end_of_input(self)) report_callback_error(self);
@@ -942,7 +1002,8 @@ void on_port_closed(PyObject* self, OperationTask& task) noexcept {
   }
   py::Ref exc = outcome && !outcome->has_value() ? error_to_python(outcome->error()) : py::Ref();
   if (!exc) exc = error_to_python(PortError::not_open());
-  if (!exc || !close_with(self, std::move(exc))) report_callback_error(self);
+  const bool ok = exc && (draining ? force_close(self, std::move(exc)) : close_with(self, std::move(exc)));
+  if (!ok) report_callback_error(self);
 }
 
 // --- the Python members of _TransportCore ---------------------------------------------
@@ -1009,7 +1070,7 @@ PyObject* t_resume_reading(PyObject* self, PyObject*) noexcept {
       if (c->closing) return none();
       protocol = peek(c->protocol);
     }
-    if (!held.empty() && protocol) c->inbox->push(new HeldDelivery(self, std::move(held)));
+    if (!held.empty() && protocol) c->inbox->push(new HeldDelivery(c->inbox, self, std::move(held)));
     return start_read(self) ? none() : nullptr;
   });
 }
@@ -1269,6 +1330,7 @@ void t_dealloc(PyObject* self) noexcept {
   c->write_task.~TaskRef();
   c->flush_task.~TaskRef();
   c->close_watch.~TaskRef();
+  c->fd_claim.~shared_ptr();
   c->write_share.~shared_ptr();
   c->inbox.~shared_ptr();
   c->port.~PortRef();
@@ -1562,15 +1624,21 @@ PyObject* make_transport(PyObject* loop, PyObject* protocol, PyObject* serial_ob
   new (&c->write_task) TaskRef();
   new (&c->flush_task) TaskRef();
   new (&c->close_watch) TaskRef();
+  new (&c->fd_claim) std::shared_ptr<const void>();
   new (&c->write_share) std::shared_ptr<WriteShare>();
   c->fd = -1;
   if (!c->inbox) return nullptr;
   // The loop's selector watches a port with a descriptor; the port's own
-  // tasks wait for one without (loop://, or a loop without add_reader).
+  // tasks wait for one without (loop://, or a loop without add_reader). The
+  // number stays ours until the loop let go of it, even if the port closes
+  // first: a number reused meanwhile would be watched by nobody.
   {
     PortHandle& h = *c->port;
-    Result<std::optional<std::int32_t>> fd = detached([&] { return h.fileno(); });
-    if (fd && *fd) c->fd = **fd;
+    Result<std::optional<DescriptorClaim>> claim = detached([&] { return h.claim_descriptor(); });
+    if (claim && *claim) {
+      c->fd = (*claim)->fd;
+      c->fd_claim = std::move((*claim)->keep);
+    }
   }
   c->loop = Py_NewRef(loop);
   c->serial = Py_NewRef(serial_obj);

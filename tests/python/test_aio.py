@@ -15,6 +15,7 @@ import sys
 import threading
 import time
 import types
+import weakref
 
 import pytest
 
@@ -680,6 +681,97 @@ def test_a_read_waiting_on_the_loop_ends_with_its_port_and_the_loop_goes_on(run,
         s.close()
 
     run(main)
+
+
+def _abandon_a_loop_with(loop_kind, start):
+    """Runs start() on a new loop in a thread that ends without closing it."""
+    loop = None
+
+    def body():
+        nonlocal loop
+        loop = new_loop(loop_kind)
+        loop.run_until_complete(start())
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join(10)
+    ref = weakref.ref(loop)
+    loop = None
+    return ref
+
+
+def _descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize("data", ["before the collection", "after the collection"])
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
+def test_a_loop_left_without_close_is_collected_and_its_stranded_read_gives_its_bytes_back(
+        pty_echo_free, loop_kind, data):
+    # The read waits on the abandoned loop's own poller; only that loop could
+    # have finished it. The loop is collected as it would be without the read
+    # (uvloop keeps descriptors of its own: the same number either way), and
+    # the read gives the read side and its bytes back to the next reader.
+    s = aio.Serial(pty_echo_free.name, timeout=None)
+
+    async def ours():
+        asyncio.ensure_future(s.read(4))
+        await asyncio.sleep(0.02)
+
+    async def plain():
+        asyncio.ensure_future(asyncio.sleep(3600))
+        await asyncio.sleep(0.02)
+
+    def growth(start):
+        gc.collect()
+        before = _descriptors()
+        refs = [_abandon_a_loop_with(loop_kind, start) for _ in range(3)]
+        gc.collect()
+        assert [r() for r in refs] == [None] * 3
+        return _descriptors() - before
+
+    _abandon_a_loop_with(loop_kind, plain)  # the loop kind's first use is not measured
+    assert growth(ours) == growth(plain)
+    if data == "before the collection":
+        _abandon_a_loop_with(loop_kind, ours)
+        pty_echo_free.send(b"abcd")
+        time.sleep(0.05)
+        gc.collect()
+    else:
+        pty_echo_free.send(b"abcd")
+    assert s.read(4).wait(5) == b"abcd"
+    pty_echo_free.send(b"efgh")
+    assert s.read(4).wait(5) == b"efgh"
+    s.close()
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+@pytest.mark.parametrize("child", ["close", "drop"])
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the runtime's threads alive
+def test_a_forked_child_that_lets_go_of_its_copy_leaves_the_parents_awaited_read_alone(
+        pty_echo_free, loop_kind, child):
+    async def main():
+        s = aio.Serial(pty_echo_free.name, timeout=None)
+        t = asyncio.ensure_future(_await(s.read(4)))
+        await asyncio.sleep(0.02)  # armed in the loop's own set
+        pid = os.fork()
+        if pid == 0:
+            try:
+                if child == "close":
+                    s.close()
+                else:
+                    del s
+                    gc.collect()
+            finally:
+                os._exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        pty_echo_free.send(b"abcd")
+        assert await asyncio.wait_for(t, 5) == b"abcd"
+        s.close()
+
+    with asyncio.Runner(loop_factory=lambda: new_loop(loop_kind)) as r:
+        r.run(main())
 
 
 async def _cancel_in_the_yield(kind, s):

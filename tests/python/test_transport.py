@@ -3,9 +3,11 @@
 import asyncio
 import gc
 import os
+import socket
 import threading
 import time
 import tty
+import weakref
 
 import pytest
 
@@ -613,5 +615,109 @@ def test_graceful_close_of_a_loop_transport_with_more_than_it_holds(run):
         transport.close()
         assert await asyncio.wait_for(protocol.lost, 10) is None
         assert not transport.serial.is_open
+
+    run(main)
+
+
+async def _watched_by_the_loop(reuser, loop, name, master, first_lost):
+    """Opens a descriptor and watches it through the loop at once; once the
+    first transport ended, the descriptor's readiness still reaches it."""
+    if reuser == "a new connection":
+        t, p = await aio.create_serial_connection(loop, Recorder, name)
+        await asyncio.sleep(0)  # connected and watched before anything is sent
+        assert isinstance(await asyncio.wait_for(first_lost, 5), corvalink.PortNotOpenError)
+        write_all(master, b"abc")
+        await asyncio.wait_for(p.received(3), 5)
+        t.close()
+        await asyncio.wait_for(p.lost, 5)
+        return
+    if reuser == "add_reader":
+        r, w = os.pipe()
+        got = loop.create_future()
+        loop.add_reader(r, lambda: got.done() or got.set_result(os.read(r, 10)))
+        try:
+            assert isinstance(await asyncio.wait_for(first_lost, 5), corvalink.PortNotOpenError)
+            os.write(w, b"x")
+            assert await asyncio.wait_for(got, 5) == b"x"
+        finally:
+            loop.remove_reader(r)
+            os.close(r)
+            os.close(w)
+        return
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    try:
+        task = asyncio.ensure_future(loop.sock_recv(a, 10))
+        assert isinstance(await asyncio.wait_for(first_lost, 5), corvalink.PortNotOpenError)
+        b.send(b"y")
+        assert await asyncio.wait_for(task, 5) == b"y"
+    finally:
+        a.close()
+        b.close()
+
+
+@pytest.mark.parametrize("closer", ["the loop's thread", "another thread"])
+@pytest.mark.parametrize("reuser", ["a new connection", "add_reader", "sock_recv"])
+def test_a_descriptor_opened_right_after_the_port_closed_is_watched(run, pty_pair, closer, reuser):
+    # The closed port's descriptor number is not reused while the loop's
+    # selector still holds it; whoever opens a descriptor at once gets its
+    # readiness, also after the first transport ended and let go of its own.
+    master, name = pty_pair
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        t1, p1 = await aio.create_serial_connection(loop, Recorder, name)
+        await asyncio.sleep(0)
+        write_all(master, b"1")
+        await asyncio.wait_for(p1.received(1), 5)  # the loop watches the descriptor
+        if closer == "another thread":
+            closing = threading.Thread(target=t1.serial.close)
+            closing.start()
+            closing.join(5)  # the loop is busy meanwhile
+        else:
+            t1.serial.close()
+        await _watched_by_the_loop(reuser, loop, name, master, p1.lost)
+
+    run(main)
+
+
+@pytest.mark.parametrize("kind", LOOPS)
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
+def test_a_loop_left_without_close_is_collected_with_its_transport(pty_pair, kind):
+    # The loop's selector holds the transport's watchers, which hold the
+    # transport, which holds the loop: collected together, and the port of a
+    # transport whose loop went away is closed.
+    master, name = pty_pair
+    kept = {}
+
+    def body():
+        loop = (uvloop.new_event_loop if kind == "uvloop" else asyncio.new_event_loop)()
+        t, p = loop.run_until_complete(aio.create_serial_connection(loop, Recorder, name))
+        loop.run_until_complete(asyncio.sleep(0.02))  # connected, watched
+        kept.update(loop=weakref.ref(loop), serial=t.serial)
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    thread.join(10)
+    gc.collect()
+    assert kept["loop"]() is None
+    assert not kept["serial"].is_open
+
+
+def test_a_graceful_close_ends_when_its_port_is_closed_under_it(run, pty_pair):
+    # The buffered data can no longer go out: the transport ends with the
+    # close instead of waiting for room for ever, and lets go of its
+    # descriptor.
+    master, name = pty_pair
+
+    async def main():
+        t, p = await aio.create_serial_connection(asyncio.get_running_loop(), Recorder, name)
+        await asyncio.sleep(0)
+        t.write(b"x" * 200_000)  # nobody reads the other side: the rest waits for room
+        t.close()
+        closing = threading.Thread(target=t.serial.close)
+        closing.start()
+        closing.join(5)
+        assert isinstance(await asyncio.wait_for(p.lost, 5), corvalink.PortNotOpenError)
 
     run(main)

@@ -2,8 +2,12 @@
 protocol."""
 
 import asyncio
+import os
 import random
+import signal
+import threading
 import time
+import tty
 
 import corvalink
 from corvalink import aio
@@ -160,7 +164,10 @@ class TransportFace(Face):
         deadline = time.monotonic() + rng.uniform(0.3, 3.0)
         while self.writing and time.monotonic() < deadline:
             await asyncio.sleep(0.05)
-        ending = "close" if not self.writing else rng.choice(("close", "abort") + (("hang-up",) if end else ()))
+        if end and self.writing and rng.random() < 0.1:
+            await self.fork_and_close(transport, what)
+        endings = ("close", "abort") + (("hang-up", "port closed here", "port closed elsewhere") if end else ())
+        ending = "close" if not self.writing else rng.choice(endings)
         if ending == "close":
             # Everything sent must arrive: before the close, all the protocol
             # is sent (on loop:// its own stream read back, on a terminal the
@@ -174,6 +181,19 @@ class TransportFace(Face):
             transport.close()
         elif ending == "abort":
             transport.abort()
+        elif ending.startswith("port closed"):
+            # Closed under the transport, from the loop's thread or from
+            # another while the loop is busy; descriptors opened at once
+            # must get their readiness. A write the protocol makes meanwhile
+            # fails, as at a hang-up.
+            self.hanging_up = True
+            if ending == "port closed here":
+                transport.serial.close()
+            else:
+                closer = threading.Thread(target=transport.serial.close)
+                closer.start()
+                closer.join(HANG_LIMIT)
+            await self.reopen_at_once(what, ending)
         else:
             await loop.run_in_executor(None, device.hang_up, end)
         try:
@@ -193,8 +213,68 @@ class TransportFace(Face):
                 await loop.run_in_executor(None, device.hang_up, end)
             end.from_port.retire()
 
+    async def reopen_at_once(self, what, ending):
+        """A new connection and a pipe opened right after a close: the loop
+        must report the readiness of both."""
+        loop = asyncio.get_running_loop()
+        master, slave = os.openpty()
+        tty.setraw(master)
+        tty.setraw(slave)
+        r, w = os.pipe()
+        got = loop.create_future()
+        loop.add_reader(r, lambda: got.done() or got.set_result(os.read(r, 16)))
+        probe = loop.create_future()
+
+        class Probe(asyncio.Protocol):
+            def data_received(self, data):
+                if not probe.done():
+                    probe.set_result(data)
+
+        transport = None
+        try:
+            transport, _ = await aio.create_serial_connection(loop, Probe, os.ttyname(slave))
+            await asyncio.sleep(0)
+            os.write(master, b"p")
+            os.write(w, b"q")
+            await asyncio.wait_for(asyncio.gather(probe, got), HANG_LIMIT)
+        except TimeoutError:
+            self.stats.count("stall", f"{what}: a descriptor opened right after '{ending}' got no readiness")
+        finally:
+            loop.remove_reader(r)
+            if transport:
+                transport.abort()
+            for fd in (r, w, master, slave):
+                os.close(fd)
+
+    async def fork_and_close(self, transport, what):
+        """A child that closes its copy of the port and exits: the parent's
+        connection must not notice (its streams are checked as ever)."""
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(int(HANG_LIMIT))  # a child stuck in close() dies and is reported
+            try:
+                transport.serial.close()
+            finally:
+                os._exit(0)
+        deadline = time.monotonic() + 2 * HANG_LIMIT
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                if status != 0:
+                    self.stats.count("stall", f"{what}: a forked child closing its copy of the port "
+                                     f"did not exit cleanly (status {status})")
+                return
+            await asyncio.sleep(0.01)
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        self.stats.count("stall", f"{what}: a forked child closing its copy of the port did not exit")
+
     def check_lost(self, what, ending, exc, transport):
-        if ending == "hang-up":
+        if ending.startswith("port closed"):
+            if not isinstance(exc, corvalink.PortNotOpenError):
+                self.stats.count("error", f"{what}: connection_lost({exc!r}) after '{ending}', "
+                                 "expected PortNotOpenError")
+        elif ending == "hang-up":
             if not isinstance(exc, corvalink.SerialException) or isinstance(exc, corvalink.PortNotOpenError):
                 self.stats.count("error", f"{what}: connection_lost({exc!r}) after a hang-up, "
                                  "expected the disconnect error")

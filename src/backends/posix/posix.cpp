@@ -220,9 +220,10 @@ Result<bool> PosixBackend::arm(Context& cx, std::uint32_t events) {
 
 PosixBackend::~PosixBackend() {
   // Deregister before closing so the descriptor number cannot be reused while
-  // the reactor still watches it.
+  // the reactor still watches it (an event loop that claimed the number lets
+  // go of it later; see DescriptorNumber).
   registration_ = posix::IoRegistration();
-  ::close(fd_);
+  number_.close();
 }
 
 Poll<Status> PosixBackend::poll_read(Context& cx, ReadBuf& buf) {

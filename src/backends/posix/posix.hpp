@@ -51,6 +51,7 @@
 #include <string_view>
 
 #include "engine/backend.hpp"
+#include "backends/posix/descriptor_number.hpp"
 #include "backends/posix/reactor.hpp"
 #include "backends/posix/tty_control.hpp"
 #include "backends/posix/uucp_lock.hpp"
@@ -99,6 +100,7 @@ class PosixBackend final : public Backend {
   Status set_break(bool level) override;
   Status flow_control(FlowAction action) override;
   std::optional<std::int32_t> fileno() override { return fd_; }
+  std::optional<DescriptorClaim> claim_descriptor() override { return number_.claim(); }
   Result<bool> drains_output() override { return true; }
   Result<std::size_t> abort_write() override { return std::size_t{0}; }
   std::size_t detach_write() override { return 0; }
@@ -108,7 +110,7 @@ class PosixBackend final : public Backend {
 
  private:
   PosixBackend(int fd, std::string_view name, posix::TtyControl& control, std::string_view lock_directory)
-      : fd_(fd), name_(name), control_(&control), lock_directory_(lock_directory) {}
+      : fd_(fd), number_(fd), name_(name), control_(&control), lock_directory_(lock_directory) {}
 
   // Arranges a wake-up for the direct-wait events: the caller's own wait if
   // it has one (true), else the reactor (false; fails if its thread cannot
@@ -123,6 +125,7 @@ class PosixBackend final : public Backend {
   Result<bool> modem_bit(int bit);
 
   int fd_;
+  posix::DescriptorNumber number_;  // closes fd_, keeping the number while it is claimed
   std::string name_;
   posix::TtyControl* control_;
   Status apply_low_latency(std::optional<bool> wanted);

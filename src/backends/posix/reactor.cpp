@@ -133,8 +133,9 @@ void ReadinessCell::loop_gone(LoopPoller& poller) noexcept {
 void ReadinessCell::leave_loop_locked() noexcept {
   if (!loop_) return;
   // Before the descriptor is closed or moves to another set: a number
-  // reused later must not find a stale entry.
-  ::epoll_ctl(loop_->epfd_, EPOLL_CTL_DEL, fd_, nullptr);
+  // reused later must not find a stale entry. A child created by fork()
+  // shares the set with its parent, whose entry this is: it only forgets.
+  if (!loop_->foreign()) ::epoll_ctl(loop_->epfd_, EPOLL_CTL_DEL, fd_, nullptr);
   loop_->forget(loop_key_);
   loop_.reset();
   loop_key_ = 0;
@@ -277,7 +278,7 @@ Status ReadinessCell::arm_read(const Waker& waker) {
   reactor_reads_ = true;
   watch_locked();
   // A loop's set that still asks for reads would wake its loop for nothing.
-  if (loop_reads_) {
+  if (loop_reads_ && !loop_->foreign()) {
     epoll_event ev{};
     ev.events = EPOLLET;
     ev.data.u64 = loop_key_;
@@ -289,7 +290,7 @@ Status ReadinessCell::arm_read(const Waker& waker) {
 bool ReadinessCell::arm_read_on_loop(LoopPoller& poller, const Waker& waker) {
   std::lock_guard lock(mutex_);
   if (closed_) return true;  // nothing to wait for: a later look says so
-  if (process_identity() != process_) return false;
+  if (process_identity() != process_ || poller.foreign()) return false;
   constexpr std::uint32_t kReads = EPOLLIN | EPOLLRDHUP | EPOLLPRI | EPOLLET;
   if (loop_.get() != &poller) {
     leave_loop_locked();
@@ -400,7 +401,7 @@ std::shared_ptr<LoopPoller> LoopPoller::create() noexcept {
   const int epfd = ::epoll_create1(EPOLL_CLOEXEC);
   if (epfd < 0) return nullptr;
   try {
-    return std::shared_ptr<LoopPoller>(new LoopPoller(epfd));
+    return std::shared_ptr<LoopPoller>(new LoopPoller(epfd, process_identity()));
   } catch (...) {
     ::close(epfd);
     errno = ENOMEM;
@@ -408,7 +409,9 @@ std::shared_ptr<LoopPoller> LoopPoller::create() noexcept {
   }
 }
 
-LoopPoller::~LoopPoller() { ::close(epfd_); }
+LoopPoller::~LoopPoller() {
+  if (epfd_ >= 0) ::close(epfd_);
+}
 
 bool LoopPoller::add_doorbell(int fd) noexcept {
   epoll_event ev{};
@@ -417,7 +420,11 @@ bool LoopPoller::add_doorbell(int fd) noexcept {
   return ::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
+bool LoopPoller::foreign() const noexcept { return process_identity() != process_; }
+
 bool LoopPoller::serve() noexcept {
+  // A child created by fork() would take its parent's events.
+  if (foreign()) return false;
   epoll_event events[64];
   int n;
   do {
@@ -440,7 +447,7 @@ bool LoopPoller::serve() noexcept {
   return rang;
 }
 
-void LoopPoller::close() noexcept {
+void LoopPoller::close(bool release_set) noexcept {
   std::unordered_map<std::uint64_t, std::weak_ptr<posix::ReadinessCell>> cells;
   {
     std::lock_guard lock(mutex_);
@@ -449,6 +456,8 @@ void LoopPoller::close() noexcept {
   }
   for (auto& [key, weak] : cells)
     if (std::shared_ptr<posix::ReadinessCell> cell = weak.lock()) cell->loop_gone(*this);
+  // No cell refers to the set any more, and none can join.
+  if (release_set && epfd_ >= 0) ::close(std::exchange(epfd_, -1));
 }
 
 std::uint64_t LoopPoller::enrol(std::weak_ptr<posix::ReadinessCell> cell) {

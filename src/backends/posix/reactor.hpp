@@ -150,6 +150,10 @@ class LoopPoller : public std::enable_shared_from_this<LoopPoller> {
   LoopPoller& operator=(const LoopPoller&) = delete;
 
   int fd() const noexcept { return epfd_; }
+  // True in a child created by fork() after the set was made: the set (and
+  // the doorbell in it) is still its parent's, so the child never touches
+  // it; it only closes its own copy of the descriptor.
+  bool foreign() const noexcept;
   // Adds the doorbell (an eventfd), reported by serve().
   bool add_doorbell(int fd) noexcept;
   // On the loop's thread, detached: runs the steps of the reads that became
@@ -157,17 +161,19 @@ class LoopPoller : public std::enable_shared_from_this<LoopPoller> {
   bool serve() noexcept;
   // The loop is gone: every read waiting here goes back to the reactor
   // thread, and nothing joins any more. The set's descriptor stays open
-  // until the last descriptor registered in it has left.
-  void close() noexcept;
+  // until the poller goes, unless `release_set`: then it is closed now (the
+  // loop was collected, so no selector holds its number any more).
+  void close(bool release_set = false) noexcept;
 
  private:
   friend class posix::ReadinessCell;
-  explicit LoopPoller(int epfd) noexcept : epfd_(epfd) {}
+  LoopPoller(int epfd, std::uint64_t process) noexcept : epfd_(epfd), process_(process) {}
   // A key for the cell's descriptor in the set; 0 once closed.
   std::uint64_t enrol(std::weak_ptr<posix::ReadinessCell> cell);
   void forget(std::uint64_t key) noexcept;
 
-  const int epfd_;
+  int epfd_;  // -1 once released by close(); read only by its cells and the loop's thread
+  const std::uint64_t process_;  // process_identity() of the process that made it
   std::mutex mutex_;
   bool closed_ = false;  // guarded by mutex_
   std::uint64_t last_key_ = 0;
