@@ -39,6 +39,8 @@ nitpicky = True
 # Names that Python's own inventory does not carry as targets.
 nitpick_ignore = [
     ("py:class", "collections.abc.Buffer"),
+    # ReaderThread's type variable (the protocol's type), shown in its bases.
+    ("py:class", "corvalink.threaded.P"),
 ]
 
 # Links to Python's documentation use the inventory that Debian's python3.14-doc

@@ -322,7 +322,8 @@ def test_the_device_is_held_exclusively(line, keep_open):
         with server.connect() as s:
             s.sendall(b"!")
             assert line.receive(1) == b"!"
-            assert open(lock_file(line.path)).read().split() == [str(os.getpid())]
+            with open(lock_file(line.path)) as f:
+                assert f.read().split() == [str(os.getpid())]
             with pytest.raises(corvalink.SerialException):
                 corvalink.Serial(line.path, exclusive=True)
         assert wait_until(lambda: server.client() is None)
@@ -616,25 +617,25 @@ def test_resets_mid_write_and_many_connections():
 def run_peer(argv, data, expect_back, line, timeout=20):
     """Runs a third-party client with data on its standard input; the line
     checks what reaches it and sends expect_back, which the client prints."""
-    peer = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        peer.stdin.write(data)
-        peer.stdin.flush()
-        assert line.receive(len(data), timeout=timeout) == data
-        line.send(expect_back)
-        out = bytearray()
-        os.set_blocking(peer.stdout.fileno(), False)
-        deadline = time.monotonic() + timeout
-        while len(out) < len(expect_back) and time.monotonic() < deadline:
-            chunk = peer.stdout.read(65536)
-            if chunk:
-                out += chunk
-            else:
-                time.sleep(0.01)
-        assert bytes(out) == expect_back
-    finally:
-        peer.kill()
-        peer.wait(10)
+    with subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as peer:
+        try:
+            peer.stdin.write(data)
+            peer.stdin.flush()
+            assert line.receive(len(data), timeout=timeout) == data
+            line.send(expect_back)
+            out = bytearray()
+            os.set_blocking(peer.stdout.fileno(), False)
+            deadline = time.monotonic() + timeout
+            while len(out) < len(expect_back) and time.monotonic() < deadline:
+                chunk = peer.stdout.read(65536)
+                if chunk:
+                    out += chunk
+                else:
+                    time.sleep(0.01)
+            assert bytes(out) == expect_back
+        finally:
+            peer.kill()
+            peer.wait(10)
 
 
 @pytest.mark.skipif(not shutil.which("gensiot"), reason="gensiot not installed")
